@@ -1,0 +1,48 @@
+#pragma once
+// The camera layer's process-wide state: operation table, slots, binding and transfer chunk.
+
+#include <cstdint>
+
+#include "camera/camera.h"
+
+struct McObject;
+
+inline constexpr int cameraSlotCount = 24;
+
+struct CameraBinding {
+  std::uint32_t xuNodeId;
+  McObject* boundFilter;  // one reference while not null
+};
+
+struct CameraOps {
+  bool (*opAsicWrite)(int slot, std::uint16_t reg, std::uint8_t value);
+  bool (*opAsicRead)(int slot, std::uint16_t reg, std::uint8_t* value);
+  bool (*opBusWrite)(std::uint8_t first, std::uint8_t control, const std::uint8_t* data);
+  bool (*opBusRead)(std::uint8_t first, std::uint8_t control, std::uint8_t* data);
+  TransferFn opTransfer;
+  bool (*opFlashErase)(int slot);
+  bool (*opFlashCommand)(int slot, std::uint8_t code, std::uint16_t value);
+  bool (*opInfoByte)(int slot, std::uint8_t* value);
+  bool (*opInfoWord)(int slot, std::uint16_t* value);
+  bool (*opClose)(int slot);
+  CameraBinding* (*opGetState)();
+};
+
+struct CameraSlotRecord {
+  bool isOpen;
+  std::int32_t chipIndex;
+  std::uint8_t romId[8];
+  std::uint8_t savedWriteEnableCmd;
+  std::uint8_t savedProgramCmd;
+};
+
+extern CameraOps cameraOps;
+extern CameraSlotRecord CameraSlot[cameraSlotCount];
+extern CameraBinding cameraBinding;
+extern std::uint32_t transferChunk;
+
+// The slot record for a slot number, or null for a number outside 0..23.
+CameraSlotRecord* CamSlotRecord(int slot);
+// The slot record when the slot number is valid and the slot is open, else null.
+CameraSlotRecord* CamOpenSlot(int slot);
+CameraBinding* opGetState();
