@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-using DevNode = std::uint32_t;     // a device instance handle
-using ConfigRet = std::uint32_t;   // CONFIGRET: 0 is success
+using DevNode = std::uint32_t;    // a device instance handle
+using ConfigRet = std::uint32_t;  // CONFIGRET: 0 is success
 
 inline constexpr ConfigRet CrSuccess = 0x00000000;
 inline constexpr ConfigRet CrFailure = 0x00000013;

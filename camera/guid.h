@@ -1,5 +1,6 @@
 #pragma once
-// Globally unique identifiers in the platform's in-memory layout, and the ones the camera layer uses.
+// Globally unique identifiers in the platform's in-memory layout, and the ones the camera layer
+// uses.
 
 #include <cstdint>
 #include <cstring>

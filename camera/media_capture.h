@@ -51,8 +51,8 @@ struct MediaCaptureOps {
   HResult (*createNodeInstance)(McObject* topology, std::uint32_t index, const Guid& iid,
                                 McObject** control);
   // IKsControl::KsProperty.
-  HResult (*ksProperty)(McObject* control, void* property, std::uint32_t propertyLength,
-                        void* data, std::uint32_t dataLength, std::uint32_t* bytesReturned);
+  HResult (*ksProperty)(McObject* control, void* property, std::uint32_t propertyLength, void* data,
+                        std::uint32_t dataLength, std::uint32_t* bytesReturned);
   // IUnknown::Release.
   std::uint32_t (*release)(McObject* object);
   // Sleep(ms): the flash waits poll with 1 ms sleeps.

@@ -1,0 +1,85 @@
+#include "camera/camera_state.h"
+
+#include <cstring>
+
+#include "camera/media_capture.h"
+
+CameraOps cameraOps{};
+CameraSlotRecord CameraSlot[cameraSlotCount]{};
+CameraBinding cameraBinding{};
+std::uint32_t transferChunk = 0;
+
+namespace {
+const MediaCaptureOps* installedMediaCapture = nullptr;
+}  // namespace
+
+void CamInstallMediaCapture(const MediaCaptureOps* ops) {
+  installedMediaCapture = ops;
+}
+
+const MediaCaptureOps* CamMediaCapture() {
+  return installedMediaCapture;
+}
+
+CameraSlotRecord* CamSlotRecord(int slot) {
+  if (slot < 0 || slot >= cameraSlotCount) {
+    return nullptr;
+  }
+  return &CameraSlot[slot];
+}
+
+CameraSlotRecord* CamOpenSlot(int slot) {
+  CameraSlotRecord* record = CamSlotRecord(slot);
+  return (record != nullptr && record->isOpen) ? record : nullptr;
+}
+
+CameraBinding* opGetState() {
+  return &cameraBinding;
+}
+
+void CamResetState() {
+  cameraOps = CameraOps{};
+  std::memset(CameraSlot, 0, sizeof(CameraSlot));
+  cameraBinding = CameraBinding{};
+  transferChunk = 0;
+}
+
+bool CamClose(int slot) {
+  CameraSlotRecord* record = CamOpenSlot(slot);
+  if (record == nullptr) {
+    return false;
+  }
+  record->isOpen = false;
+  return cameraOps.opClose(slot);
+}
+
+bool CamClose() {
+  return CamClose(0);
+}
+
+bool CamTransfer(int slot, std::uint8_t mode, std::uint32_t address, std::uint8_t* buffer,
+                 std::uint32_t length) {
+  if (CamOpenSlot(slot) == nullptr || buffer == nullptr) {
+    return false;
+  }
+  return cameraOps.opTransfer(slot, mode, address, buffer, length, transferChunk);
+}
+
+bool CamTransfer(std::uint8_t mode, std::uint32_t address, std::uint8_t* buffer,
+                 std::uint32_t length) {
+  return CamTransfer(0, mode, address, buffer, length);
+}
+
+bool CamWriteAsic(int slot, std::uint16_t reg, std::uint8_t value) {
+  if (CamOpenSlot(slot) == nullptr) {
+    return false;
+  }
+  return cameraOps.opAsicWrite(slot, reg, value);
+}
+
+bool CamReadAsic(int slot, std::uint16_t reg, std::uint8_t* value) {
+  if (CamOpenSlot(slot) == nullptr || value == nullptr) {
+    return false;
+  }
+  return cameraOps.opAsicRead(slot, reg, value);
+}
