@@ -1,0 +1,64 @@
+// CLabel on the console host: construction defaults, font height, colour, and owned objects.
+
+#include <cstring>
+
+#include "app/label.h"
+#include "app/run_state.h"
+#include "tests/app/front_end_fixture.h"
+
+namespace apptest {
+namespace {
+
+class LabelTest : public FrontEndTest {
+ protected:
+  void SetUp() override {
+    FrontEndTest::SetUp();
+    console::InstallConsoleHost(TestHostOptions());
+  }
+
+  static LogFontA DefaultGuiFontSpec() {
+    LogFontA spec{};
+    Windowing()->getObject(Windowing()->getStockObject(DefaultGuiFont), sizeof spec, &spec);
+    return spec;
+  }
+};
+
+TEST_F(LabelTest, StartsInWindowTextColourWithTheDefaultGuiFont) {
+  const CLabel label;
+  EXPECT_EQ(label.textColour.load(), Windowing()->getSysColor(ColorWindowText));
+  EXPECT_NE(label.faceBrush, nullptr);
+  EXPECT_NE(label.labelFont, nullptr);
+  const LogFontA expected = DefaultGuiFontSpec();
+  EXPECT_EQ(label.fontSpec.lfHeight, expected.lfHeight);
+  EXPECT_STREQ(label.fontSpec.lfFaceName, expected.lfFaceName);
+  EXPECT_EQ(console::View().liveGdiObjects, 2);
+}
+
+TEST_F(LabelTest, FontHeightIsANegativeCharacterHeightInTheSameFace) {
+  CLabel label;
+  label.ChangeFontHeight(18);
+  EXPECT_EQ(label.fontSpec.lfHeight, -18);
+  EXPECT_STREQ(label.fontSpec.lfFaceName, DefaultGuiFontSpec().lfFaceName);
+  LogFontA made{};
+  Windowing()->getObject(label.labelFont, sizeof made, &made);
+  EXPECT_EQ(made.lfHeight, -18);
+  // The old font was deleted, not leaked: still one brush and one font.
+  EXPECT_EQ(console::View().liveGdiObjects, 2);
+}
+
+TEST_F(LabelTest, ColourIsPublished) {
+  CLabel label;
+  label.ChangeTextColour(StatusRed);
+  EXPECT_EQ(label.textColour.load(), StatusRed);
+}
+
+TEST_F(LabelTest, DestructionDeletesFontAndBrush) {
+  {
+    CLabel label;
+    label.ChangeFontHeight(18);
+  }
+  EXPECT_EQ(console::View().liveGdiObjects, 0);
+}
+
+}  // namespace
+}  // namespace apptest
