@@ -1,0 +1,217 @@
+#pragma once
+// The simulated media-capture framework: the capture devices it lists, their filters and
+// topologies, reference-counted objects, apartments, and the request path to each camera.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "camera/guid.h"
+#include "camera/media_capture.h"
+#include "platform/sim/clock.h"
+#include "platform/sim/faults.h"
+#include "platform/sim/request_trace.h"
+#include "platform/sim/sim_camera.h"
+
+namespace sim {
+
+// Node types a capture filter's topology shows besides the vendor-specific one.
+// {DFF229E1-F70F-11D0-B917-00A0C9223196}
+inline constexpr Guid NodeTypeCameraTerminal{
+    0xDFF229E1, 0xF70F, 0x11D0, {0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+// {DFF229E5-F70F-11D0-B917-00A0C9223196}
+inline constexpr Guid NodeTypeVideoProcessing{
+    0xDFF229E5, 0xF70F, 0x11D0, {0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+inline constexpr Guid NodeTypeVendorSpecific = KSNODETYPE_DEV_SPECIFIC_;
+
+// Result codes of the simulated framework besides the seam's own.
+inline constexpr HResult McPointer = static_cast<HResult>(0x80004003u);
+inline constexpr HResult McInvalidArg = static_cast<HResult>(0x80070057u);
+inline constexpr HResult McNotInitialized = static_cast<HResult>(0x800401F0u);
+inline constexpr HResult McDeviceNotConnected = static_cast<HResult>(0x8007048Fu);
+inline constexpr HResult McGenFailure = static_cast<HResult>(0x8007001Fu);  // a stalled request
+inline constexpr HResult McSetNotFound = static_cast<HResult>(0x80070492u);
+inline constexpr HResult McBufferTooSmall = static_cast<HResult>(0x8007007Au);
+
+inline constexpr std::string_view DefaultUsbId = "vid_1f3a&pid_5c72";
+
+// One capture device as the framework lists it.
+struct DeviceSpec {
+  std::u16string path;
+  std::u16string friendlyName = u"USB Camera";
+  bool pathUnreadable = false;  // "DevicePath" cannot be read from its property bag
+  bool cannotBind = false;      // its capture filter cannot be bound
+  bool hasTopology = true;      // the filter answers for IKsTopologyInfo
+  std::vector<Guid> nodes;      // topology node types, by node index
+  // Whether the device has the camera's extension unit (and so a chip behind it) at all.
+  bool hasExtensionUnit = true;
+  // Node id the extension unit answers on; it need not appear in `nodes` as vendor-specific.
+  std::uint32_t xuNodeId = 3;
+  CameraConfig camera{};  // used when the device is added
+};
+
+// The device path of a USB camera with the given id text, e.g. "vid_1f3a&pid_5c72".
+std::u16string CameraDevicePath(std::string_view usbId, int instance = 0);
+// Our camera: camera terminal, processing unit, another vendor's extension unit (which rejects
+// the set-support probe) and ours, node 3.
+DeviceSpec CameraDevice(const CameraConfig& camera = {}, std::string_view usbId = DefaultUsbId,
+                        int instance = 0);
+// The same camera with no vendor-specific node in its topology; its extension unit still
+// answers on node 2, where the layer's node-id fallback finds it.
+DeviceSpec CameraDeviceWithoutVendorNodes(const CameraConfig& camera = {},
+                                          std::string_view usbId = DefaultUsbId, int instance = 0);
+// A capture device of another make: no extension unit of ours.
+DeviceSpec ForeignCaptureDevice(std::string_view usbId = "vid_046d&pid_0825", int instance = 0);
+
+class Device {
+ public:
+  Device(const DeviceSpec& spec, Clock& clock);
+
+  const DeviceSpec& spec() const { return spec_; }
+  // Flags of the listing (path unreadable, cannot bind, topology) may change at any time.
+  DeviceSpec& spec() { return spec_; }
+  // The chip behind the extension unit; null for a device without one.
+  Camera* camera() { return camera_.get(); }
+  Faults& faults() { return faults_; }
+
+  // Plugged: the framework lists it. Attached: its requests reach the camera.
+  bool plugged() const { return plugged_; }
+  void setPlugged(bool plugged);
+  bool attached() const { return attached_; }
+  // Drops off the bus until the framework is enumerated again (as after a reset).
+  void detach();
+  // Bumped at every attach; filters bound earlier stop working.
+  std::uint32_t generation() const { return generation_; }
+  // Requests that reached the device (each one numbered, 1-based, in this count).
+  std::uint32_t requestCount() const { return requestCount_; }
+
+ private:
+  friend class CaptureFramework;
+
+  DeviceSpec spec_;
+  Faults faults_{};
+  std::unique_ptr<Camera> camera_;
+  bool plugged_ = true;
+  bool attached_ = true;
+  std::uint32_t generation_ = 1;
+  std::uint32_t requestCount_ = 0;
+};
+
+enum class ObjectKind : int {
+  deviceEnumerator,
+  classEnumerator,
+  moniker,
+  propertyBag,
+  filter,
+  filterControl,
+  topology,
+  nodeControl,
+};
+inline constexpr int objectKindCount = 8;
+const char* ObjectKindName(ObjectKind kind);
+
+// COM apartment depth of the calling thread (enters minus leaves).
+int ApartmentDepth();
+
+class CaptureFramework {
+ public:
+  CaptureFramework();
+  ~CaptureFramework();
+  CaptureFramework(const CaptureFramework&) = delete;
+  CaptureFramework& operator=(const CaptureFramework&) = delete;
+
+  Clock& clock() { return clock_; }
+
+  // Devices are listed in the order they were added. References stay valid until clear().
+  Device& addDevice(const DeviceSpec& spec);
+  std::size_t deviceCount() const { return devices_.size(); }
+  Device& device(std::size_t index) { return *devices_[index]; }
+  // The first device that has a camera, or null.
+  Camera* firstCamera();
+  Device* firstCameraDevice();
+
+  // Back to an empty framework: no devices, no objects, counters zero, trace off, clock at 0
+  // in instant mode. Objects handed out before are invalid afterwards.
+  void clear();
+
+  // Request trace. Off by default; `out` must outlive the trace (null turns it off).
+  void traceTo(std::ostream* out);
+  bool traceToFile(const std::string& path);
+  void stopTrace();
+
+  // Leak accounting: references handed out and not yet released, by kind and in all.
+  std::int64_t liveReferences(ObjectKind kind) const;
+  std::int64_t liveReferences() const;
+  std::int64_t liveStrings() const;
+  // Releases of objects that had no reference left, and frees of unknown strings.
+  std::uint32_t overReleases() const;
+  std::uint32_t badStringFrees() const;
+  // Apartment enters minus leaves over all threads, and leaves without an enter.
+  std::int64_t apartmentBalance() const;
+  std::uint32_t unbalancedLeaves() const;
+
+  // Held by every seam call; hold it to look at a camera while another thread may use it.
+  std::mutex& mutex() { return mutex_; }
+
+  // The seam's operations (the MediaCaptureOps table forwards to these).
+  HResult coInitialize();
+  void coUninitialize();
+  HResult createDeviceEnumerator(McObject** devEnum);
+  HResult createClassEnumerator(McObject* devEnum, const Guid& category, McObject** enumMoniker,
+                                std::uint32_t flags);
+  HResult enumReset(McObject* enumMoniker);
+  HResult enumNext(McObject* enumMoniker, McObject** moniker);
+  HResult bindToStorage(McObject* moniker, McObject** propertyBag);
+  HResult readStringProperty(McObject* propertyBag, const char16_t* name, char16_t** value);
+  void freeString(char16_t* value);
+  HResult bindToObject(McObject* moniker, McObject** filter);
+  HResult queryInterface(McObject* object, const Guid& iid, McObject** out);
+  HResult getNumNodes(McObject* topology, std::uint32_t* count);
+  HResult getNodeType(McObject* topology, std::uint32_t index, Guid* type);
+  HResult createNodeInstance(McObject* topology, std::uint32_t index, const Guid& iid,
+                             McObject** control);
+  HResult ksProperty(McObject* control, void* property, std::uint32_t propertyLength, void* data,
+                     std::uint32_t dataLength, std::uint32_t* bytesReturned);
+  std::uint32_t release(McObject* object);
+  void sleep(std::uint32_t milliseconds) { clock_.sleepMillis(milliseconds); }
+
+ private:
+  McObject* newObject(ObjectKind kind, Device* device);
+  McObject* newFilter(Device& device);
+  void addRef(McObject* object);
+  HResult serveRequest(McObject* filter, const std::uint8_t* header, RequestKind kind,
+                       std::uint8_t* data, std::uint32_t dataLength, std::uint32_t* bytesReturned);
+  void trace(RequestKind kind, std::uint32_t selector, std::uint32_t node, const std::uint8_t* data,
+             std::uint32_t dataLength, bool failed);
+
+  mutable std::mutex mutex_;
+  Clock clock_;
+  std::vector<std::unique_ptr<Device>> devices_;
+  // Objects live until clear(), so a release too many is counted instead of touching freed
+  // memory.
+  std::vector<std::unique_ptr<McObject>> objects_;
+  std::unordered_set<char16_t*> strings_;
+  std::array<std::int64_t, objectKindCount> live_{};
+  std::uint32_t overReleases_ = 0;
+  std::uint32_t badStringFrees_ = 0;
+  std::atomic<std::int64_t> apartmentBalance_{0};
+  std::atomic<std::uint32_t> unbalancedLeaves_{0};
+  std::ostream* traceOut_ = nullptr;
+  std::ofstream traceFile_;
+};
+
+// The framework the seam table works on; the process-wide one unless another was made current.
+CaptureFramework& CurrentFramework();
+void SetCurrentFramework(CaptureFramework* framework);  // null: back to the process-wide one
+// The media-capture seam backed by the current framework, for CamInstallMediaCapture.
+const MediaCaptureOps* MediaCaptureTable();
+
+}  // namespace sim

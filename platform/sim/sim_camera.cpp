@@ -1,0 +1,414 @@
+#include "platform/sim/sim_camera.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "camera/chip_registers.h"
+#include "camera/chip_table.h"
+
+namespace sim {
+
+namespace {
+
+constexpr std::uint8_t DirectionWrite = 0x00;
+constexpr std::uint8_t DirectionRead = 0xFF;
+constexpr std::uint8_t FlashControlReadStart = 0x80;
+constexpr std::uint8_t FlashControlErase = 0xC8;
+constexpr std::uint8_t FlashControlCommand = 0x40;
+constexpr std::uint8_t MaxFlashBytes = 8;
+constexpr std::uint8_t MaxMemoryBytes = 8;
+constexpr std::uint8_t VariantBits = 0x70;
+constexpr std::uint8_t ResetIdleValue = 0x01;
+constexpr int variantRow = 15;
+constexpr std::uint8_t IdleBus = 0xFF;
+
+const ChipRow& RowOf(int chipIndex) {
+  return ChipTable[(chipIndex >= 0 && chipIndex < chipTableRows) ? chipIndex : 0];
+}
+
+std::uint16_t Address(const std::uint8_t* record) {
+  return static_cast<std::uint16_t>(record[0] | (record[1] << 8));
+}
+
+}  // namespace
+
+Camera::Camera(const CameraConfig& config, Clock& clock, const Faults& faults)
+    : config_(config), clock_(clock), faults_(faults), flash_(clock, faults) {
+  powerOn();
+}
+
+void Camera::powerOn() {
+  flash_.powerUp(config_.flashType, config_.flashStatus, config_.flashTiming);
+  loadMemory();
+  bus_.fill(0);
+  resets_ = 0;
+  refusedWrites_ = 0;
+  resetRequested_ = false;
+  loadRegisters();
+}
+
+void Camera::restart() {
+  // The chip select rises as the chip goes down; whatever command was open completes.
+  flash_.deselect(writeProtectHigh());
+  loadRegisters();
+}
+
+void Camera::loadRegisters() {
+  const ChipRow& row = RowOf(config_.chipIndex);
+  registers_.fill(0);
+  registers_[RegFlashSelect] = 1;
+  registers_[RegReset] = ResetIdleValue;
+  registers_[row.flashTypeReg] = config_.flashType;
+  if (row.flashCommandRegs != 0) {
+    // Codes that no flash obeys: the host has to set real ones before the chip can program.
+    registers_[RegFlashWriteEnableCmd] = 0x00;
+    registers_[RegFlashProgramCmd] = 0x00;
+    for (int i = 0; i < 4; ++i) {
+      registers_[RegFlashUnlock0 + i] = FlashWriteLockedValue;
+    }
+  }
+  if (row.hasInfoBlock != 0) {
+    registers_[static_cast<std::uint16_t>(config_.infoWord + 8)] = config_.configPage;
+  }
+  spiDone_ = false;
+  registerReadAddress_ = 0;
+  memoryReadAddress_ = 0;
+  memoryReadCount_ = 0;
+  busReadFirst_ = 0;
+  busReadAddress_ = 0;
+  flashReadPosition_ = 0;
+  flashReadCount_ = 0;
+}
+
+void Camera::loadMemory() {
+  memory_.fill(0);
+  if (!config_.romIdPresent) {
+    return;
+  }
+  const ChipRow& row = RowOf(config_.chipIndex);
+  std::uint8_t* romId = memory_.data() + row.probeAddress;
+  std::memcpy(romId, row.romName, 5);
+  romId[5] = static_cast<std::uint8_t>(config_.revision >= 0 ? config_.revision : row.revision);
+  romId[6] = config_.romIdTail[0];
+  romId[7] = config_.romIdTail[1];
+}
+
+bool Camera::takeResetRequest() {
+  const bool requested = resetRequested_;
+  resetRequested_ = false;
+  return requested;
+}
+
+bool Camera::writeProtectHigh() const {
+  const int pin = config_.writeProtectPin;
+  if (pin < 0 || pin > 7) {
+    return true;
+  }
+  // A pin that is not driven reads low.
+  const std::uint8_t mask = static_cast<std::uint8_t>(1u << pin);
+  return (registers_[RegGpioOutEnable] & mask) != 0 && (registers_[RegGpioOut] & mask) != 0;
+}
+
+bool Camera::flashWritesUnlocked() const {
+  for (int i = 0; i < 4; ++i) {
+    if (registers_[RegFlashUnlock0 + i] != FlashWriteUnlockCode[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::uint8_t Camera::readRegister(std::uint16_t address) const {
+  switch (address) {
+    case RegSpiDone:
+      return spiDone_ ? 1 : 0;
+    case RegSpiStart:
+      return 0;
+    default:
+      break;
+  }
+  if (address == RegVariant276 && config_.chipIndex == variantRow && !config_.variantKeepsBits) {
+    return registers_[address] & static_cast<std::uint8_t>(~VariantBits);
+  }
+  return registers_[address];
+}
+
+void Camera::writeRegister(std::uint16_t address, std::uint8_t value) {
+  if (address == RowOf(config_.chipIndex).flashTypeReg) {
+    return;  // the chip reports what it found; the host cannot change that
+  }
+  switch (address) {
+    case RegSpiStart:
+      spiStart(value);
+      return;
+    case RegSpiDone:
+      return;
+    case RegReset:
+      if (value == 0) {
+        restart();
+        resetRequested_ = true;
+        ++resets_;
+        return;
+      }
+      registers_[address] = value;
+      return;
+    case RegSpiEnable:
+    case RegFlashSelect:
+      registers_[address] = value;
+      updateChipSelect();
+      return;
+    default:
+      registers_[address] = value;
+      return;
+  }
+}
+
+void Camera::updateChipSelect() {
+  // The flash sees the host's select only while the host owns the SPI port.
+  const bool wanted = registers_[RegSpiEnable] != 0 && registers_[RegFlashSelect] == 0;
+  if (wanted && !flash_.selected()) {
+    flash_.select();
+  } else if (!wanted && flash_.selected()) {
+    flash_.deselect(writeProtectHigh());
+  }
+}
+
+void Camera::spiStart(std::uint8_t value) {
+  if (value != 1 && value != 2) {
+    return;
+  }
+  spiDone_ = false;
+  if (registers_[RegSpiEnable] == 0) {
+    return;  // the port is the chip's; no transfer starts and done never comes
+  }
+  if (value == 1) {
+    flash_.shift(registers_[RegSpiDataOut]);
+  } else {
+    registers_[RegSpiDataIn] = flash_.selected() ? flash_.shift(IdleBus) : IdleBus;
+  }
+  spiDone_ = true;
+}
+
+bool Camera::set(std::uint32_t selector, const std::uint8_t* record) {
+  switch (selector) {
+    case XuSelectorRegister:
+      return setRegister(record);
+    case XuSelectorBus:
+      return setBus(record);
+    case XuSelectorFlash:
+      return setFlash(record);
+    case XuSelectorMemory:
+      return setMemory(record);
+    default:
+      return false;  // the information record is read only
+  }
+}
+
+bool Camera::get(std::uint32_t selector, std::uint8_t* record) {
+  if (selector < XuSelectorRegister || selector > XuSelectorInfo) {
+    return false;
+  }
+  std::memset(record, 0, XuRecordLength[selector]);
+  switch (selector) {
+    case XuSelectorRegister:
+      return getRegister(record);
+    case XuSelectorBus:
+      return getBus(record);
+    case XuSelectorFlash:
+      return getFlash(record);
+    case XuSelectorMemory:
+      return getMemory(record);
+    default:
+      return getInfo(record);
+  }
+}
+
+bool Camera::setRegister(const std::uint8_t* record) {
+  const std::uint16_t address = Address(record);
+  if (record[3] == DirectionWrite) {
+    writeRegister(address, record[2]);
+    return true;
+  }
+  if (record[3] == DirectionRead) {
+    registerReadAddress_ = address;
+    return true;
+  }
+  return false;
+}
+
+bool Camera::getRegister(std::uint8_t* record) {
+  record[2] = readRegister(registerReadAddress_);
+  return true;
+}
+
+bool Camera::setBus(const std::uint8_t* record) {
+  // Control byte: two address bytes when its high nibble is 2, else one; then data.
+  const std::uint8_t control = record[1];
+  const int leading = (control >> 4) == 2 ? 2 : 1;
+  const int total = leading + (control & 0x0F);
+  const std::uint16_t base = static_cast<std::uint16_t>(record[0] << 8);
+  const std::uint8_t address = record[2];
+  if (record[7] == DirectionRead) {
+    busReadFirst_ = base;
+    busReadAddress_ = address;
+    return true;
+  }
+  if (record[7] != DirectionWrite) {
+    return false;
+  }
+  for (int i = leading; i < total && 2 + i <= 6; ++i) {
+    bus_[base | static_cast<std::uint8_t>(address + i - leading)] = record[2 + i];
+  }
+  return true;
+}
+
+bool Camera::getBus(std::uint8_t* record) {
+  for (int i = 0; i < 5; ++i) {
+    record[2 + i] = bus_[busReadFirst_ | static_cast<std::uint8_t>(busReadAddress_ + i)];
+  }
+  return true;
+}
+
+bool Camera::setFlash(const std::uint8_t* record) {
+  const std::uint8_t control = record[2];
+  const std::uint16_t address = Address(record);
+  if (control >= FlashControlReadStart && control <= FlashControlReadStart + MaxFlashBytes) {
+    flashReadPosition_ = address;
+    flashReadCount_ = static_cast<std::uint8_t>(control - FlashControlReadStart);
+    return true;
+  }
+  // While the host drives the SPI port the chip cannot reach the flash.
+  if (registers_[RegSpiEnable] != 0) {
+    return false;
+  }
+  if (control <= MaxFlashBytes) {
+    return chipWrite(address, record + 3, control);
+  }
+  if (control == FlashControlErase) {
+    return chipErase();
+  }
+  if (control == FlashControlCommand) {
+    return chipCommand(record[3], static_cast<std::uint16_t>(record[4] | (record[5] << 8)));
+  }
+  return false;
+}
+
+bool Camera::getFlash(std::uint8_t* record) {
+  if (registers_[RegSpiEnable] != 0 || !waitFlashReady()) {
+    return false;
+  }
+  const auto& contents = flash_.contents();
+  for (std::uint8_t i = 0; i < flashReadCount_; ++i) {
+    const std::uint16_t address = static_cast<std::uint16_t>(flashReadPosition_ + i);
+    std::uint8_t value = contents[address];
+    if (faults_.corruptReadback == address) {
+      value ^= 0xFF;
+    }
+    record[3 + i] = value;
+  }
+  flashReadPosition_ = static_cast<std::uint16_t>(flashReadPosition_ + flashReadCount_);
+  return true;
+}
+
+bool Camera::setMemory(const std::uint8_t* record) {
+  memoryReadAddress_ = Address(record);
+  memoryReadCount_ = std::min(record[2], MaxMemoryBytes);
+  return true;
+}
+
+bool Camera::getMemory(std::uint8_t* record) {
+  record[2] = memoryReadCount_;
+  for (std::uint8_t i = 0; i < memoryReadCount_; ++i) {
+    record[3 + i] = memory_[static_cast<std::uint16_t>(memoryReadAddress_ + i)];
+  }
+  return true;
+}
+
+bool Camera::getInfo(std::uint8_t* record) {
+  if (RowOf(config_.chipIndex).hasInfoBlock == 0) {
+    return false;
+  }
+  record[0] = static_cast<std::uint8_t>(config_.infoWord & 0xFF);
+  record[1] = static_cast<std::uint8_t>(config_.infoWord >> 8);
+  record[2] = config_.infoByte;
+  return true;
+}
+
+bool Camera::waitFlashReady() {
+  if (!flash_.busy()) {
+    return true;
+  }
+  if (faults_.stayBusy) {
+    clock_.sleepMicros(config_.chipBusyTimeoutMicros);
+    return false;
+  }
+  // The chip's controller polls the flash itself; the request takes that long to answer.
+  for (int tries = 0; tries < 4 && flash_.busy(); ++tries) {
+    const std::uint64_t now = clock_.nowMicros();
+    const std::uint64_t readyAt = flash_.readyAt();
+    clock_.sleepMicros(readyAt > now ? readyAt - now : 1);
+  }
+  return !flash_.busy();
+}
+
+bool Camera::chipWriteCodes(std::uint8_t* writeEnable, std::uint8_t* program) {
+  if (RowOf(config_.chipIndex).flashCommandRegs == 0) {
+    *writeEnable = FlashCmdWriteEnable;
+    *program = flash_.programCode();
+    return true;
+  }
+  if (!flashWritesUnlocked()) {
+    ++refusedWrites_;
+    return false;
+  }
+  *writeEnable = registers_[RegFlashWriteEnableCmd];
+  *program = registers_[RegFlashProgramCmd];
+  return true;
+}
+
+bool Camera::chipWrite(std::uint16_t address, const std::uint8_t* data, std::uint8_t count) {
+  if (count == 0) {
+    return true;
+  }
+  if (!waitFlashReady()) {
+    return false;
+  }
+  std::uint8_t writeEnable = 0;
+  std::uint8_t program = 0;
+  // A refused write is acknowledged on the wire; the flash simply stays as it was.
+  if (!chipWriteCodes(&writeEnable, &program)) {
+    return true;
+  }
+  const bool wp = writeProtectHigh();
+  flash_.command(&writeEnable, 1, wp);
+  std::uint8_t bytes[4 + MaxFlashBytes] = {program, 0, static_cast<std::uint8_t>(address >> 8),
+                                           static_cast<std::uint8_t>(address & 0xFF)};
+  std::memcpy(bytes + 4, data, count);
+  flash_.command(bytes, 4u + count, wp);
+  return true;
+}
+
+bool Camera::chipErase() {
+  if (!waitFlashReady()) {
+    return false;
+  }
+  std::uint8_t writeEnable = 0;
+  std::uint8_t program = 0;
+  if (!chipWriteCodes(&writeEnable, &program)) {
+    return true;
+  }
+  const bool wp = writeProtectHigh();
+  flash_.command(&writeEnable, 1, wp);
+  const std::uint8_t erase = FlashCmdChipErase;
+  flash_.command(&erase, 1, wp);
+  return true;
+}
+
+bool Camera::chipCommand(std::uint8_t code, std::uint16_t value) {
+  // The chip passes the code straight to the flash; a status write takes the value's low byte.
+  const std::uint8_t bytes[2] = {code, static_cast<std::uint8_t>(value & 0xFF)};
+  flash_.command(bytes, code == FlashCmdWriteStatus ? 2 : 1, writeProtectHigh());
+  return true;
+}
+
+}  // namespace sim

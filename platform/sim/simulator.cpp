@@ -1,0 +1,31 @@
+#include "platform/sim/simulator.h"
+
+namespace sim {
+
+void ResetApartmentOfThisThread();
+
+void ResetSimulator() {
+  SetCurrentFramework(nullptr);
+  SetCurrentDeviceTree(nullptr);
+  CurrentFramework().clear();
+  CurrentDeviceTree().clear();
+  ResetApartmentOfThisThread();
+}
+
+Device* BuildOneCameraWorld(const WorldOptions& options) {
+  ResetSimulator();
+  CaptureFramework& framework = CurrentFramework();
+  framework.clock().reset(options.clockMode);
+  DeviceTree& tree = CurrentDeviceTree();
+  const DevNode hub = tree.addWorkStation();
+  if (!options.cameraPresent) {
+    return nullptr;
+  }
+  tree.addUsbCamera(hub, options.usbId);
+  const DeviceSpec spec = options.vendorNodes
+                              ? CameraDevice(options.camera, options.usbId)
+                              : CameraDeviceWithoutVendorNodes(options.camera, options.usbId);
+  return &framework.addDevice(spec);
+}
+
+}  // namespace sim

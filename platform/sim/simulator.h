@@ -1,0 +1,28 @@
+#pragma once
+// Setting up and resetting the whole simulator: framework, device tree, cameras and clock.
+
+#include <string>
+
+#include "platform/sim/capture_framework.h"
+#include "platform/sim/sim_camera.h"
+#include "platform/sim/sim_device_tree.h"
+
+namespace sim {
+
+struct WorldOptions {
+  CameraConfig camera{};
+  std::string usbId{DefaultUsbId};
+  bool cameraPresent = true;  // false: a work station with no camera at all
+  bool vendorNodes = true;    // false: no vendor-specific node; the unit answers on node 2
+  ClockMode clockMode = ClockMode::instant;
+};
+
+// Everything back to its start: the process-wide framework and device tree empty and current,
+// the clock at 0 in instant mode, this thread outside any apartment.
+void ResetSimulator();
+
+// Resets the simulator, then builds a work station with one camera in the current device tree
+// and the current framework. Returns the camera's capture device, or null without a camera.
+Device* BuildOneCameraWorld(const WorldOptions& options = {});
+
+}  // namespace sim
