@@ -222,7 +222,7 @@ class Host {
       const int previous = progress;
       progress = static_cast<int>(wParam);
       Record("progress " + std::to_string(progress));
-      Render();
+      Render(true);
       return previous;
     }
     return 0;
@@ -239,7 +239,7 @@ class Host {
       char line[32];
       std::snprintf(line, sizeof line, "status 0x%08X ", static_cast<unsigned>(labelColour));
       Record(line + label.text);
-      Render();
+      Render(true);
     }
     return true;
   }
@@ -251,7 +251,7 @@ class Host {
     }
     if (window == &label && (flags & RdwUpdateNow) != 0) {
       PaintLabel();
-      Render();
+      Render(false);
     }
     return true;
   }
@@ -416,12 +416,17 @@ class Host {
     std::fflush(options.screen);
   }
 
-  void Render() {
+  // A terminal line is redrawn on every paint; a plain line is written for each text or position
+  // set (`set`), not for the redraws in between.
+  void Render(bool set) {
     std::FILE* screen = options.screen;
     if (screen == nullptr) {
       return;
     }
     if (!options.terminal) {
+      if (!set) {
+        return;
+      }
       std::fprintf(screen, "[%3d%%] %s\n", progress, label.text.c_str());
       std::fflush(screen);
       return;

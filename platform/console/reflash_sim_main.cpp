@@ -1,0 +1,54 @@
+// reflash-sim: the front end, on the console host, updating the built-in simulated camera.
+
+#include <cstdio>
+#include <string>
+
+#ifdef _WIN32
+#include <io.h>
+#define REFLASH_ISATTY(f) _isatty(_fileno(f))
+#else
+#include <unistd.h>
+#define REFLASH_ISATTY(f) isatty(fileno(f))
+#endif
+
+#include "app/reflash_app.h"
+#include "platform/console/console_host.h"
+#include "platform/console/sim_options.h"
+#include "platform/console/sim_session.h"
+
+namespace {
+constexpr int kUsageError = 64;  // EX_USAGE
+
+// Lives until the process ends; exit() runs inside a message handler.
+console::SimSession& Session() {
+  static auto* session = new console::SimSession;
+  return *session;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  console::SimOptions options;
+  std::string error;
+  if (!console::ParseSimOptions(argc, argv, options, error) || !Session().Start(options, error)) {
+    std::fprintf(stderr, "reflash-sim: %s\n", error.c_str());
+    return kUsageError;
+  }
+  console::IgnoreInterrupts();
+
+  console::HostOptions host;
+  host.screen = stdout;
+  host.terminal = REFLASH_ISATTY(stdout) != 0;
+  host.uiTrace = Session().UiTrace();
+  host.hasImage = !Session().Image().empty();
+  host.image = Session().Image().data();
+  host.imageSize = Session().Image().size();
+  host.sleep = [](std::uint32_t milliseconds) { Session().Sleep(milliseconds); };
+  host.virtualTimers = Session().Instant();
+  host.exitEndsProcess = true;
+  host.beforeExit = [](int) { Session().Finish(); };
+  console::InstallConsoleHost(host);
+
+  const int status = ReflashAppMain();
+  Session().Finish();
+  return status;
+}

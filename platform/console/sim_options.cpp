@@ -1,0 +1,118 @@
+#include "platform/console/sim_options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+
+namespace console {
+namespace {
+
+constexpr int kChipRows = 19;
+constexpr long kFlashSize = 65536;
+
+// A whole decimal or 0x-prefixed number within [low, high].
+bool ParseNumber(const char* text, long low, long high, long& value) {
+  if (text == nullptr || *text == 0 || *text == '-' || *text == '+') {
+    return false;
+  }
+  errno = 0;
+  char* end = nullptr;
+  const long parsed = std::strtol(text, &end, 0);
+  if (errno != 0 || end == text || *end != 0 || parsed < low || parsed > high) {
+    return false;
+  }
+  value = parsed;
+  return true;
+}
+
+struct ValueOption {
+  long low;
+  long high;
+  std::function<void(SimOptions&, long)> apply;
+};
+
+const std::map<std::string, ValueOption>& NumberOptions() {
+  static const std::map<std::string, ValueOption> options = {
+      {"--chip", {0, kChipRows - 1, [](SimOptions& o, long v) { o.chip = static_cast<int>(v); }}},
+      {"--revision", {0, 255, [](SimOptions& o, long v) { o.revision = static_cast<int>(v); }}},
+      {"--flash-type",
+       {0, 255, [](SimOptions& o, long v) { o.flashType = static_cast<std::uint8_t>(v); }}},
+      {"--info-byte",
+       {0, 255, [](SimOptions& o, long v) { o.infoByte = static_cast<std::uint8_t>(v); }}},
+      {"--config-page",
+       {0, 255, [](SimOptions& o, long v) { o.configPage = static_cast<std::uint8_t>(v); }}},
+      {"--fail-request",
+       {1, 0x7FFFFFFF,
+        [](SimOptions& o, long v) { o.failRequest = static_cast<std::uint32_t>(v); }}},
+      {"--disconnect-after",
+       {1, 0x7FFFFFFF,
+        [](SimOptions& o, long v) { o.disconnectAfter = static_cast<std::uint32_t>(v); }}},
+      {"--corrupt-readback",
+       {0, kFlashSize - 1,
+        [](SimOptions& o, long v) { o.corruptReadback = static_cast<std::int32_t>(v); }}},
+  };
+  return options;
+}
+
+const std::map<std::string, std::string SimOptions::*>& TextOptions() {
+  static const std::map<std::string, std::string SimOptions::*> options = {
+      {"--usb-id", &SimOptions::usbId},     {"--image", &SimOptions::image},
+      {"--flash-in", &SimOptions::flashIn}, {"--trace", &SimOptions::trace},
+      {"--ui-trace", &SimOptions::uiTrace}, {"--flash-out", &SimOptions::flashOut},
+  };
+  return options;
+}
+
+const std::map<std::string, bool SimOptions::*>& Flags() {
+  static const std::map<std::string, bool SimOptions::*> flags = {
+      {"--no-camera", &SimOptions::noCamera},
+      {"--no-xu-node", &SimOptions::noXuNode},
+      {"--stay-busy", &SimOptions::stayBusy},
+      {"--instant", &SimOptions::instant},
+  };
+  return flags;
+}
+
+}  // namespace
+
+bool ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std::string& error) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string name = argv[i];
+    if (const auto flag = Flags().find(name); flag != Flags().end()) {
+      options.*(flag->second) = true;
+      continue;
+    }
+    const auto number = NumberOptions().find(name);
+    const auto text = TextOptions().find(name);
+    if (number == NumberOptions().end() && text == TextOptions().end()) {
+      error = "unknown option '" + name + "'";
+      return false;
+    }
+    if (i + 1 >= argc) {
+      error = "option '" + name + "' needs a value";
+      return false;
+    }
+    const char* value = argv[++i];
+    if (number != NumberOptions().end()) {
+      long parsed = 0;
+      if (!ParseNumber(value, number->second.low, number->second.high, parsed)) {
+        error = "option '" + name + "': '" + value + "' is not a number from " +
+                std::to_string(number->second.low) + " to " + std::to_string(number->second.high);
+        return false;
+      }
+      number->second.apply(options, parsed);
+      continue;
+    }
+    // A path must fit a device-path entry with its terminating zero.
+    if (*value == 0 || (name == "--usb-id" && std::strlen(value) > 200)) {
+      error = "option '" + name + "': bad value '" + value + "'";
+      return false;
+    }
+    options.*(text->second) = value;
+  }
+  return true;
+}
+
+}  // namespace console

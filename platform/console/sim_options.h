@@ -1,0 +1,34 @@
+#pragma once
+// The options of `reflash-sim`: which simulated camera to build, which faults, which outputs.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace console {
+
+struct SimOptions {
+  std::optional<int> chip;  // ChipTable row 0..18
+  std::optional<int> revision;
+  std::optional<std::uint8_t> flashType;
+  std::optional<std::uint8_t> infoByte;
+  std::optional<std::uint8_t> configPage;
+  std::string usbId = "vid_1f3a&pid_5c72";
+  bool noCamera = false;
+  bool noXuNode = false;
+  std::uint32_t failRequest = 0;
+  std::uint32_t disconnectAfter = 0;
+  bool stayBusy = false;
+  std::int32_t corruptReadback = -1;
+  std::string image;  // another image file for this run
+  std::string flashIn;
+  bool instant = false;
+  std::string trace;
+  std::string uiTrace;
+  std::string flashOut;
+};
+
+// Parses argv[1..]; on a bad option or value returns false with a one-line `error` naming it.
+bool ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std::string& error);
+
+}  // namespace console

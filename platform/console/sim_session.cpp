@@ -1,0 +1,151 @@
+#include "platform/console/sim_session.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+
+#include "app/device_tree.h"
+#include "camera/media_capture.h"
+#include "platform/sim/flash_file.h"
+#include "platform/sim/simulator.h"
+#include "resources/embedded_image.h"
+
+namespace console {
+namespace {
+
+bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    return false;
+  }
+  out.assign(std::istreambuf_iterator<char>(file), {});
+  return !file.bad();
+}
+
+bool Creatable(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) {
+    return false;
+  }
+  std::fclose(file);
+  return true;
+}
+
+sim::WorldOptions WorldFor(const SimOptions& options) {
+  sim::WorldOptions world;
+  world.usbId = options.usbId;
+  world.cameraPresent = !options.noCamera;
+  world.vendorNodes = !options.noXuNode;
+  world.clockMode = options.instant ? sim::ClockMode::instant : sim::ClockMode::real;
+  sim::CameraConfig& camera = world.camera;
+  camera.flashStatus = ProtectedFlashStatus;
+  camera.writeProtectPin = WriteProtectGpioPin;
+  if (options.chip) {
+    camera.chipIndex = *options.chip;
+  }
+  if (options.revision) {
+    camera.revision = *options.revision;
+  }
+  if (options.flashType) {
+    camera.flashType = *options.flashType;
+  }
+  if (options.infoByte) {
+    camera.infoByte = *options.infoByte;
+  }
+  if (options.configPage) {
+    camera.configPage = *options.configPage;
+  }
+  return world;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> OlderFirmware(const std::uint8_t* image, std::size_t size) {
+  std::vector<std::uint8_t> older(image, image + size);
+  // Code and data differ; the configuration blocks (first 64 bytes of each) stay as they were.
+  for (std::size_t i = 0x40; i < size; ++i) {
+    if ((i & 0x3FFF) >= 0x40 && (i < 0x5800 || i >= 0x5840)) {
+      older[i] = static_cast<std::uint8_t>(older[i] ^ 0x5A);
+    }
+  }
+  return older;
+}
+
+bool SimSession::Start(const SimOptions& options, std::string& error) {
+  options_ = options;
+  if (options.image.empty()) {
+    image_.assign(EmbeddedFirmwareImage, EmbeddedFirmwareImage + EmbeddedFirmwareImageSize);
+  } else if (!ReadWholeFile(options.image, image_)) {
+    error = "option '--image': cannot read '" + options.image + "'";
+    return false;
+  }
+  std::vector<std::uint8_t> flashIn;
+  if (!options.flashIn.empty() &&
+      (!ReadWholeFile(options.flashIn, flashIn) || flashIn.size() != sim::FlashSize)) {
+    error = "option '--flash-in': '" + options.flashIn + "' is not a readable " +
+            std::to_string(sim::FlashSize) + "-byte file";
+    return false;
+  }
+  if (!options.flashOut.empty() && !Creatable(options.flashOut)) {
+    error = "option '--flash-out': cannot create '" + options.flashOut + "'";
+    return false;
+  }
+  if (!options.uiTrace.empty()) {
+    uiTrace_ = std::fopen(options.uiTrace.c_str(), "wb");
+    if (uiTrace_ == nullptr) {
+      error = "option '--ui-trace': cannot create '" + options.uiTrace + "'";
+      return false;
+    }
+  }
+
+  device_ = sim::BuildOneCameraWorld(WorldFor(options));
+  sim::CaptureFramework& framework = sim::CurrentFramework();
+  if (!options.trace.empty() && !framework.traceToFile(options.trace)) {
+    error = "option '--trace': cannot create '" + options.trace + "'";
+    return false;
+  }
+  if (device_ != nullptr && device_->camera() != nullptr) {
+    auto& contents = device_->camera()->flash().contents();
+    if (!flashIn.empty()) {
+      std::copy(flashIn.begin(), flashIn.end(), contents.begin());
+    } else {
+      const auto older = OlderFirmware(EmbeddedFirmwareImage, EmbeddedFirmwareImageSize);
+      std::copy(older.begin(), older.end(), contents.begin());
+    }
+    sim::Faults& faults = device_->faults();
+    faults.failRequest = options.failRequest;
+    faults.disconnectAfter = options.disconnectAfter;
+    faults.stayBusy = options.stayBusy;
+    faults.corruptReadback = options.corruptReadback;
+  }
+  InstallDeviceTree(sim::DeviceTreeTable());
+  CamInstallMediaCapture(sim::MediaCaptureTable());
+  return true;
+}
+
+void SimSession::Sleep(std::uint32_t milliseconds) {
+  sim::CurrentFramework().clock().sleepMillis(milliseconds);
+}
+
+void SimSession::Finish() {
+  if (finished_) {
+    return;
+  }
+  finished_ = true;
+  sim::CaptureFramework& framework = sim::CurrentFramework();
+  framework.stopTrace();
+  if (uiTrace_ != nullptr) {
+    std::fclose(uiTrace_);
+    uiTrace_ = nullptr;
+  }
+  if (!options_.flashOut.empty() && device_ != nullptr && device_->camera() != nullptr) {
+    std::lock_guard lock(framework.mutex());
+    std::string error;
+    if (!sim::SaveFlash(device_->camera()->flash(), options_.flashOut, &error)) {
+      std::fprintf(stderr, "reflash-sim: %s\n", error.c_str());
+    }
+  }
+}
+
+}  // namespace console
