@@ -1,0 +1,266 @@
+// The serial flash as the host reaches it through the chip's SPI register port.
+
+#include "sim_fixture.h"
+
+namespace simtest {
+namespace {
+
+class SerialFlashTest : public SimFixture {
+ protected:
+  void SetUp() override {
+    SimFixture::SetUp();
+    build();
+  }
+  void fillPattern() {
+    for (std::size_t i = 0; i < sim::FlashSize; ++i) {
+      flash().contents()[i] = static_cast<std::uint8_t>(i * 7);
+    }
+  }
+  bool erased() {
+    for (std::uint8_t value : flash().contents()) {
+      if (value != 0xFF) {
+        return false;
+      }
+    }
+    return true;
+  }
+  void eraseByPort(std::uint8_t code = FlashCmdChipErase) {
+    spiCommand({FlashCmdWriteEnable});
+    spiCommand({code});
+  }
+};
+
+// Protection: block-protect bits, status-register protect and the write-protect pin.
+
+TEST_F(SerialFlashTest, ProtectedFlashIgnoresEraseUntilReleased) {
+  flash().setStatus(0x8C);
+  fillPattern();
+  eraseByPort();
+  EXPECT_EQ(flash().contents()[0x1234], static_cast<std::uint8_t>(0x1234 * 7));
+
+  writeStatus(0x00);  // refused: SRP set and the pin low
+  EXPECT_EQ(readStatus(), 0x8C);
+  eraseByPort();
+  EXPECT_FALSE(erased());
+
+  driveWriteProtect(true);
+  writeStatus(0x00);
+  waitReady();
+  EXPECT_EQ(readStatus(), 0x00);
+  eraseByPort();
+  waitReady();
+  EXPECT_TRUE(erased());
+}
+
+TEST_F(SerialFlashTest, AnyBlockProtectBitStopsErase) {
+  for (std::uint8_t bits : {0x04, 0x08, 0x10}) {
+    fillPattern();
+    flash().setStatus(bits);
+    eraseByPort();
+    EXPECT_FALSE(erased()) << "status " << int{bits};
+    EXPECT_EQ(flash().counters().erases, 0u);
+  }
+}
+
+TEST_F(SerialFlashTest, StatusWriteBlockedWhileSrpSetAndPinLowOnly) {
+  flash().setStatus(0x80);
+  driveWriteProtect(false);
+  writeStatus(0x0C);
+  EXPECT_EQ(readStatus(), 0x80);
+
+  driveWriteProtect(true);
+  writeStatus(0x0C);
+  waitReady();
+  EXPECT_EQ(readStatus(), 0x0C);
+
+  // With SRP clear the pin does not matter.
+  driveWriteProtect(false);
+  writeStatus(0x8C);
+  waitReady();
+  EXPECT_EQ(readStatus(), 0x8C);
+}
+
+TEST_F(SerialFlashTest, PinThatIsNotDrivenReadsLow) {
+  flash().setStatus(0x80);
+  writeReg(RegGpioOutEnable, 0x00);
+  writeReg(RegGpioOut, 0x04);  // level set, but the pin is not an output
+  writeStatus(0x00);
+  EXPECT_EQ(readStatus(), 0x80);
+}
+
+TEST_F(SerialFlashTest, WriteProtectFollowsTheConfiguredPin) {
+  sim::WorldOptions options;
+  options.camera.writeProtectPin = 5;
+  options.camera.flashStatus = 0x8C;
+  build(options);
+  driveWriteProtect(true, 2);  // the wrong pin
+  writeStatus(0x00);
+  EXPECT_EQ(readStatus(), 0x8C);
+  driveWriteProtect(true, 5);
+  writeStatus(0x00);
+  waitReady();
+  EXPECT_EQ(readStatus(), 0x00);
+}
+
+// The write-enable latch.
+
+TEST_F(SerialFlashTest, WriteEnableSetsLatchAndEraseClearsIt) {
+  spiCommand({FlashCmdWriteEnable});
+  EXPECT_EQ(readStatus() & sim::StatusWriteEnableLatch, sim::StatusWriteEnableLatch);
+  spiCommand({FlashCmdChipErase});
+  waitReady();
+  EXPECT_EQ(readStatus() & sim::StatusWriteEnableLatch, 0);
+}
+
+TEST_F(SerialFlashTest, SecondEraseWithoutNewWriteEnableDoesNothing) {
+  eraseByPort();
+  waitReady();
+  fillPattern();
+  spiCommand({FlashCmdChipErase});
+  waitReady();
+  EXPECT_FALSE(erased());
+  EXPECT_EQ(flash().counters().erases, 1u);
+}
+
+TEST_F(SerialFlashTest, StatusWriteClearsLatchAndNeedsIt) {
+  spiCommand({FlashCmdWriteStatus, 0x0C});
+  EXPECT_EQ(readStatus(), 0x00);
+  writeStatus(0x0C);
+  waitReady();
+  EXPECT_EQ(readStatus(), 0x0C);  // latch bit 1 cleared again
+}
+
+TEST_F(SerialFlashTest, LatchClearedEvenWhenProtectionStopsTheErase) {
+  flash().setStatus(0x0C);
+  eraseByPort();
+  EXPECT_EQ(readStatus() & sim::StatusWriteEnableLatch, 0);
+}
+
+// Command dialects by flash type.
+
+TEST_F(SerialFlashTest, TypeThreeNeedsEnableWriteStatusImmediatelyBefore) {
+  sim::WorldOptions options;
+  options.camera.flashType = 3;
+  options.camera.flashStatus = 0x0C;
+  build(options);
+  writeStatus(0x00);
+  EXPECT_EQ(readStatus() & 0x9C, 0x0C);
+
+  // Something between 0x50 and 0x01 breaks the pair.
+  spiCommand({FlashCmdWriteEnable});
+  spiCommand({FlashCmdEnableWriteStatus});
+  readStatus();
+  spiCommand({FlashCmdWriteStatus, 0x00});
+  EXPECT_EQ(readStatus() & 0x1C, 0x0C);
+
+  writeStatus(0x00, true);
+  waitReady();
+  EXPECT_EQ(readStatus(), 0x00);
+}
+
+TEST_F(SerialFlashTest, OtherTypesWriteStatusWithoutEnableWriteStatus) {
+  flash().setStatus(0x0C);
+  writeStatus(0x00);
+  waitReady();
+  EXPECT_EQ(readStatus(), 0x00);
+}
+
+TEST_F(SerialFlashTest, BothEraseCodesEraseTheWholeFlash) {
+  for (std::uint8_t code : {FlashCmdChipErase, FlashCmdChipEraseAlt}) {
+    fillPattern();
+    eraseByPort(code);
+    waitReady();
+    EXPECT_TRUE(erased()) << "code " << int{code};
+  }
+}
+
+TEST_F(SerialFlashTest, ProgramThroughPortOnlyClearsBits) {
+  flash().contents()[0x0100] = 0x3C;
+  spiCommand({FlashCmdWriteEnable});
+  spiCommand({FlashCmdProgram, 0x00, 0x01, 0x00, 0xF0});
+  EXPECT_EQ(flash().contents()[0x0100], 0x30);
+}
+
+// Busy timing on the simulator's clock.
+
+TEST_F(SerialFlashTest, EraseKeepsFlashBusyForItsConfiguredTime) {
+  sim::WorldOptions options;
+  options.camera.flashTiming.eraseMicros = 50'000;
+  build(options);
+  eraseByPort();
+  EXPECT_EQ(readStatus() & sim::StatusBusy, sim::StatusBusy);
+  ops().sleep(49);
+  EXPECT_EQ(readStatus() & sim::StatusBusy, sim::StatusBusy);
+  ops().sleep(1);
+  EXPECT_EQ(readStatus() & sim::StatusBusy, 0);
+}
+
+TEST_F(SerialFlashTest, StatusWriteKeepsFlashBusy) {
+  sim::WorldOptions options;
+  options.camera.flashTiming.statusWriteMicros = 15'000;
+  build(options);
+  writeStatus(0x0C);
+  EXPECT_EQ(readStatus(), 0x0D);
+  ops().sleep(15);
+  EXPECT_EQ(readStatus(), 0x0C);
+}
+
+TEST_F(SerialFlashTest, CommandsWhileBusyAreLost) {
+  eraseByPort();
+  spiCommand({FlashCmdWriteEnable});
+  waitReady();
+  EXPECT_EQ(readStatus() & sim::StatusWriteEnableLatch, 0);
+}
+
+TEST_F(SerialFlashTest, StatusStreamsWhileSelectIsHeld) {
+  // The host re-selects and re-sends 0x05 without releasing in between, as its busy wait does.
+  eraseByPort();
+  spiEnable(true);
+  select();
+  sendByte(FlashCmdReadStatus);
+  EXPECT_EQ(receiveByte() & 1, 1);
+  ops().sleep(1000);
+  select();
+  sendByte(FlashCmdReadStatus);
+  EXPECT_EQ(receiveByte() & 1, 0);
+  release();
+  spiEnable(false);
+}
+
+// The register port itself.
+
+TEST_F(SerialFlashTest, DoneFlagSetByEachTransfer) {
+  EXPECT_EQ(readReg(RegSpiDone), 0);
+  spiEnable(true);
+  select();
+  sendByte(FlashCmdReadStatus);
+  EXPECT_EQ(readReg(RegSpiDone), 1);
+  release();
+  spiEnable(false);
+}
+
+TEST_F(SerialFlashTest, PortDoesNothingWhileSpiDisabled) {
+  fillPattern();
+  select();
+  sendByte(FlashCmdWriteEnable);
+  EXPECT_EQ(readReg(RegSpiDone), 0);
+  release();
+  select();
+  sendByte(FlashCmdChipErase);
+  release();
+  EXPECT_FALSE(erased());
+  EXPECT_EQ(flash().status() & sim::StatusWriteEnableLatch, 0);
+}
+
+TEST_F(SerialFlashTest, CommandRunsOnlyWhenSelectIsReleased) {
+  spiEnable(true);
+  select();
+  sendByte(FlashCmdWriteEnable);
+  EXPECT_EQ(flash().status() & sim::StatusWriteEnableLatch, 0);
+  release();
+  EXPECT_EQ(flash().status() & sim::StatusWriteEnableLatch, sim::StatusWriteEnableLatch);
+  spiEnable(false);
+}
+
+}  // namespace
+}  // namespace simtest
