@@ -1,0 +1,177 @@
+// Enumeration of capture devices, binding by path, extension-unit discovery and release.
+
+#include <cstring>
+#include <string>
+
+#include "camera/chip_table.h"
+#include "tests/camera/camera_fixture.h"
+
+namespace {
+
+class Enumeration : public CameraOnSim {
+ protected:
+  void SetUp() override {
+    CameraOnSim::SetUp();
+    sim::ResetSimulator();
+  }
+  int Enumerate(int count = 10, int pathLength = 256) {
+    int found = -1;
+    const bool result = CamEnumerate(&paths_[0][0], count, pathLength, &found);
+    EXPECT_EQ(result, found != 0);
+    EXPECT_EQ(cameraBinding.boundFilter, nullptr);
+    EXPECT_EQ(Framework().liveReferences(), 0);
+    EXPECT_EQ(Framework().apartmentBalance(), 0);
+    return found;
+  }
+  std::u16string Entry(int i) { return std::u16string(paths_[i]); }
+};
+
+TEST_F(Enumeration, NoDeviceAtAllFindsNothing) {
+  std::memset(paths_, 0x41, sizeof paths_);
+  EXPECT_EQ(Enumerate(), 0);
+  for (const auto& entry : paths_) {
+    for (char16_t c : entry) {
+      ASSERT_EQ(c, 0);
+    }
+  }
+  EXPECT_FALSE(CamBindDevice(sim::CameraDevicePath(sim::DefaultUsbId).c_str(), 256));
+  EXPECT_EQ(cameraBinding.boundFilter, nullptr);
+}
+
+TEST_F(Enumeration, UnrecognisedDevicesAreSkipped) {
+  Framework().addDevice(sim::ForeignCaptureDevice());
+  sim::DeviceSpec unreadable = sim::CameraDevice({}, sim::DefaultUsbId, 1);
+  unreadable.pathUnreadable = true;
+  Framework().addDevice(unreadable);
+  sim::DeviceSpec unbindable = sim::CameraDevice({}, sim::DefaultUsbId, 2);
+  unbindable.cannotBind = true;
+  Framework().addDevice(unbindable);
+  sim::CameraConfig unknownChip;
+  unknownChip.romIdPresent = false;
+  Framework().addDevice(sim::CameraDevice(unknownChip, sim::DefaultUsbId, 3));
+  sim::Device& ours = AddCamera({}, "vid_0c45&pid_6320", 4);
+  EXPECT_EQ(Enumerate(), 1);
+  EXPECT_EQ(Entry(0), ours.spec().path);
+  EXPECT_TRUE(Entry(1).empty());
+}
+
+TEST_F(Enumeration, StopsWhenEveryEntryIsFilled) {
+  for (int i = 0; i < 3; ++i) {
+    AddCamera({}, "vid_1f3a&pid_5c72", i);
+  }
+  EXPECT_EQ(Enumerate(2), 2);
+  EXPECT_EQ(Entry(0), Framework().device(0).spec().path);
+  EXPECT_EQ(Entry(1), Framework().device(1).spec().path);
+  EXPECT_EQ(Framework().device(2).requestCount(), 0u);  // never examined
+}
+
+TEST_F(Enumeration, PathThatDoesNotFitIsLeftOutNotCut) {
+  sim::DeviceSpec longPath = sim::CameraDevice({}, sim::DefaultUsbId, 0);
+  longPath.path = u"\\\\?\\usb#vid_1f3a&pid_5c72#" + std::u16string(40, u'x');
+  const std::u16string fits = longPath.path.substr(0, 47);
+  Framework().addDevice(longPath);
+  sim::DeviceSpec shortPath = sim::CameraDevice({}, sim::DefaultUsbId, 1);
+  shortPath.path = fits;
+  Framework().addDevice(shortPath);
+  EXPECT_EQ(Enumerate(10, 48), 1);
+  EXPECT_EQ(std::u16string(&paths_[0][0]), fits);
+}
+
+TEST_F(Enumeration, ExtensionUnitIsTheFirstVendorNodeAcceptingTheProbe) {
+  sim::Device& camera = AddCamera({}, "vid_1f3a&pid_5c72", 0);
+  StartTrace();
+  EXPECT_EQ(Enumerate(), 1);
+  EXPECT_EQ(cameraBinding.xuNodeId, camera.spec().xuNodeId);
+  const auto lines = TakeLines();
+  // Another vendor's unit rejects the probe before ours accepts it; other nodes are not probed.
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "SUPPORT 2 FAIL");
+  EXPECT_EQ(lines[1], "SUPPORT 3");
+  EXPECT_EQ(CountPrefix(lines, "SUPPORT"), 2);
+}
+
+TEST_F(Enumeration, WithoutVendorNodesNodeIdsOneThenTwoAreTried) {
+  Framework().addDevice(sim::CameraDeviceWithoutVendorNodes({}, sim::DefaultUsbId, 0));
+  device_ = &Framework().device(0);
+  StartTrace();
+  EXPECT_EQ(Enumerate(), 1);
+  EXPECT_EQ(cameraBinding.xuNodeId, 2u);
+  const auto lines = TakeLines();
+  EXPECT_EQ(CountPrefix(lines, "SUPPORT"), 0);
+  EXPECT_EQ(lines[0], Line("SET", 4, 1, {0xF8, 0x9F, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0}) + " FAIL");
+  EXPECT_EQ(lines[1].substr(0, 8), "SET 4 2 ");
+  ASSERT_EQ(CamOpen(paths_[0], 256), 2);
+  EXPECT_EQ(cameraBinding.xuNodeId, 2u);
+}
+
+TEST_F(Enumeration, BindingFindsTheDeviceByItsPath) {
+  sim::CameraConfig first;
+  first.chipIndex = 9;
+  sim::CameraConfig second;
+  second.chipIndex = 16;
+  AddCamera(first, "vid_1f3a&pid_5c72", 0);
+  sim::Device& other = AddCamera(second, "vid_0c45&pid_6320", 1);
+  ASSERT_TRUE(CamBindDevice(other.spec().path.c_str(), 256));
+  EXPECT_NE(cameraBinding.boundFilter, nullptr);
+  EXPECT_EQ(CameraSlot[0].chipIndex, 16);
+  EXPECT_EQ(Framework().apartmentBalance(), 1);  // stays in the apartment until released
+  EXPECT_TRUE(CamReleaseDevice(0));
+  EXPECT_EQ(cameraBinding.boundFilter, nullptr);
+  EXPECT_FALSE(CamBindDevice(u"\\\\?\\usb#vid_dead&pid_beef#0", 256));
+  EXPECT_EQ(cameraBinding.boundFilter, nullptr);
+}
+
+TEST_F(Enumeration, OpeningAnAbsentPathInstallsNothing) {
+  AddCamera({}, "vid_1f3a&pid_5c72", 0);
+  EXPECT_EQ(CamOpen(u"\\\\?\\usb#vid_1f3a&pid_5c72#nothere", 256), 0);
+  EXPECT_FALSE(CameraSlot[0].isOpen);
+  EXPECT_EQ(cameraOps.opTransfer, nullptr);
+  EXPECT_EQ(transferChunk, 0u);
+}
+
+TEST_F(Enumeration, CloseReleasesOnceAndLeavesTheTableInstalled) {
+  AddCamera({}, "vid_1f3a&pid_5c72", 0);
+  EXPECT_FALSE(CamClose());  // never opened
+  ASSERT_EQ(Enumerate(), 1);
+  ASSERT_EQ(CamOpen(paths_[0], 256), 2);
+  EXPECT_TRUE(CameraSlot[0].isOpen);
+  EXPECT_GT(Framework().liveReferences(), 0);
+  EXPECT_TRUE(CamClose());
+  EXPECT_FALSE(CamClose());
+  EXPECT_EQ(Framework().liveReferences(), 0);
+  EXPECT_EQ(Framework().apartmentBalance(), 0);
+  EXPECT_NE(cameraOps.opTransfer, nullptr);
+  const std::uint32_t node = cameraBinding.xuNodeId;
+  EXPECT_EQ(node, 3u);  // kept after close
+}
+
+TEST_F(Enumeration, OpenCameraIsNotDisturbedByAnotherEnumeration) {
+  AddCamera({}, "vid_1f3a&pid_5c72", 0);
+  ASSERT_EQ(Enumerate(), 1);
+  ASSERT_EQ(CamOpen(paths_[0], 256), 2);
+  McObject* bound = cameraBinding.boundFilter;
+  int found = 5;
+  char16_t more[2][256];
+  EXPECT_FALSE(CamEnumerate(&more[0][0], 2, 256, &found));
+  EXPECT_EQ(found, 0);
+  EXPECT_EQ(cameraBinding.boundFilter, bound);
+  EXPECT_FALSE(CamBindDevice(paths_[0], 256));
+  EXPECT_EQ(cameraBinding.boundFilter, bound);
+}
+
+TEST_F(Enumeration, ResetCameraComesBackAtTheNextEnumeration) {
+  sim::CameraConfig config;
+  config.chipIndex = 16;
+  sim::Device& camera = AddCamera(config, "vid_1f3a&pid_5c72", 0);
+  ASSERT_EQ(Enumerate(), 1);
+  ASSERT_EQ(CamOpen(paths_[0], 256), 2);
+  EXPECT_EQ(CamResetDevice(), 2);
+  std::uint8_t value = 0;
+  EXPECT_FALSE(CamReadAsic(0, 0x05F0, &value));
+  CamClose();
+  EXPECT_EQ(Enumerate(), 1);
+  EXPECT_EQ(Entry(0), camera.spec().path);
+  EXPECT_EQ(CamOpen(paths_[0], 256), 2);
+}
+
+}  // namespace
