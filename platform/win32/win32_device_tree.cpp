@@ -25,17 +25,20 @@ ConfigRet Checked(CONFIGRET cr, DEVINST from, DEVINST found, DevNode* out) {
 
 ConfigRet GetChild(DevNode* child, DevNode node) {
   DEVINST found = node;
-  return Checked(CM_Get_Child(&found, node, 0), node, found, child);
+  const CONFIGRET cr = CM_Get_Child(&found, node, 0);
+  return Checked(cr, node, found, child);
 }
 
 ConfigRet GetSibling(DevNode* sibling, DevNode node) {
   DEVINST found = node;
-  return Checked(CM_Get_Sibling(&found, node, 0), node, found, sibling);
+  const CONFIGRET cr = CM_Get_Sibling(&found, node, 0);
+  return Checked(cr, node, found, sibling);
 }
 
 ConfigRet GetParent(DevNode* parent, DevNode node) {
   DEVINST found = node;
-  return Checked(CM_Get_Parent(&found, node, 0), node, found, parent);
+  const CONFIGRET cr = CM_Get_Parent(&found, node, 0);
+  return Checked(cr, node, found, parent);
 }
 
 ConfigRet GetRegistryProperty(DevNode node, std::uint32_t property, void* buffer,

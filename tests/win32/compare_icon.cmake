@@ -1,0 +1,10 @@
+# Runs the icon generator and fails unless its output equals the committed icon.
+execute_process(COMMAND ${GENERATOR} ${OUT} RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "icon generator failed: ${result}")
+endif()
+file(SHA256 ${OUT} generated)
+file(SHA256 ${COMMITTED} committed)
+if(NOT generated STREQUAL committed)
+  message(FATAL_ERROR "${COMMITTED} is not the generator's output; regenerate it")
+endif()

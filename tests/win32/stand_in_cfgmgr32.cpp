@@ -1,0 +1,92 @@
+// A stand-in cfgmgr32.dll for the Wine tests: the Configuration Manager calls the presence check
+// makes, served from the simulator's device tree (Wine's own cfgmgr32 has no tree). Loaded from
+// the program's directory with WINEDLLOVERRIDES=cfgmgr32=n.
+//
+// Environment: REFLASH_FIXTURE_TREE (camera | none), REFLASH_FIXTURE_LOG (one line per walk, with
+// whether the update dialog was showing at that moment).
+
+#include <windows.h>
+#include <cfgmgr32.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/run_state.h"
+#include "tests/win32/test_camera_scenario.h"
+
+namespace {
+
+const DeviceTreeOps* Tree() {
+  // Made once and kept for the life of the process.
+  static const DeviceTreeOps* tree = [] {
+    const char* name = std::getenv("REFLASH_FIXTURE_TREE");
+    return ScenarioDeviceTree(name != nullptr ? name : "camera");
+  }();
+  return tree;
+}
+
+// Every presence check starts with the root: one line per walk shows the attempts.
+void LogWalk() {
+  const char* path = std::getenv("REFLASH_FIXTURE_LOG");
+  if (path == nullptr || path[0] == '\0') {
+    return;
+  }
+  HWND dialog = FindWindowA(nullptr, DialogCaption);
+  const bool shown = dialog != nullptr && IsWindowVisible(dialog) != FALSE;
+  if (std::FILE* log = std::fopen(path, "a")) {
+    std::fprintf(log, "locate dialog=%s\n", shown ? "shown" : "hidden");
+    std::fclose(log);
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+CONFIGRET WINAPI StandInLocateDevNodeA(DEVINST* node, const char* id, ULONG flags) {
+  LogWalk();
+  if (node == nullptr || id != nullptr || flags != 0) {
+    return CrFailure;
+  }
+  DevNode root = 0;
+  const ConfigRet cr = Tree()->locateRoot(&root);
+  *node = root;
+  return cr;
+}
+
+CONFIGRET WINAPI StandInGetChild(DEVINST* child, DEVINST node, ULONG) {
+  DevNode out = 0;
+  const ConfigRet cr = Tree()->getChild(&out, node);
+  *child = out;
+  return cr;
+}
+
+CONFIGRET WINAPI StandInGetSibling(DEVINST* sibling, DEVINST node, ULONG) {
+  DevNode out = 0;
+  const ConfigRet cr = Tree()->getSibling(&out, node);
+  *sibling = out;
+  return cr;
+}
+
+CONFIGRET WINAPI StandInGetParent(DEVINST* parent, DEVINST node, ULONG) {
+  DevNode out = 0;
+  const ConfigRet cr = Tree()->getParent(&out, node);
+  *parent = out;
+  return cr;
+}
+
+CONFIGRET WINAPI StandInGetDevNodeRegistryPropertyA(DEVINST node, ULONG property, ULONG* type,
+                                                    void* buffer, ULONG* length, ULONG) {
+  if (length == nullptr) {
+    return CrFailure;
+  }
+  if (type != nullptr) {
+    *type = property == CmDrpHardwareId ? REG_MULTI_SZ : REG_SZ;
+  }
+  std::uint32_t len = *length;
+  const ConfigRet cr = Tree()->getRegistryProperty(node, property, buffer, &len);
+  *length = len;
+  return cr;
+}
+
+}  // extern "C"

@@ -1,0 +1,260 @@
+#!/usr/bin/env bash
+# The Windows build's tests under Wine. `start` and `stop` bracket a run (one Xvfb, one persistent
+# wineserver, a fresh prefix with the test camera registered); every other verb is one check.
+# CTest passes the locations through REFLASH_* variables (tests/win32/CMakeLists.txt).
+set -euo pipefail
+
+state=${REFLASH_WINE_STATE:?}
+build=${REFLASH_WIN32_BUILD:?}
+wine=${REFLASH_WINE:-wine}
+wineserver=${REFLASH_WINESERVER:-wineserver}
+image=${REFLASH_IMAGE:?}
+
+product=$build/platform/win32/reflash.exe
+sim_exe=$build/platform/win32/reflash-sim.exe
+camera_dll=$build/tests/win32/reflash_test_camera.dll
+tree_dll=$build/tests/win32/cfgmgr32.dll
+# The test camera's COM class; any fixed id of our own.
+camera_clsid='{5B1F3C2A-7D4E-4F61-9A2B-3C4D5E6F7081}'
+video_input_category='{860BB310-5D01-11D0-BD3B-00A0C911CE86}'
+camera_path='\\?\usb#vid_1f3a&pid_5c72&mi_00#7&2a3b4c5d&0&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\global'
+caption='Update QX207B-T41C-KM05-PL-R06.00.01 Firmware V.7.0.0.7'
+pass_text=$'Pass\r\nR06.00.01\r\n'
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+use_session() {
+  [ -f "$state/session.env" ] || fail "no Wine session: the wine_session_start test did not run"
+  # shellcheck disable=SC1091
+  source "$state/session.env"
+  export WINEPREFIX DISPLAY WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+}
+
+start_session() {
+  stop_session 2>/dev/null || true
+  rm -rf "$state"
+  mkdir -p "$state"
+  local display=""
+  for n in $(seq 90 140); do
+    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
+      display=$n
+      break
+    fi
+  done
+  [ -n "$display" ] || fail "no free X display number"
+  "${REFLASH_XVFB:-Xvfb}" ":$display" -screen 0 1024x768x24 -nolisten tcp </dev/null \
+    >"$state/xvfb.log" 2>&1 &
+  echo $! >"$state/xvfb.pid"
+  for _ in $(seq 100); do
+    [ -e "/tmp/.X11-unix/X$display" ] && break
+    sleep 0.1
+  done
+  [ -e "/tmp/.X11-unix/X$display" ] || fail "Xvfb did not start: $(cat "$state/xvfb.log")"
+  {
+    echo "WINEPREFIX='$state/prefix'"
+    echo "DISPLAY=':$display'"
+  } >"$state/session.env"
+  use_session
+  mkdir -p "$WINEPREFIX"
+  # Nothing started for the session may hold the test's output open, or CTest waits for it.
+  "$wineserver" -p </dev/null >"$state/wineserver.log" 2>&1
+  "$wine" wineboot -i </dev/null >"$state/wineboot.log" 2>&1 || fail "wineboot failed: $(cat "$state/wineboot.log")"
+  register_camera
+}
+
+# The test camera as a video-input device: its COM class and an instance of the category.
+register_camera() {
+  [ -f "$camera_dll" ] || fail "missing $camera_dll"
+  local dll
+  dll=$("$wine" winepath -w "$camera_dll" 2>/dev/null | tr -d '\r')
+  local reg="$state/camera.reg"
+  {
+    echo 'REGEDIT4'
+    echo
+    echo "[HKEY_CLASSES_ROOT\\CLSID\\$camera_clsid]"
+    echo '@="reflash test camera"'
+    echo
+    echo "[HKEY_CLASSES_ROOT\\CLSID\\$camera_clsid\\InprocServer32]"
+    echo "@=\"${dll//\\/\\\\}\""
+    echo '"ThreadingModel"="Both"'
+    echo
+    echo "[HKEY_CLASSES_ROOT\\CLSID\\$video_input_category\\Instance\\$camera_clsid]"
+    echo '"FriendlyName"="Reflash test camera"'
+    echo "\"CLSID\"=\"$camera_clsid\""
+    echo "\"DevicePath\"=\"${camera_path//\\/\\\\}\""
+  } >"$reg"
+  "$wine" regedit /S "$(winepath_w "$reg")" >"$state/regedit.log" 2>&1 ||
+    fail "registering the test camera failed: $(cat "$state/regedit.log")"
+}
+
+winepath_w() {
+  "$wine" winepath -w "$1" 2>/dev/null | tr -d '\r'
+}
+
+stop_session() {
+  if [ -f "$state/session.env" ]; then
+    use_session
+    "$wineserver" -k 2>/dev/null || true
+  fi
+  if [ -f "$state/xvfb.pid" ]; then
+    kill "$(cat "$state/xvfb.pid")" 2>/dev/null || true
+    rm -f "$state/xvfb.pid"
+  fi
+}
+
+# A fresh working directory for one run of a program.
+workdir() {
+  local dir="$state/$1"
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  echo "$dir"
+}
+
+# Runs an .exe in the current directory; sets `status`.
+run_exe() {
+  set +e
+  "$wine" "$@" >run.log 2>&1
+  status=$?
+  set -e
+}
+
+expect_file_bytes() {
+  local file=$1 expected=$2 what=$3
+  [ -f "$file" ] || fail "$what: $file missing"
+  printf '%s' "$expected" >expected.bin
+  cmp -s "$file" expected.bin || fail "$what: $file holds [$(od -An -c "$file")]"
+}
+
+expect_status() {
+  [ "$status" -eq "$1" ] || fail "exit status $status, expected $1 ($(tail -5 run.log))"
+}
+
+# The stand-in cfgmgr32 logs one line per CM_Locate_DevNodeA, with whether the dialog was showing.
+expect_attempts() {
+  local log=$1 lines=$2
+  [ -f "$log" ] || fail "the stand-in device tree was never asked ($log missing)"
+  local count
+  count=$(grep -c '^locate' "$log" || true)
+  [ "$count" -eq "$lines" ] || fail "$count device-tree walks, expected $lines: $(cat "$log")"
+  if grep -q '^locate dialog=hidden' "$log"; then
+    fail "the dialog was not showing during an attempt: $(cat "$log")"
+  fi
+}
+
+check_no_camera() {
+  # Wine's own Configuration Manager: no device tree at all.
+  cd "$(workdir no_camera_empty)"
+  cp "$product" .
+  local begin=$SECONDS
+  run_exe reflash.exe
+  expect_status 0
+  expect_file_bytes Result.log "Fail" "no camera (empty directory)"
+  [ $((SECONDS - begin)) -ge 3 ] || fail "the run ended before the 3 s start-up timer"
+
+  # A device tree without the camera: three attempts, two ids each, with the dialog showing.
+  cd "$(workdir no_camera_tree)"
+  cp "$product" "$tree_dll" .
+  REFLASH_FIXTURE_TREE=none REFLASH_FIXTURE_LOG=tree.log WINEDLLOVERRIDES="cfgmgr32=n;mscoree,mshtml=" \
+    run_exe reflash.exe
+  expect_status 0
+  expect_file_bytes Result.log "Fail" "no camera (device tree without it)"
+  expect_attempts tree.log 6
+}
+
+# One run of the unchanged product against the registered test camera.
+run_product() {
+  local name=$1 camera=$2
+  cd "$(workdir "$name")"
+  cp "$product" "$tree_dll" .
+  REFLASH_FIXTURE_TREE=camera REFLASH_FIXTURE_LOG=tree.log REFLASH_FIXTURE_CAMERA=$camera \
+    REFLASH_FIXTURE_FLASH_OUT=flash.bin REFLASH_FIXTURE_TRACE=trace.txt WINEDLLOVERRIDES="cfgmgr32=n;mscoree,mshtml=" \
+    run_exe reflash.exe
+  expect_status 0
+}
+
+check_full_update() {
+  run_product full_update normal
+  expect_file_bytes Result.log "$pass_text" "full update"
+  [ -f flash.bin ] || fail "the test camera wrote no flash contents"
+  cmp -s flash.bin "$image" || fail "the simulated flash differs from the image: $(cmp flash.bin "$image")"
+  expect_attempts tree.log 1
+}
+
+check_erase_failure() {
+  run_product erase_failure erase-fail
+  expect_file_bytes Result.log "Fail" "erase failure"
+  expect_attempts tree.log 3
+  # Each attempt asked for the erase, the camera refused it, and nothing was written after it.
+  local erases
+  erases=$(grep -cE '^SET 3 [0-9]+ 00 00 C8 .* FAIL$' trace.txt || true)
+  [ "$erases" -eq 3 ] || fail "$erases refused erase requests, expected 3"
+  if grep -qE '^SET 3 [0-9]+ .. .. 0[1-8] ' trace.txt; then
+    fail "flash data was sent after a failed erase"
+  fi
+  [ -f flash.bin ] || fail "the test camera wrote no flash contents"
+  ! cmp -s flash.bin "$image" || fail "the flash holds the image although every erase failed"
+}
+
+check_no_xu_node() {
+  run_product no_xu_node no-xu-node
+  expect_file_bytes Result.log "$pass_text" "camera without an extension-unit node in its topology"
+  cmp -s flash.bin "$image" || fail "the simulated flash differs from the image"
+  expect_attempts tree.log 1
+  # No node was offered for the probe; the layer fell back to node ids 1 and then 2.
+  if grep -q '^SUPPORT' trace.txt; then
+    fail "a set-support probe was sent although the topology has no vendor-specific node"
+  fi
+  grep -qE '^SET 3 2 ' trace.txt || fail "no flash write reached node 2"
+}
+
+check_sim_instant() {
+  cd "$(workdir sim_instant)"
+  cp "$sim_exe" .
+  run_exe reflash-sim.exe --instant --flash-out flash.bin
+  expect_status 0
+  expect_file_bytes Result.log "$pass_text" "reflash-sim --instant"
+  cmp -s flash.bin "$image" || fail "reflash-sim's flash differs from the image"
+}
+
+# The dialog during an update, in a virtual desktop so that the title bar shows. Writes
+# dialog.png in the check's directory, or to $1.
+check_dialog_screenshot() {
+  local out=${1:-}
+  cd "$(workdir dialog_screenshot)"
+  cp "$sim_exe" .
+  "$wine" explorer /desktop=reflash,560x160 reflash-sim.exe --ui-trace ui.txt >run.log 2>&1 &
+  local pid=$!
+  # The reset wait (5 s at 60 %) is the calmest moment to photograph.
+  for _ in $(seq 300); do
+    grep -q 'Reset Device' ui.txt 2>/dev/null && break
+    sleep 0.1
+  done
+  grep -q 'Reset Device' ui.txt 2>/dev/null || fail "the update never reached the reset: $(cat ui.txt 2>/dev/null)"
+  sleep 1
+  import -display "$DISPLAY" -window root -crop 560x160+0+0 +repage dialog.png
+  wait "$pid" || true
+  expect_file_bytes Result.log "$pass_text" "reflash-sim under the virtual desktop"
+  # The status text is drawn in pure blue; the progress bar in the selection colour.
+  local blue
+  blue=$(convert dialog.png -fill black +opaque '#0000FF' -fill white -opaque '#0000FF' \
+    -format '%[fx:round(mean*w*h)]' info:)
+  [ "$blue" -ge 40 ] || fail "no blue status text in the screenshot ($blue blue pixels)"
+  if [ -n "$out" ]; then
+    cp dialog.png "$out"
+  fi
+}
+
+verb=${1:?usage: wine_test.sh start|stop|CHECK}
+case $verb in
+  start) start_session ;;
+  stop) stop_session ;;
+  no_camera | full_update | erase_failure | no_xu_node | sim_instant | dialog_screenshot)
+    use_session
+    "check_$verb" "${@:2}"
+    echo "PASS: $verb"
+    ;;
+  *) fail "unknown verb $verb" ;;
+esac
