@@ -29,7 +29,15 @@ console::SimSession& Session() {
 int main(int argc, char** argv) {
   console::SimOptions options;
   std::string error;
-  if (!console::ParseSimOptions(argc, argv, options, error) || !Session().Start(options, error)) {
+  if (!console::ParseSimOptions(argc, argv, options, error)) {
+    std::fprintf(stderr, "reflash-sim: %s\n", error.c_str());
+    return kUsageError;
+  }
+  if (options.help) {
+    std::fputs(console::SimUsage(), stdout);
+    return 0;
+  }
+  if (!Session().Start(options, error)) {
     std::fprintf(stderr, "reflash-sim: %s\n", error.c_str());
     return kUsageError;
   }

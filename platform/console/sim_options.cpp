@@ -67,15 +67,38 @@ const std::map<std::string, std::string SimOptions::*>& TextOptions() {
 
 const std::map<std::string, bool SimOptions::*>& Flags() {
   static const std::map<std::string, bool SimOptions::*> flags = {
-      {"--no-camera", &SimOptions::noCamera},
-      {"--no-xu-node", &SimOptions::noXuNode},
-      {"--stay-busy", &SimOptions::stayBusy},
-      {"--instant", &SimOptions::instant},
+      {"--no-camera", &SimOptions::noCamera}, {"--no-xu-node", &SimOptions::noXuNode},
+      {"--stay-busy", &SimOptions::stayBusy}, {"--instant", &SimOptions::instant},
+      {"--help", &SimOptions::help},
   };
   return flags;
 }
 
 }  // namespace
+
+const char* SimUsage() {
+  return "usage: reflash-sim [options]\n"
+         "Runs the update on a simulated camera; Result.log is written to the current directory.\n"
+         "  --chip N               ChipTable row 0-18 the simulated chip is\n"
+         "  --revision N           revision byte it reports\n"
+         "  --flash-type N         flash type register value\n"
+         "  --info-byte N          information byte (rows with an info block)\n"
+         "  --config-page N        configuration page (rows with an info block)\n"
+         "  --usb-id TEXT          USB id in the device tree and device path\n"
+         "                         (default vid_1f3a&pid_5c72)\n"
+         "  --no-camera            a work station without the camera\n"
+         "  --no-xu-node           the camera's topology has no vendor-specific node\n"
+         "  --fail-request N       the Nth extension-unit request fails\n"
+         "  --disconnect-after N   the camera drops off after N requests\n"
+         "  --stay-busy            the flash never becomes ready\n"
+         "  --corrupt-readback A   the byte at flash address A reads back inverted\n"
+         "  --image FILE           another firmware image for this run\n"
+         "  --flash-in FILE        initial flash contents (65,536 bytes)\n"
+         "  --instant              simulated clock: every wait returns at once\n"
+         "  --trace FILE           one line per extension-unit request\n"
+         "  --ui-trace FILE        one line per status or progress change\n"
+         "  --flash-out FILE       the simulated flash when the process ends\n";
+}
 
 bool ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std::string& error) {
   for (int i = 1; i < argc; ++i) {

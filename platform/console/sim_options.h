@@ -26,7 +26,11 @@ struct SimOptions {
   std::string trace;
   std::string uiTrace;
   std::string flashOut;
+  bool help = false;
 };
+
+// One line per option, for --help.
+const char* SimUsage();
 
 // Parses argv[1..]; on a bad option or value returns false with a one-line `error` naming it.
 bool ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std::string& error);

@@ -1,0 +1,109 @@
+// reflash-sim's options and the camera it builds from them.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/console/sim_options.h"
+#include "platform/console/sim_session.h"
+#include "resources/embedded_image.h"
+
+namespace {
+
+bool Parse(std::vector<const char*> args, console::SimOptions& options, std::string& error) {
+  args.insert(args.begin(), "reflash-sim");
+  return console::ParseSimOptions(static_cast<int>(args.size()), args.data(), options, error);
+}
+
+TEST(SimOptionsTest, EveryOptionLandsInItsField) {
+  console::SimOptions o;
+  std::string error;
+  ASSERT_TRUE(Parse({"--chip",
+                     "15",
+                     "--revision",
+                     "2",
+                     "--flash-type",
+                     "3",
+                     "--info-byte",
+                     "2",
+                     "--config-page",
+                     "0x58",
+                     "--usb-id",
+                     "vid_0c45&pid_6320",
+                     "--no-camera",
+                     "--no-xu-node",
+                     "--fail-request",
+                     "7",
+                     "--disconnect-after",
+                     "900",
+                     "--stay-busy",
+                     "--corrupt-readback",
+                     "0xFFFF",
+                     "--image",
+                     "i.bin",
+                     "--flash-in",
+                     "in.bin",
+                     "--instant",
+                     "--trace",
+                     "t.txt",
+                     "--ui-trace",
+                     "u.txt",
+                     "--flash-out",
+                     "out.bin"},
+                    o, error))
+      << error;
+  EXPECT_EQ(o.chip, 15);
+  EXPECT_EQ(o.revision, 2);
+  EXPECT_EQ(o.flashType, 3);
+  EXPECT_EQ(o.infoByte, 2);
+  EXPECT_EQ(o.configPage, 0x58);
+  EXPECT_EQ(o.usbId, "vid_0c45&pid_6320");
+  EXPECT_TRUE(o.noCamera && o.noXuNode && o.stayBusy && o.instant);
+  EXPECT_EQ(o.failRequest, 7u);
+  EXPECT_EQ(o.disconnectAfter, 900u);
+  EXPECT_EQ(o.corruptReadback, 0xFFFF);
+  EXPECT_EQ(o.image, "i.bin");
+  EXPECT_EQ(o.flashIn, "in.bin");
+  EXPECT_EQ(o.trace, "t.txt");
+  EXPECT_EQ(o.uiTrace, "u.txt");
+  EXPECT_EQ(o.flashOut, "out.bin");
+}
+
+TEST(SimOptionsTest, DefaultsAreOneCameraWithThePrimaryId) {
+  console::SimOptions o;
+  std::string error;
+  ASSERT_TRUE(Parse({}, o, error));
+  EXPECT_EQ(o.usbId, "vid_1f3a&pid_5c72");
+  EXPECT_FALSE(o.noCamera || o.instant || o.chip.has_value());
+  EXPECT_EQ(o.corruptReadback, -1);
+}
+
+TEST(SimOptionsTest, ValuesOutsideTheirRangeAreRefusedByName) {
+  for (const auto& [name, value] :
+       std::vector<std::pair<const char*, const char*>>{{"--chip", "19"},
+                                                        {"--revision", "256"},
+                                                        {"--corrupt-readback", "0x10000"},
+                                                        {"--fail-request", "0"},
+                                                        {"--disconnect-after", "-1"},
+                                                        {"--flash-type", "3x"}}) {
+    console::SimOptions o;
+    std::string error;
+    EXPECT_FALSE(Parse({name, value}, o, error)) << name;
+    EXPECT_NE(error.find(name), std::string::npos) << error;
+  }
+}
+
+TEST(OlderFirmwareTest, KeepsTheConfigurationBlocksAndDiffersElsewhere) {
+  const auto older = console::OlderFirmware(EmbeddedFirmwareImage, EmbeddedFirmwareImageSize);
+  ASSERT_EQ(older.size(), EmbeddedFirmwareImageSize);
+  for (const std::size_t base : {0x5800u, 0x8000u, 0xC000u}) {
+    EXPECT_TRUE(
+        std::equal(older.begin() + base, older.begin() + base + 0x40, EmbeddedFirmwareImage + base))
+        << base;
+  }
+  EXPECT_NE(older[0x1000], EmbeddedFirmwareImage[0x1000]);
+  EXPECT_NE(older[0xFFFF], EmbeddedFirmwareImage[0xFFFF]);
+}
+
+}  // namespace
