@@ -47,8 +47,43 @@ LResult DialogBoxParamOp(int templateId, HWnd parent, DlgProc proc, LParam param
   return result;
 }
 
+// A static control paints in its own font (the dialog's), selected after it asked its parent
+// for colours; a font the parent's control-colour answer selects would be lost. Before each
+// paint the bound static adopts that font, so the reflected answer decides font and colour alike.
+void AdoptParentFont(HWND control) {
+  HDC dc = GetDC(control);
+  if (dc == nullptr) {
+    return;
+  }
+  HGDIOBJ before = GetCurrentObject(dc, OBJ_FONT);
+  SendMessageA(GetParent(control), WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+               reinterpret_cast<LPARAM>(control));
+  HGDIOBJ chosen = GetCurrentObject(dc, OBJ_FONT);
+  SelectObject(dc, before);
+  ReleaseDC(control, dc);
+  if (chosen != before &&
+      reinterpret_cast<HGDIOBJ>(SendMessageA(control, WM_GETFONT, 0, 0)) != chosen) {
+    SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(chosen), FALSE);
+  }
+}
+
+LRESULT CALLBACK BoundStaticProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                 DWORD_PTR) {
+  if (message == WM_PAINT || message == WM_SETTEXT) {
+    AdoptParentFont(control);
+  }
+  return DefSubclassProc(control, message, wParam, lParam);
+}
+
+// Binding a control subclasses it when it is a static text (the status label).
 HWnd GetDlgItemOp(HWnd dialog, int id) {
-  return Cast<HWnd>(GetDlgItem(Cast<HWND>(dialog), id));
+  HWND control = GetDlgItem(Cast<HWND>(dialog), id);
+  char className[16] = {};
+  if (control != nullptr && GetClassNameA(control, className, sizeof className) > 0 &&
+      lstrcmpiA(className, "Static") == 0) {
+    SetWindowSubclass(control, BoundStaticProc, 1, 0);
+  }
+  return Cast<HWnd>(control);
 }
 
 HIcon LoadIconOp(int id) {

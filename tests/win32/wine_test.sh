@@ -20,6 +20,8 @@ video_input_category='{860BB310-5D01-11D0-BD3B-00A0C911CE86}'
 camera_path='\\?\usb#vid_1f3a&pid_5c72&mi_00#7&2a3b4c5d&0&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\global'
 caption='Update QX207B-T41C-KM05-PL-R06.00.01 Firmware V.7.0.0.7'
 pass_text=$'Pass\r\nR06.00.01\r\n'
+# Wine's default selection colour, which a progress bar fills with.
+progress_fill='#3096FA'
 
 fail() {
   echo "FAIL: $*" >&2
@@ -219,29 +221,69 @@ check_sim_instant() {
   cmp -s flash.bin "$image" || fail "reflash-sim's flash differs from the image"
 }
 
-# The dialog during an update, in a virtual desktop so that the title bar shows. Writes
-# dialog.png in the check's directory, or to $1.
+# What the photographed dialog must show during the reset wait: the status text in blue at the
+# label's character height (18, larger than the dialog's own 9-point font), centred over the
+# progress bar, and the bar as one smooth run of the selection colour filled to 60 %.
+check_dialog_picture() {
+  local picture=$1
+  local text fill
+  text=$(convert "$picture" -fill black +opaque '#0000FF' -fill white -opaque '#0000FF' -trim \
+    -format '%w %h %X %Y' info:)
+  fill=$(convert "$picture" -fill black +opaque "$progress_fill" -fill white -opaque "$progress_fill" \
+    -trim -format '%w %h %X %Y' info:)
+  read -r text_w text_h text_x _ <<<"${text//+/}"
+  read -r fill_w fill_h fill_x fill_y <<<"${fill//+/}"
+  [ "$text_h" -ge 11 ] && [ "$text_h" -le 18 ] ||
+    fail "status text is $text_h pixels high, not the label's 18-unit font"
+  [ "$fill_w" -ge 20 ] || fail "no progress fill in the screenshot"
+  # The bar's middle row: fill, then white up to the bar's right frame.
+  local row=$((fill_y + fill_h / 2))
+  local right
+  right=$(convert "$picture" -crop "640x1+0+$row" +repage txt:- |
+    awk -v start=$((fill_x + fill_w)) 'NR > 1 && !found { split($1, xy, ","); x = xy[1] + 0;
+      if (x >= start && $3 != "#FFFFFF") { print x; found = 1 } }')
+  local left=$((fill_x - 1))
+  local inner=$((right - left - 1))
+  local expected=$((inner * 60 / 100))
+  [ $((fill_w - expected)) -le 1 ] && [ $((expected - fill_w)) -le 1 ] ||
+    fail "progress fill $fill_w of $inner pixels, expected 60 % ($expected)"
+  local gaps
+  gaps=$(convert "$picture" -crop "${fill_w}x1+${fill_x}+$row" +repage txt:- |
+    awk -v c="$progress_fill" 'NR > 1 && $3 != c' | wc -l)
+  [ "$gaps" -eq 0 ] || fail "the progress fill is broken into blocks ($gaps gaps)"
+  local text_centre=$((2 * text_x + text_w)) bar_centre=$((left + right))
+  [ $((text_centre - bar_centre)) -le 6 ] && [ $((bar_centre - text_centre)) -le 6 ] ||
+    fail "status text is not centred (text at $text_x+$text_w, bar $left..$right)"
+}
+
+# The product's dialog during an update of the test camera, in a virtual desktop so that the
+# title bar shows. Writes dialog.png in the check's directory, and to $1 when given.
 check_dialog_screenshot() {
   local out=${1:-}
   cd "$(workdir dialog_screenshot)"
-  cp "$sim_exe" .
-  "$wine" explorer /desktop=reflash,560x160 reflash-sim.exe --ui-trace ui.txt >run.log 2>&1 &
+  cp "$product" "$tree_dll" .
+  REFLASH_FIXTURE_TREE=camera REFLASH_FIXTURE_CAMERA=normal REFLASH_FIXTURE_FLASH_OUT=flash.bin \
+    WINEDLLOVERRIDES="cfgmgr32=n;mscoree,mshtml=" \
+    "$wine" explorer /desktop=reflash,640x170 reflash.exe >run.log 2>&1 &
   local pid=$!
-  # The reset wait (5 s at 60 %) is the calmest moment to photograph.
+  # The camera closes after its reset with the image in its flash; the dialog then shows
+  # "Reset Device..." at 60 % for the 5 s the camera takes to come back.
   for _ in $(seq 300); do
-    grep -q 'Reset Device' ui.txt 2>/dev/null && break
+    cmp -s flash.bin "$image" && break
     sleep 0.1
   done
-  grep -q 'Reset Device' ui.txt 2>/dev/null || fail "the update never reached the reset: $(cat ui.txt 2>/dev/null)"
-  sleep 1
-  import -display "$DISPLAY" -window root -crop 560x160+0+0 +repage dialog.png
-  wait "$pid" || true
-  expect_file_bytes Result.log "$pass_text" "reflash-sim under the virtual desktop"
-  # The status text is drawn in pure blue; the progress bar in the selection colour.
-  local blue
-  blue=$(convert dialog.png -fill black +opaque '#0000FF' -fill white -opaque '#0000FF' \
-    -format '%[fx:round(mean*w*h)]' info:)
-  [ "$blue" -ge 40 ] || fail "no blue status text in the screenshot ($blue blue pixels)"
+  cmp -s flash.bin "$image" || fail "the update never reached the reset"
+  sleep 1.5
+  import -display "$DISPLAY" -window root -crop 640x170+0+0 +repage dialog.png
+  for _ in $(seq 300); do
+    [ -f Result.log ] && break
+    sleep 0.1
+  done
+  # The virtual desktop lingers after the program; the session's end stops it in any case.
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  expect_file_bytes Result.log "$pass_text" "update under the virtual desktop"
+  check_dialog_picture dialog.png
   if [ -n "$out" ]; then
     cp dialog.png "$out"
   fi
@@ -251,6 +293,10 @@ verb=${1:?usage: wine_test.sh start|stop|CHECK}
 case $verb in
   start) start_session ;;
   stop) stop_session ;;
+  picture)
+    check_dialog_picture "${2:?usage: wine_test.sh picture FILE.png}"
+    echo "PASS: $2"
+    ;;
   no_camera | full_update | erase_failure | no_xu_node | sim_instant | dialog_screenshot)
     use_session
     "check_$verb" "${@:2}"

@@ -1,0 +1,150 @@
+// reflash-sim.exe: the Win32 dialog over the built-in simulated camera, with reflash-sim's options.
+// The Win32 windowing table is used as it is, except for the few calls the simulation steers: the
+// waits follow the simulator's clock, the ui trace records what the dialog shows, and the
+// process end writes the simulator's outputs first.
+
+#include <windows.h>
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "app/reflash_app.h"
+#include "app/run_state.h"
+#include "platform/console/sim_options.h"
+#include "platform/console/sim_session.h"
+#include "platform/win32/win32_windowing.h"
+
+namespace {
+
+constexpr int kUsageError = 64;  // EX_USAGE
+
+// Lives until the process ends; exit() runs inside a message handler.
+console::SimSession& Session() {
+  static auto* session = new console::SimSession;
+  return *session;
+}
+
+console::SimOptions simOptions;
+WindowingOps simWindowing;
+const WindowingOps* win32 = nullptr;
+std::mutex traceMutex;
+
+void Trace(const std::string& line) {
+  std::FILE* trace = Session().UiTrace();
+  if (trace == nullptr) {
+    return;
+  }
+  std::lock_guard lock(traceMutex);
+  std::fputs((line + "\n").c_str(), trace);
+  std::fflush(trace);
+}
+
+bool IsControl(HWnd window, int id) {
+  return GetDlgCtrlID(reinterpret_cast<HWND>(window)) == id;
+}
+
+LResult SendMessageOp(HWnd window, std::uint32_t message, WParam wParam, LParam lParam) {
+  const LResult result = win32->sendMessage(window, message, wParam, lParam);
+  if (message == PbmSetPos && IsControl(window, IdcProgressBar)) {
+    Trace("progress " + std::to_string(wParam));
+  }
+  return result;
+}
+
+// The colour the label paints its text in: asked of the dialog exactly as the label's own
+// painting asks it, through the control-colour request, on a scratch device context.
+COLORREF LabelColour(HWND label) {
+  HDC dc = CreateCompatibleDC(nullptr);
+  SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+  SendMessageA(GetParent(label), WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+               reinterpret_cast<LPARAM>(label));
+  const COLORREF colour = GetTextColor(dc);
+  DeleteDC(dc);
+  return colour;
+}
+
+bool SetWindowTextOp(HWnd window, const char* text) {
+  const bool result = win32->setWindowText(window, text);
+  if (IsControl(window, IdcStatusLabel)) {
+    char colour[16];
+    std::snprintf(colour, sizeof colour, "0x%08X",
+                  static_cast<unsigned>(LabelColour(reinterpret_cast<HWND>(window))));
+    Trace(std::string("status ") + colour + " " + text);
+  }
+  return result;
+}
+
+// On the simulated clock every wait returns at once, the start-up timer included.
+TimerId SetTimerOp(HWnd window, TimerId id, std::uint32_t milliseconds) {
+  return win32->setTimer(window, id, simOptions.instant ? USER_TIMER_MINIMUM : milliseconds);
+}
+
+void SleepOp(std::uint32_t milliseconds) {
+  Session().Sleep(milliseconds);
+}
+
+void ExitOp(int status) {
+  Session().Finish();
+  win32->exit(status);
+}
+
+// --image: the run's image stands in for the embedded resource "BYTE" 131.
+HRsrc FindResourceOp(int id, const char* type) {
+  if (simOptions.image.empty()) {
+    return win32->findResource(id, type);
+  }
+  if (id != IdrFirmwareImage || type == nullptr || std::string(type) != FirmwareResourceType ||
+      Session().Image().empty()) {
+    return nullptr;
+  }
+  return reinterpret_cast<HRsrc>(&Session());
+}
+
+HGlobal LoadResourceOp(HRsrc resource) {
+  if (simOptions.image.empty()) {
+    return win32->loadResource(resource);
+  }
+  return reinterpret_cast<HGlobal>(resource);
+}
+
+std::uint32_t SizeofResourceOp(HRsrc resource) {
+  if (simOptions.image.empty()) {
+    return win32->sizeofResource(resource);
+  }
+  return static_cast<std::uint32_t>(Session().Image().size());
+}
+
+const void* LockResourceOp(HGlobal data) {
+  if (simOptions.image.empty()) {
+    return win32->lockResource(data);
+  }
+  return Session().Image().data();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string error;
+  if (!console::ParseSimOptions(argc, argv, simOptions, error) ||
+      !Session().Start(simOptions, error)) {
+    std::fprintf(stderr, "reflash-sim: %s\n", error.c_str());
+    return kUsageError;
+  }
+  win32 = Win32WindowingOps();
+  simWindowing = *win32;
+  simWindowing.sendMessage = SendMessageOp;
+  simWindowing.setWindowText = SetWindowTextOp;
+  simWindowing.setTimer = SetTimerOp;
+  simWindowing.sleep = SleepOp;
+  simWindowing.exit = ExitOp;
+  simWindowing.findResource = FindResourceOp;
+  simWindowing.loadResource = LoadResourceOp;
+  simWindowing.sizeofResource = SizeofResourceOp;
+  simWindowing.lockResource = LockResourceOp;
+  InstallWindowing(&simWindowing);
+
+  const int status = ReflashAppMain();
+  Session().Finish();
+  return status;
+}
