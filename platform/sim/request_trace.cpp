@@ -1,16 +1,16 @@
 #include "platform/sim/request_trace.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace sim {
 
 namespace {
 
 char* PutText(char* out, const char* text) {
-  const std::size_t length = std::strlen(text);
-  std::memcpy(out, text, length);
-  return out + length;
+  while (*text != 0) {
+    *out++ = *text++;
+  }
+  return out;
 }
 
 char* PutDecimal(char* out, std::uint32_t value) {

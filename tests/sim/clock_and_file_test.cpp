@@ -48,6 +48,7 @@ TEST(ClockTest, SwitchingModesKeepsTheTime) {
 TEST(ClockTest, SleepsFromSeveralThreadsAllCount) {
   sim::Clock clock;
   std::vector<std::thread> threads;
+  threads.reserve(4);
   for (int i = 0; i < 4; ++i) {
     threads.emplace_back([&clock] {
       for (int j = 0; j < 1000; ++j) {

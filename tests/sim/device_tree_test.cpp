@@ -10,6 +10,11 @@
 
 namespace {
 
+// A class property as the buffer holds it, terminating zero included.
+std::string ClassText(const char* name) {
+  return std::string(name) + '\0';
+}
+
 class DeviceTreeTest : public ::testing::Test {
  protected:
   void SetUp() override { sim::ResetSimulator(); }
@@ -60,9 +65,9 @@ TEST_F(DeviceTreeTest, ProductMachineShowsCameraAndItsSoundFunctionWithTheSameId
   std::vector<std::string> media;
   for (DevNode node : preOrder()) {
     const std::string cls = property(node, CmDrpClass);
-    if (cls == std::string("Image", 6)) {
+    if (cls == ClassText("Image")) {
       imaging.push_back(property(node, CmDrpHardwareId));
-    } else if (cls == std::string("MEDIA", 6)) {
+    } else if (cls == ClassText("MEDIA")) {
       media.push_back(property(node, CmDrpHardwareId));
     }
   }
@@ -88,7 +93,7 @@ TEST_F(DeviceTreeTest, WorkStationWithoutCameraHasNoImagingNode) {
   EXPECT_EQ(sim::BuildOneCameraWorld(options), nullptr);
   EXPECT_EQ(sim::CurrentFramework().deviceCount(), 0u);
   for (DevNode node : preOrder()) {
-    EXPECT_NE(property(node, CmDrpClass), std::string("Image", 6));
+    EXPECT_NE(property(node, CmDrpClass), ClassText("Image"));
   }
   EXPECT_GT(preOrder().size(), 5u);
 }
@@ -96,7 +101,7 @@ TEST_F(DeviceTreeTest, WorkStationWithoutCameraHasNoImagingNode) {
 TEST_F(DeviceTreeTest, HardwareIdsAreUpperCaseWhateverTheIdText) {
   sim::DeviceTree& tree = sim::CurrentDeviceTree();
   const DevNode camera = tree.addUsbCamera(tree.root(), "vid_0c45&pid_6320");
-  EXPECT_EQ(property(camera, CmDrpClass), std::string("Image", 6));
+  EXPECT_EQ(property(camera, CmDrpClass), ClassText("Image"));
   const std::string first = "USB\\VID_0C45&PID_6320&REV_0100";
   EXPECT_EQ(property(camera, CmDrpHardwareId).substr(0, first.size() + 1), first + '\0');
 }
