@@ -7,7 +7,7 @@ add_library(reflash_test_camera SHARED
   test_camera_server.def
 )
 set_target_properties(reflash_test_camera PROPERTIES PREFIX "" OUTPUT_NAME reflash_test_camera)
-target_link_libraries(reflash_test_camera PRIVATE reflash_platform_sim ole32 oleaut32 uuid
+target_link_libraries(reflash_test_camera PRIVATE reflash_sim_session ole32 oleaut32 uuid
                       strmiids ksguid)
 
 # The stand-in Configuration Manager, placed next to the program under test.
@@ -17,4 +17,4 @@ add_library(reflash_stand_in_cfgmgr32 SHARED
   stand_in_cfgmgr32.def
 )
 set_target_properties(reflash_stand_in_cfgmgr32 PROPERTIES PREFIX "" OUTPUT_NAME cfgmgr32)
-target_link_libraries(reflash_stand_in_cfgmgr32 PRIVATE reflash_platform_sim user32)
+target_link_libraries(reflash_stand_in_cfgmgr32 PRIVATE reflash_sim_session user32)

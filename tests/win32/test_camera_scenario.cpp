@@ -1,18 +1,20 @@
 #include "tests/win32/test_camera_scenario.h"
 
-#include <cstddef>
+#include <algorithm>
 
+#include "platform/console/sim_session.h"
 #include "platform/sim/simulator.h"
+#include "resources/embedded_image.h"
 
 namespace {
 
-// The camera as it arrives at the work station: older firmware in a flash whose status register
-// protects it (bit 7 and the block-protect bits), the write-protect pin low and wired to the GPIO
-// pin that the image's protection byte drives (pin 3).
+// The camera as it arrives at the work station, as reflash-sim builds it: older firmware in a
+// flash whose status register protects it, the write-protect pin low and wired to the GPIO pin
+// the image's protection byte drives.
 sim::CameraConfig ProductCamera() {
   sim::CameraConfig camera;
-  camera.flashStatus = 0x9C;
-  camera.writeProtectPin = 3;
+  camera.flashStatus = console::ProtectedFlashStatus;
+  camera.writeProtectPin = console::WriteProtectGpioPin;
   // The chip's own flash path waits out a program by sleeping on the simulator's real clock,
   // and a sleep of a few microseconds can return early on Windows; programs are instant here.
   camera.flashTiming.programMicros = 0;
@@ -20,10 +22,9 @@ sim::CameraConfig ProductCamera() {
 }
 
 void LoadOlderFirmware(sim::Device& device) {
+  const auto older = console::OlderFirmware(EmbeddedFirmwareImage, EmbeddedFirmwareImageSize);
   auto& contents = device.camera()->flash().contents();
-  for (std::size_t i = 0; i < contents.size(); ++i) {
-    contents[i] = static_cast<std::uint8_t>((i * 13 + 0x21) & 0x7F);
-  }
+  std::copy(older.begin(), older.end(), contents.begin());
 }
 
 }  // namespace
