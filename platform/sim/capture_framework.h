@@ -1,6 +1,5 @@
 #pragma once
-// The simulated media-capture framework: the capture devices it lists, their filters and
-// topologies, reference-counted objects, apartments, and the request path to each camera.
+// The simulated media-capture framework: devices, filters, topologies, COM objects, requests.
 
 #include <array>
 #include <atomic>

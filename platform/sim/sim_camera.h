@@ -1,6 +1,5 @@
 #pragma once
-// The simulated camera chip: register space, SPI port, GPIO, internal memory, the serial flash
-// behind it, and what it does with each extension-unit record.
+// The simulated camera chip: registers, SPI port, GPIO, memory, flash and extension-unit records.
 
 #include <array>
 #include <cstdint>

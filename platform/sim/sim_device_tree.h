@@ -1,6 +1,5 @@
 #pragma once
-// The simulated device tree: nodes with a setup class and hardware ids, walked through the
-// device-tree seam with the Configuration Manager's result and buffer conventions.
+// The simulated device tree: nodes with a setup class and hardware ids, behind the tree seam.
 
 #include <cstdint>
 #include <mutex>

@@ -1,6 +1,5 @@
 #pragma once
-// A fixture that talks to the simulated camera the way the host does: through the
-// media-capture table, with the extension unit's records built byte by byte.
+// Test fixture that drives the simulated camera through the media-capture table, record by record.
 
 #include <gtest/gtest.h>
 
