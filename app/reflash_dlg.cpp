@@ -79,12 +79,15 @@ LResult CReflashDlg::WindowProc(std::uint32_t message, WParam wParam, LParam lPa
     case WmCommand:
       // Enter and Escape do nothing: the run controller alone ends the program.
       return (wParam & 0xFFFF) == IdOk || (wParam & 0xFFFF) == IdCancel ? 1 : 0;
-    case WmCtlColorStatic:
-      if (reinterpret_cast<HWnd>(lParam) == statusLabel.GetSafeHwnd()) {
-        return reinterpret_cast<LResult>(
-            statusLabel.OnCtlColor(reinterpret_cast<HDc>(wParam), CtlColorStatic));
+    case WmCtlColorStatic: {
+      // The message carries its handles in its integer parameters, as the window system sends it.
+      const auto control = reinterpret_cast<HWnd>(lParam);  // NOLINT(performance-no-int-to-ptr)
+      const auto dc = reinterpret_cast<HDc>(wParam);        // NOLINT(performance-no-int-to-ptr)
+      if (control == statusLabel.GetSafeHwnd()) {
+        return reinterpret_cast<LResult>(statusLabel.OnCtlColor(dc, CtlColorStatic));
       }
       return 0;
+    }
     case WmQueryDragIcon:
       return reinterpret_cast<LResult>(appIcon);
     default:
