@@ -16,11 +16,36 @@ To Cast(From from) {
 // The portable dialog procedure; one modal dialog runs at a time.
 DlgProc runningDialogProc = nullptr;
 
+// A minimised dialog shows its icon centred in the client area on the icon-erased background,
+// as the framework's dialogs do; the dialog's own procedure has no part in that painting.
+bool PaintIconic(HWND dialog) {
+  if (IsIconic(dialog) == FALSE) {
+    return false;
+  }
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(dialog, &paint);
+  SendMessageA(dialog, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  RECT client;
+  GetClientRect(dialog, &client);
+  const int x = (client.right - client.left - GetSystemMetrics(SM_CXICON) + 1) / 2;
+  const int y = (client.bottom - client.top - GetSystemMetrics(SM_CYICON) + 1) / 2;
+  auto icon = reinterpret_cast<HICON>(SendMessageA(dialog, WM_GETICON, ICON_BIG, 0));
+  if (icon != nullptr) {
+    DrawIcon(dc, x, y, icon);
+  }
+  EndPaint(dialog, &paint);
+  return true;
+}
+
 INT_PTR CALLBACK DialogThunk(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   if (runningDialogProc == nullptr) {
     return FALSE;
   }
-  return runningDialogProc(Cast<HWnd>(dialog), message, wParam, lParam);
+  const LResult handled = runningDialogProc(Cast<HWnd>(dialog), message, wParam, lParam);
+  if (message == WM_PAINT && handled == 0 && PaintIconic(dialog)) {
+    return TRUE;
+  }
+  return handled;
 }
 
 struct ThreadStart {
