@@ -215,10 +215,17 @@ check_no_xu_node() {
 check_sim_instant() {
   cd "$(workdir sim_instant)"
   cp "$sim_exe" .
-  run_exe reflash-sim.exe --instant --flash-out flash.bin
+  run_exe reflash-sim.exe --instant --flash-out flash.bin --ui-trace ui.txt
   expect_status 0
   expect_file_bytes Result.log "$pass_text" "reflash-sim --instant"
   cmp -s flash.bin "$image" || fail "reflash-sim's flash differs from the image"
+  # What the Win32 dialog showed, in order: one attempt that passes.
+  printf '%s\n' 'status 0x00FF0000 Detect Device!!!' 'progress 0' \
+    'status 0x00FF0000 Check Hardware ...' 'progress 20' 'status 0x00FF0000 Erase Flash ...' \
+    'progress 40' 'status 0x00FF0000 Update Firmware ...' 'progress 60' \
+    'status 0x00FF0000 Reset Device...' 'progress 80' 'status 0x00FF0000 Check Firmware...' \
+    'progress 100' >expected-ui.txt
+  cmp -s ui.txt expected-ui.txt || fail "the dialog showed: $(cat ui.txt)"
 }
 
 # What the photographed dialog must show during the reset wait: the status text in blue at the
