@@ -29,7 +29,11 @@ void Clock::sleepMicros(std::uint64_t micros) {
     base_.fetch_add(micros, std::memory_order_acq_rel);
     return;
   }
-  std::this_thread::sleep_for(std::chrono::microseconds(micros));
+  // Some platforms return from short sleeps early; wait until the clock has really moved on.
+  const std::uint64_t until = nowMicros() + micros;
+  for (std::uint64_t now = nowMicros(); now < until; now = nowMicros()) {
+    std::this_thread::sleep_for(std::chrono::microseconds(until - now));
+  }
 }
 
 void Clock::advanceMicros(std::uint64_t micros) {

@@ -15,9 +15,6 @@ sim::CameraConfig ProductCamera() {
   sim::CameraConfig camera;
   camera.flashStatus = console::ProtectedFlashStatus;
   camera.writeProtectPin = console::WriteProtectGpioPin;
-  // The chip's own flash path waits out a program by sleeping on the simulator's real clock,
-  // and a sleep of a few microseconds can return early on Windows; programs are instant here.
-  camera.flashTiming.programMicros = 0;
   return camera;
 }
 
