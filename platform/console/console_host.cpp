@@ -427,8 +427,14 @@ class Host {
       if (!set) {
         return;
       }
-      std::fprintf(screen, "[%3d%%] %s\n", progress, label.text.c_str());
-      std::fflush(screen);
+      char line[320];
+      std::snprintf(line, sizeof line, "[%3d%%] %s\n", progress, label.text.c_str());
+      // Setting a position or text to what it already shows is no change to report.
+      if (lastPlainLine != line) {
+        lastPlainLine = line;
+        std::fputs(line, screen);
+        std::fflush(screen);
+      }
       return;
     }
     constexpr int kBarWidth = 30;
@@ -482,6 +488,7 @@ class Host {
   int progress = 0;
   ColorRef labelColour = kWindowTextColour;
   bool lineOpen = false;
+  std::string lastPlainLine;
   HostGdi defaultGuiFont;
   HostResource imageResource;
 };
