@@ -30,7 +30,7 @@ void WriteAndReadBack64K(benchmark::State& state) {
   }
   std::vector<std::uint8_t> readBack(0x10000);
   const std::uint32_t requestsBefore = device->requestCount();
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     // Erased between rounds by the simulator directly, so only the transfers are measured.
     state.PauseTiming();
     device->camera()->flash().contents().fill(0xFF);

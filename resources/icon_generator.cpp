@@ -186,6 +186,7 @@ int main(int argc, char** argv) {
   entries.push_back({256, 32});
 
   std::vector<std::vector<std::uint8_t>> images;
+  images.reserve(entries.size());
   for (const Entry& e : entries) {
     images.push_back(Image(e.size, e.bits));
   }
