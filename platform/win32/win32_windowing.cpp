@@ -29,6 +29,7 @@ bool PaintIconic(HWND dialog) {
   GetClientRect(dialog, &client);
   const int x = (client.right - client.left - GetSystemMetrics(SM_CXICON) + 1) / 2;
   const int y = (client.bottom - client.top - GetSystemMetrics(SM_CYICON) + 1) / 2;
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the icon handle travels as the message result.
   auto icon = reinterpret_cast<HICON>(SendMessageA(dialog, WM_GETICON, ICON_BIG, 0));
   if (icon != nullptr) {
     DrawIcon(dc, x, y, icon);
@@ -86,8 +87,9 @@ void AdoptParentFont(HWND control) {
   HGDIOBJ chosen = GetCurrentObject(dc, OBJ_FONT);
   SelectObject(dc, before);
   ReleaseDC(control, dc);
-  if (chosen != before &&
-      reinterpret_cast<HGDIOBJ>(SendMessageA(control, WM_GETFONT, 0, 0)) != chosen) {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the font handle travels as the message result.
+  const auto current = reinterpret_cast<HGDIOBJ>(SendMessageA(control, WM_GETFONT, 0, 0));
+  if (chosen != before && current != chosen) {
     SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(chosen), FALSE);
   }
 }
