@@ -99,9 +99,10 @@ bool OpenVideoInputDevices(const MediaCaptureOps* ops, Ref& classEnum) {
   return true;
 }
 
-// Binds the device's filter into the binding record after reading its path.
-bool BindCandidate(const MediaCaptureOps* ops, McObject* moniker, DeviceString& path) {
-  Ref bag(ops);
+// Reads the device's path from its property bag and binds its filter into the binding record.
+// The caller holds the bag and the path until the device is done with: they are released after
+// the filter, in the order bag, path, moniker.
+bool BindCandidate(const MediaCaptureOps* ops, McObject* moniker, Ref& bag, DeviceString& path) {
   if (ops->bindToStorage(moniker, bag.Out()) < 0 || bag.Get() == nullptr) {
     return false;
   }
@@ -154,7 +155,8 @@ bool CamEnumerate(char16_t* paths, int count, int pathLength, int* found) {
       break;
     }
     DeviceString path(ops);
-    if (!BindCandidate(ops, moniker.Get(), path)) {
+    Ref bag(ops);
+    if (!BindCandidate(ops, moniker.Get(), bag, path)) {
       continue;
     }
     // A path that cannot be stored whole with its terminator is left out rather than cut.
@@ -186,7 +188,8 @@ bool CamBindDevice(const char16_t* path, int pathLength) {
       break;
     }
     DeviceString devicePath(ops);
-    if (!BindCandidate(ops, moniker.Get(), devicePath)) {
+    Ref bag(ops);
+    if (!BindCandidate(ops, moniker.Get(), bag, devicePath)) {
       continue;
     }
     if (SamePath(devicePath.Get(), path, pathLength)) {

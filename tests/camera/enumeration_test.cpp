@@ -1,7 +1,9 @@
 // Enumeration of capture devices, binding by path, extension-unit discovery and release.
 
 #include <cstring>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "camera/chip_table.h"
 #include "tests/camera/camera_fixture.h"
@@ -172,6 +174,110 @@ TEST_F(Enumeration, ResetCameraComesBackAtTheNextEnumeration) {
   EXPECT_EQ(Enumerate(), 1);
   EXPECT_EQ(Entry(0), camera.spec().path);
   EXPECT_EQ(CamOpen(paths_[0], 256), 2);
+}
+
+}  // namespace
+
+namespace {
+
+// Forwards every seam call to the simulator and records the ones that obtain or give back a
+// platform object, named by what it is.
+std::vector<std::string> calls;
+std::map<McObject*, std::string> names;
+const MediaCaptureOps* real = nullptr;
+
+std::string NameOf(McObject* object) {
+  auto it = names.find(object);
+  return it == names.end() ? "?" : it->second;
+}
+
+HResult Obtained(HResult hr, McObject** out, const std::string& name) {
+  if (hr >= 0 && out != nullptr && *out != nullptr) {
+    names[*out] = name;
+    calls.push_back("get " + name);
+  }
+  return hr;
+}
+
+MediaCaptureOps RecordingOps() {
+  MediaCaptureOps ops = *real;
+  ops.coInitialize = [] {
+    calls.emplace_back("enter");
+    return real->coInitialize();
+  };
+  ops.coUninitialize = [] {
+    calls.emplace_back("leave");
+    real->coUninitialize();
+  };
+  ops.createDeviceEnumerator = [](McObject** out) {
+    return Obtained(real->createDeviceEnumerator(out), out, "devEnum");
+  };
+  ops.createClassEnumerator = [](McObject* e, const Guid& c, McObject** out, std::uint32_t f) {
+    return Obtained(real->createClassEnumerator(e, c, out, f), out, "classEnum");
+  };
+  ops.enumNext = [](McObject* e, McObject** out) {
+    return Obtained(real->enumNext(e, out), out, "moniker");
+  };
+  ops.bindToStorage = [](McObject* m, McObject** out) {
+    return Obtained(real->bindToStorage(m, out), out, "bag");
+  };
+  ops.readStringProperty = [](McObject* bag, const char16_t* name, char16_t** value) {
+    const HResult hr = real->readStringProperty(bag, name, value);
+    calls.emplace_back("get path");
+    return hr;
+  };
+  ops.freeString = [](char16_t* value) {
+    calls.emplace_back("free path");
+    real->freeString(value);
+  };
+  ops.bindToObject = [](McObject* m, McObject** out) {
+    return Obtained(real->bindToObject(m, out), out, "filter");
+  };
+  ops.release = [](McObject* object) {
+    const std::string name = NameOf(object);
+    if (!name.empty() && name != "?") {
+      calls.push_back("release " + name);
+    }
+    return real->release(object);
+  };
+  return ops;
+}
+
+TEST_F(Enumeration, PlatformObjectsAreReleasedInTheWalksOrder) {
+  AddCamera({}, "vid_1f3a&pid_5c72", 0);
+  real = sim::MediaCaptureTable();
+  static const MediaCaptureOps recording = RecordingOps();
+  CamInstallMediaCapture(&recording);
+  calls.clear();
+  names.clear();
+  ASSERT_EQ(Enumerate(), 1);
+  const std::vector<std::string> expected = {"enter",
+                                             "get devEnum",
+                                             "get classEnum",
+                                             "release devEnum",
+                                             "get moniker",
+                                             "get bag",
+                                             "get path",
+                                             "get filter",
+                                             "release filter",
+                                             "release bag",
+                                             "free path",
+                                             "release moniker",
+                                             "release classEnum",
+                                             "leave"};
+  EXPECT_EQ(calls, expected);
+
+  calls.clear();
+  ASSERT_TRUE(CamBindDevice(paths_[0], 256));
+  const std::vector<std::string> bound = {
+      "enter",       "get devEnum", "get classEnum",   "release devEnum",
+      "get moniker", "get bag",     "get path",        "get filter",
+      "release bag", "free path",   "release moniker", "release classEnum"};
+  EXPECT_EQ(calls, bound);
+  calls.clear();
+  EXPECT_TRUE(CamReleaseDevice(0));
+  EXPECT_EQ(calls, (std::vector<std::string>{"release filter", "leave"}));
+  CamInstallMediaCapture(real);
 }
 
 }  // namespace
