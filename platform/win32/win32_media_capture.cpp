@@ -74,6 +74,7 @@ HResult ReadStringProperty(McObject* propertyBag, const char16_t* name, char16_t
   VARIANT var;
   VariantInit(&var);
   var.vt = VT_BSTR;
+  var.bstrVal = nullptr;  // VariantInit leaves it as it was; a failed read must not free garbage
   const HRESULT hr =
       As<IPropertyBag>(propertyBag)->Read(reinterpret_cast<LPCOLESTR>(name), &var, nullptr);
   if (hr == S_OK && var.vt == VT_BSTR) {
