@@ -1,7 +1,7 @@
-# Runs the icon generator and fails unless its output equals the committed icon.
+# Runs a generator and fails unless its output equals the committed file it generated.
 execute_process(COMMAND ${GENERATOR} ${OUT} RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
-  message(FATAL_ERROR "icon generator failed: ${result}")
+  message(FATAL_ERROR "${GENERATOR} failed: ${result}")
 endif()
 file(SHA256 ${OUT} generated)
 file(SHA256 ${COMMITTED} committed)
