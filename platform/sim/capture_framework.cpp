@@ -84,33 +84,33 @@ std::u16string CameraDevicePath(std::string_view usbId, int instance) {
   return Widen(text);
 }
 
-DeviceSpec CameraDevice(const CameraConfig& camera, std::string_view usbId, int instance) {
-  DeviceSpec spec;
-  spec.path = CameraDevicePath(usbId, instance);
-  spec.friendlyName = u"USB Camera";
-  spec.nodes = {NodeTypeCameraTerminal, NodeTypeVideoProcessing, NodeTypeVendorSpecific,
-                NodeTypeVendorSpecific};
-  spec.xuNodeId = 3;
-  spec.camera = camera;
-  return spec;
+DeviceSetup CameraDevice(const CameraConfig& camera, std::string_view usbId, int instance) {
+  DeviceSetup setup;
+  setup.path = CameraDevicePath(usbId, instance);
+  setup.friendlyName = u"USB Camera";
+  setup.nodes = {NodeTypeCameraTerminal, NodeTypeVideoProcessing, NodeTypeVendorSpecific,
+                 NodeTypeVendorSpecific};
+  setup.xuNodeId = 3;
+  setup.camera = camera;
+  return setup;
 }
 
-DeviceSpec CameraDeviceWithoutVendorNodes(const CameraConfig& camera, std::string_view usbId,
-                                          int instance) {
-  DeviceSpec spec = CameraDevice(camera, usbId, instance);
-  spec.nodes = {NodeTypeCameraTerminal, NodeTypeVideoProcessing};
-  spec.xuNodeId = 2;
-  return spec;
+DeviceSetup CameraDeviceWithoutVendorNodes(const CameraConfig& camera, std::string_view usbId,
+                                           int instance) {
+  DeviceSetup setup = CameraDevice(camera, usbId, instance);
+  setup.nodes = {NodeTypeCameraTerminal, NodeTypeVideoProcessing};
+  setup.xuNodeId = 2;
+  return setup;
 }
 
-DeviceSpec ForeignCaptureDevice(std::string_view usbId, int instance) {
-  DeviceSpec spec;
-  spec.path = CameraDevicePath(usbId, instance);
-  spec.friendlyName = u"HD Webcam";
-  spec.nodes = {NodeTypeCameraTerminal, NodeTypeVideoProcessing, NodeTypeVendorSpecific};
-  spec.hasExtensionUnit = false;
-  spec.xuNodeId = 2;
-  return spec;
+DeviceSetup ForeignCaptureDevice(std::string_view usbId, int instance) {
+  DeviceSetup setup;
+  setup.path = CameraDevicePath(usbId, instance);
+  setup.friendlyName = u"HD Webcam";
+  setup.nodes = {NodeTypeCameraTerminal, NodeTypeVideoProcessing, NodeTypeVendorSpecific};
+  setup.hasExtensionUnit = false;
+  setup.xuNodeId = 2;
+  return setup;
 }
 
 const char* ObjectKindName(ObjectKind kind) {
@@ -129,9 +129,9 @@ void ResetApartmentOfThisThread() {
   apartmentDepth = 0;
 }
 
-Device::Device(const DeviceSpec& spec, Clock& clock) : spec_(spec) {
-  if (spec_.hasExtensionUnit) {
-    camera_ = std::make_unique<Camera>(spec_.camera, clock, faults_);
+Device::Device(const DeviceSetup& setup, Clock& clock) : setup_(setup) {
+  if (setup_.hasExtensionUnit) {
+    camera_ = std::make_unique<Camera>(setup_.camera, clock, faults_);
   }
 }
 
@@ -154,9 +154,9 @@ CaptureFramework::~CaptureFramework() {
   }
 }
 
-Device& CaptureFramework::addDevice(const DeviceSpec& spec) {
+Device& CaptureFramework::addDevice(const DeviceSetup& setup) {
   std::lock_guard lock(mutex_);
-  devices_.push_back(std::make_unique<Device>(spec, clock_));
+  devices_.push_back(std::make_unique<Device>(setup, clock_));
   return *devices_.back();
 }
 
@@ -270,7 +270,7 @@ McObject* CaptureFramework::newFilter(Device& device) {
   filter->control->filter = filter;
   filter->topology = newObject(ObjectKind::topology, &device);
   filter->topology->filter = filter;
-  for (std::size_t i = 0; i < device.spec().nodes.size(); ++i) {
+  for (std::size_t i = 0; i < device.setup().nodes.size(); ++i) {
     McObject* node = newObject(ObjectKind::nodeControl, &device);
     node->filter = filter;
     filter->nodeControls.push_back(node);
@@ -413,13 +413,13 @@ HResult CaptureFramework::readStringProperty(McObject* propertyBag, const char16
     return McInvalidArg;
   }
   std::lock_guard lock(mutex_);
-  const DeviceSpec& spec = propertyBag->device->spec();
+  const DeviceSetup& setup = propertyBag->device->setup();
   const std::u16string key = PropertyName(name);
   const std::u16string* text = nullptr;
-  if (key == u"DevicePath" && !spec.pathUnreadable) {
-    text = &spec.path;
+  if (key == u"DevicePath" && !setup.pathUnreadable) {
+    text = &setup.path;
   } else if (key == u"FriendlyName") {
-    text = &spec.friendlyName;
+    text = &setup.friendlyName;
   }
   if (text == nullptr) {
     return McInvalidArg;
@@ -454,7 +454,7 @@ HResult CaptureFramework::bindToObject(McObject* moniker, McObject** filter) {
   }
   std::lock_guard lock(mutex_);
   Device& device = *moniker->device;
-  if (device.spec().cannotBind) {
+  if (device.setup().cannotBind) {
     return McFail;
   }
   if (!device.plugged_) {
@@ -482,7 +482,7 @@ HResult CaptureFramework::queryInterface(McObject* object, const Guid& iid, McOb
       result = filter;
     } else if (iid == IID_IKsControl_) {
       result = filter->control;
-    } else if (iid == IID_IKsTopologyInfo_ && filter->device->spec().hasTopology) {
+    } else if (iid == IID_IKsTopologyInfo_ && filter->device->setup().hasTopology) {
       result = filter->topology;
     }
   } else if (iid == IID_IUnknown_ ||
@@ -507,7 +507,7 @@ HResult CaptureFramework::getNumNodes(McObject* topology, std::uint32_t* count) 
     return McInvalidArg;
   }
   std::lock_guard lock(mutex_);
-  *count = static_cast<std::uint32_t>(topology->device->spec().nodes.size());
+  *count = static_cast<std::uint32_t>(topology->device->setup().nodes.size());
   return McOk;
 }
 
@@ -519,7 +519,7 @@ HResult CaptureFramework::getNodeType(McObject* topology, std::uint32_t index, G
     return McInvalidArg;
   }
   std::lock_guard lock(mutex_);
-  const auto& nodes = topology->device->spec().nodes;
+  const auto& nodes = topology->device->setup().nodes;
   if (index >= nodes.size()) {
     return McInvalidArg;
   }
@@ -613,7 +613,7 @@ HResult CaptureFramework::serveRequest(McObject* filter, const std::uint8_t* hea
     return McSetNotFound;
   }
   Camera* camera = device.camera();
-  if (camera == nullptr || node != device.spec().xuNodeId) {
+  if (camera == nullptr || node != device.setup().xuNodeId) {
     return McNotFound;  // this node knows nothing of the property set
   }
   if (kind == RequestKind::support) {

@@ -43,7 +43,7 @@ inline constexpr HResult McBufferTooSmall = static_cast<HResult>(0x8007007Au);
 inline constexpr std::string_view DefaultUsbId = "vid_1f3a&pid_5c72";
 
 // One capture device as the framework lists it.
-struct DeviceSpec {
+struct DeviceSetup {
   std::u16string path;
   std::u16string friendlyName = u"USB Camera";
   bool pathUnreadable = false;  // "DevicePath" cannot be read from its property bag
@@ -61,22 +61,22 @@ struct DeviceSpec {
 std::u16string CameraDevicePath(std::string_view usbId, int instance = 0);
 // Our camera: camera terminal, processing unit, another vendor's extension unit (which rejects
 // the set-support probe) and ours, node 3.
-DeviceSpec CameraDevice(const CameraConfig& camera = {}, std::string_view usbId = DefaultUsbId,
-                        int instance = 0);
+DeviceSetup CameraDevice(const CameraConfig& camera = {}, std::string_view usbId = DefaultUsbId,
+                         int instance = 0);
 // The same camera with no vendor-specific node in its topology; its extension unit still
 // answers on node 2, where the layer's node-id fallback finds it.
-DeviceSpec CameraDeviceWithoutVendorNodes(const CameraConfig& camera = {},
-                                          std::string_view usbId = DefaultUsbId, int instance = 0);
+DeviceSetup CameraDeviceWithoutVendorNodes(const CameraConfig& camera = {},
+                                           std::string_view usbId = DefaultUsbId, int instance = 0);
 // A capture device of another make: no extension unit of ours.
-DeviceSpec ForeignCaptureDevice(std::string_view usbId = "vid_046d&pid_0825", int instance = 0);
+DeviceSetup ForeignCaptureDevice(std::string_view usbId = "vid_046d&pid_0825", int instance = 0);
 
 class Device {
  public:
-  Device(const DeviceSpec& spec, Clock& clock);
+  Device(const DeviceSetup& setup, Clock& clock);
 
-  const DeviceSpec& spec() const { return spec_; }
+  const DeviceSetup& setup() const { return setup_; }
   // Flags of the listing (path unreadable, cannot bind, topology) may change at any time.
-  DeviceSpec& spec() { return spec_; }
+  DeviceSetup& setup() { return setup_; }
   // The chip behind the extension unit; null for a device without one.
   Camera* camera() { return camera_.get(); }
   Faults& faults() { return faults_; }
@@ -95,7 +95,7 @@ class Device {
  private:
   friend class CaptureFramework;
 
-  DeviceSpec spec_;
+  DeviceSetup setup_;
   Faults faults_{};
   std::unique_ptr<Camera> camera_;
   bool plugged_ = true;
@@ -130,7 +130,7 @@ class CaptureFramework {
   Clock& clock() { return clock_; }
 
   // Devices are listed in the order they were added. References stay valid until clear().
-  Device& addDevice(const DeviceSpec& spec);
+  Device& addDevice(const DeviceSetup& setup);
   std::size_t deviceCount() const { return devices_.size(); }
   Device& device(std::size_t index) { return *devices_[index]; }
   // The first device that has a camera, or null.

@@ -22,10 +22,10 @@ Device* BuildOneCameraWorld(const WorldOptions& options) {
     return nullptr;
   }
   tree.addUsbCamera(hub, options.usbId);
-  const DeviceSpec spec = options.vendorNodes
-                              ? CameraDevice(options.camera, options.usbId)
-                              : CameraDeviceWithoutVendorNodes(options.camera, options.usbId);
-  return &framework.addDevice(spec);
+  const DeviceSetup setup = options.vendorNodes
+                                ? CameraDevice(options.camera, options.usbId)
+                                : CameraDeviceWithoutVendorNodes(options.camera, options.usbId);
+  return &framework.addDevice(setup);
 }
 
 }  // namespace sim

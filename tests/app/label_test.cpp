@@ -16,10 +16,10 @@ class LabelTest : public FrontEndTest {
     console::InstallConsoleHost(TestHostOptions());
   }
 
-  static LogFontA DefaultGuiFontSpec() {
-    LogFontA spec{};
-    Windowing()->getObject(Windowing()->getStockObject(DefaultGuiFont), sizeof spec, &spec);
-    return spec;
+  static LogFontA DefaultGuiFontDescription() {
+    LogFontA setup{};
+    Windowing()->getObject(Windowing()->getStockObject(DefaultGuiFont), sizeof setup, &setup);
+    return setup;
   }
 };
 
@@ -28,7 +28,7 @@ TEST_F(LabelTest, StartsInWindowTextColourWithTheDefaultGuiFont) {
   EXPECT_EQ(label.textColour.load(), Windowing()->getSysColor(ColorWindowText));
   EXPECT_NE(label.faceBrush, nullptr);
   EXPECT_NE(label.labelFont, nullptr);
-  const LogFontA expected = DefaultGuiFontSpec();
+  const LogFontA expected = DefaultGuiFontDescription();
   EXPECT_EQ(label.fontSpec.lfHeight, expected.lfHeight);
   EXPECT_STREQ(label.fontSpec.lfFaceName, expected.lfFaceName);
   EXPECT_EQ(console::View().liveGdiObjects, 2);
@@ -38,7 +38,7 @@ TEST_F(LabelTest, FontHeightIsANegativeCharacterHeightInTheSameFace) {
   CLabel label;
   label.ChangeFontHeight(18);
   EXPECT_EQ(label.fontSpec.lfHeight, -18);
-  EXPECT_STREQ(label.fontSpec.lfFaceName, DefaultGuiFontSpec().lfFaceName);
+  EXPECT_STREQ(label.fontSpec.lfFaceName, DefaultGuiFontDescription().lfFaceName);
   LogFontA made{};
   Windowing()->getObject(label.labelFont, sizeof made, &made);
   EXPECT_EQ(made.lfHeight, -18);

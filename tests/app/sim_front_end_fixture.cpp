@@ -49,9 +49,9 @@ sim::Device& SimFrontEndTest::AddCamera(std::string_view treeId, std::string_vie
 sim::Device& SimFrontEndTest::AddCameraWithPath(const std::u16string& path, std::string_view treeId,
                                                 const sim::CameraConfig& config) {
   sim::CurrentDeviceTree().addUsbCamera(hub, treeId);
-  sim::DeviceSpec spec = sim::CameraDevice(config, sim::DefaultUsbId, cameras++);
-  spec.path = path;
-  sim::Device& device = sim::CurrentFramework().addDevice(spec);
+  sim::DeviceSetup setup = sim::CameraDevice(config, sim::DefaultUsbId, cameras++);
+  setup.path = path;
+  sim::Device& device = sim::CurrentFramework().addDevice(setup);
   // An older firmware, so that a write that never happened shows.
   auto& contents = device.camera()->flash().contents();
   for (std::size_t i = 0; i < contents.size(); ++i) {

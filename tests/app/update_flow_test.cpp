@@ -214,7 +214,7 @@ TEST_F(UpdateFaultTest, CameraThatCannotBeOpenedAgainIsNeverAPass) {
   sim::Device& camera = AddCamera();
   onSleep = [&](std::uint32_t ms) {
     if (ms == 5000) {
-      camera.spec().cannotBind = true;
+      camera.setup().cannotBind = true;
     }
   };
   const RunOutcome outcome = RunOnSimulator();

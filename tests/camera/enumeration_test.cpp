@@ -42,10 +42,10 @@ TEST_F(Enumeration, NoDeviceAtAllFindsNothing) {
 
 TEST_F(Enumeration, UnrecognisedDevicesAreSkipped) {
   Framework().addDevice(sim::ForeignCaptureDevice());
-  sim::DeviceSpec unreadable = sim::CameraDevice({}, sim::DefaultUsbId, 1);
+  sim::DeviceSetup unreadable = sim::CameraDevice({}, sim::DefaultUsbId, 1);
   unreadable.pathUnreadable = true;
   Framework().addDevice(unreadable);
-  sim::DeviceSpec unbindable = sim::CameraDevice({}, sim::DefaultUsbId, 2);
+  sim::DeviceSetup unbindable = sim::CameraDevice({}, sim::DefaultUsbId, 2);
   unbindable.cannotBind = true;
   Framework().addDevice(unbindable);
   sim::CameraConfig unknownChip;
@@ -53,7 +53,7 @@ TEST_F(Enumeration, UnrecognisedDevicesAreSkipped) {
   Framework().addDevice(sim::CameraDevice(unknownChip, sim::DefaultUsbId, 3));
   sim::Device& ours = AddCamera({}, "vid_0c45&pid_6320", 4);
   EXPECT_EQ(Enumerate(), 1);
-  EXPECT_EQ(Entry(0), ours.spec().path);
+  EXPECT_EQ(Entry(0), ours.setup().path);
   EXPECT_TRUE(Entry(1).empty());
 }
 
@@ -62,17 +62,17 @@ TEST_F(Enumeration, StopsWhenEveryEntryIsFilled) {
     AddCamera({}, "vid_1f3a&pid_5c72", i);
   }
   EXPECT_EQ(Enumerate(2), 2);
-  EXPECT_EQ(Entry(0), Framework().device(0).spec().path);
-  EXPECT_EQ(Entry(1), Framework().device(1).spec().path);
+  EXPECT_EQ(Entry(0), Framework().device(0).setup().path);
+  EXPECT_EQ(Entry(1), Framework().device(1).setup().path);
   EXPECT_EQ(Framework().device(2).requestCount(), 0u);  // never examined
 }
 
 TEST_F(Enumeration, PathThatDoesNotFitIsLeftOutNotCut) {
-  sim::DeviceSpec longPath = sim::CameraDevice({}, sim::DefaultUsbId, 0);
+  sim::DeviceSetup longPath = sim::CameraDevice({}, sim::DefaultUsbId, 0);
   longPath.path = u"\\\\?\\usb#vid_1f3a&pid_5c72#" + std::u16string(40, u'x');
   const std::u16string fits = longPath.path.substr(0, 47);
   Framework().addDevice(longPath);
-  sim::DeviceSpec shortPath = sim::CameraDevice({}, sim::DefaultUsbId, 1);
+  sim::DeviceSetup shortPath = sim::CameraDevice({}, sim::DefaultUsbId, 1);
   shortPath.path = fits;
   Framework().addDevice(shortPath);
   EXPECT_EQ(Enumerate(10, 48), 1);
@@ -83,7 +83,7 @@ TEST_F(Enumeration, ExtensionUnitIsTheFirstVendorNodeAcceptingTheProbe) {
   sim::Device& camera = AddCamera({}, "vid_1f3a&pid_5c72", 0);
   StartTrace();
   EXPECT_EQ(Enumerate(), 1);
-  EXPECT_EQ(cameraBinding.xuNodeId, camera.spec().xuNodeId);
+  EXPECT_EQ(cameraBinding.xuNodeId, camera.setup().xuNodeId);
   const auto lines = TakeLines();
   // Another vendor's unit rejects the probe before ours accepts it; other nodes are not probed.
   ASSERT_GE(lines.size(), 2u);
@@ -113,7 +113,7 @@ TEST_F(Enumeration, BindingFindsTheDeviceByItsPath) {
   second.chipIndex = 16;
   AddCamera(first, "vid_1f3a&pid_5c72", 0);
   sim::Device& other = AddCamera(second, "vid_0c45&pid_6320", 1);
-  ASSERT_TRUE(CamBindDevice(other.spec().path.c_str(), 256));
+  ASSERT_TRUE(CamBindDevice(other.setup().path.c_str(), 256));
   EXPECT_NE(cameraBinding.boundFilter, nullptr);
   EXPECT_EQ(CameraSlot[0].chipIndex, 16);
   EXPECT_EQ(Framework().apartmentBalance(), 1);  // stays in the apartment until released
@@ -172,7 +172,7 @@ TEST_F(Enumeration, ResetCameraComesBackAtTheNextEnumeration) {
   EXPECT_FALSE(CamReadAsic(0, 0x05F0, &value));
   CamClose();
   EXPECT_EQ(Enumerate(), 1);
-  EXPECT_EQ(Entry(0), camera.spec().path);
+  EXPECT_EQ(Entry(0), camera.setup().path);
   EXPECT_EQ(CamOpen(paths_[0], 256), 2);
 }
 

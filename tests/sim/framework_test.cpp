@@ -43,11 +43,11 @@ class FrameworkTest : public SimFixture {
   }
 
   // A framework with the given devices and nothing bound.
-  void buildDevices(const std::vector<sim::DeviceSpec>& specs) {
+  void buildDevices(const std::vector<sim::DeviceSetup>& setups) {
     unbind();
     sim::ResetSimulator();
-    for (const auto& spec : specs) {
-      framework().addDevice(spec);
+    for (const auto& setup : setups) {
+      framework().addDevice(setup);
     }
     device_ = framework().firstCameraDevice();
   }
@@ -128,18 +128,18 @@ TEST_F(FrameworkTest, UnpluggedDeviceIsNotListed) {
 }
 
 TEST_F(FrameworkTest, UnreadablePathFailsTheRead) {
-  auto spec = sim::CameraDevice();
-  spec.pathUnreadable = true;
-  buildDevices({spec, sim::CameraDevice({}, sim::DefaultUsbId, 1)});
+  auto setup = sim::CameraDevice();
+  setup.pathUnreadable = true;
+  buildDevices({setup, sim::CameraDevice({}, sim::DefaultUsbId, 1)});
   EXPECT_EQ(listPaths(),
             (std::vector<std::u16string>{sim::CameraDevicePath(sim::DefaultUsbId, 1)}));
   EXPECT_EQ(framework().liveStrings(), 0);
 }
 
 TEST_F(FrameworkTest, DeviceThatCannotBeBoundFailsBinding) {
-  auto spec = sim::CameraDevice();
-  spec.cannotBind = true;
-  buildDevices({spec});
+  auto setup = sim::CameraDevice();
+  setup.cannotBind = true;
+  buildDevices({setup});
   EXPECT_LT(bindAt(0), 0);
   EXPECT_EQ(filter_, nullptr);
 }
@@ -199,9 +199,9 @@ TEST_F(FrameworkTest, CameraWithoutVendorNodesStillAnswersOnNodeTwo) {
 }
 
 TEST_F(FrameworkTest, FilterWithoutTopologyRefusesTheInterface) {
-  auto spec = sim::CameraDevice();
-  spec.hasTopology = false;
-  buildDevices({spec});
+  auto setup = sim::CameraDevice();
+  setup.hasTopology = false;
+  buildDevices({setup});
   ASSERT_EQ(bindAt(0), McOk);
   McObject* topology = reinterpret_cast<McObject*>(&topology);
   EXPECT_EQ(ops().queryInterface(filter_, IID_IKsTopologyInfo_, &topology), McNoInterface);

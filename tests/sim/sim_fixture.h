@@ -74,7 +74,7 @@ class SimFixture : public ::testing::Test {
   // Reads `count` bytes from `address` through the chip's path, 8 per request.
   std::vector<std::uint8_t> chipRead(std::uint16_t address, std::size_t count);
 
-  std::uint32_t node() const { return device_->spec().xuNodeId; }
+  std::uint32_t node() const { return device_->setup().xuNodeId; }
 
   const MediaCaptureOps* ops_ = nullptr;
   sim::Device* device_ = nullptr;

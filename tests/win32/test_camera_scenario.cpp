@@ -28,21 +28,21 @@ void LoadOlderFirmware(sim::Device& device) {
 
 bool AddScenarioDevice(sim::CaptureFramework& framework, std::string_view scenario) {
   sim::CameraConfig camera = ProductCamera();
-  sim::DeviceSpec spec;
+  sim::DeviceSetup setup;
   if (scenario == "normal") {
-    spec = sim::CameraDevice(camera);
+    setup = sim::CameraDevice(camera);
   } else if (scenario == "erase-fail") {
     // A chip ("236R", row 10) and flash type that erase through the chip's own serial-flash
     // path; that path stalls every request, so the erase fails before anything is written.
     camera.chipIndex = 10;
     camera.flashType = 1;
-    spec = sim::CameraDevice(camera);
+    setup = sim::CameraDevice(camera);
   } else if (scenario == "no-xu-node") {
-    spec = sim::CameraDeviceWithoutVendorNodes(camera);
+    setup = sim::CameraDeviceWithoutVendorNodes(camera);
   } else {
     return false;
   }
-  sim::Device& device = framework.addDevice(spec);
+  sim::Device& device = framework.addDevice(setup);
   if (scenario == "erase-fail") {
     device.faults().failSelector = 3;
   }
