@@ -37,6 +37,19 @@ class SimApartment {
   SimApartment& operator=(const SimApartment&) = delete;
 };
 
+// A property request of either control interface, served by the simulated framework.
+HRESULT ForwardKsProperty(McObject* control, PKSPROPERTY property, ULONG propertyLength,
+                          LPVOID data, ULONG dataLength, ULONG* bytesReturned) {
+  SimApartment apartment;
+  std::uint32_t returned = 0;
+  const HRESULT hr =
+      framework->ksProperty(control, property, propertyLength, data, dataLength, &returned);
+  if (bytesReturned != nullptr) {
+    *bytesReturned = returned;
+  }
+  return hr;
+}
+
 void WriteFlashOut() {
   if (flashOutPath.empty() || framework == nullptr) {
     return;
@@ -117,14 +130,7 @@ class NodeControl final : public IKsControl {
 
   HRESULT STDMETHODCALLTYPE KsProperty(PKSPROPERTY property, ULONG propertyLength, LPVOID data,
                                        ULONG dataLength, ULONG* bytesReturned) override {
-    SimApartment apartment;
-    std::uint32_t returned = 0;
-    const HRESULT hr =
-        framework->ksProperty(control_, property, propertyLength, data, dataLength, &returned);
-    if (bytesReturned != nullptr) {
-      *bytesReturned = returned;
-    }
-    return hr;
+    return ForwardKsProperty(control_, property, propertyLength, data, dataLength, bytesReturned);
   }
   HRESULT STDMETHODCALLTYPE KsMethod(PKSMETHOD, ULONG, LPVOID, ULONG, ULONG*) override {
     return E_NOTIMPL;
@@ -288,14 +294,7 @@ class Filter final : public IBaseFilter, public IKsTopologyInfo, public IKsContr
   // IKsControl on the filter: requests addressed to a node by the header's node id.
   HRESULT STDMETHODCALLTYPE KsProperty(PKSPROPERTY property, ULONG propertyLength, LPVOID data,
                                        ULONG dataLength, ULONG* bytesReturned) override {
-    SimApartment apartment;
-    std::uint32_t returned = 0;
-    const HRESULT hr =
-        framework->ksProperty(control_, property, propertyLength, data, dataLength, &returned);
-    if (bytesReturned != nullptr) {
-      *bytesReturned = returned;
-    }
-    return hr;
+    return ForwardKsProperty(control_, property, propertyLength, data, dataLength, bytesReturned);
   }
   HRESULT STDMETHODCALLTYPE KsMethod(PKSMETHOD, ULONG, LPVOID, ULONG, ULONG*) override {
     return E_NOTIMPL;
