@@ -8,6 +8,7 @@
 #include "camera/chip_registers.h"
 #include "camera/media_capture.h"
 #include "camera/xu_transport.h"
+#include "camera/platform_ids.h"
 
 namespace {
 

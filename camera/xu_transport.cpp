@@ -7,6 +7,7 @@
 #include "camera/camera_state.h"
 #include "camera/chip_registers.h"
 #include "camera/media_capture.h"
+#include "camera/platform_ids.h"
 
 namespace {
 

@@ -15,6 +15,7 @@
 
 #include "camera/guid.h"
 #include "camera/media_capture.h"
+#include "camera/platform_ids.h"
 #include "platform/sim/clock.h"
 #include "platform/sim/faults.h"
 #include "platform/sim/request_trace.h"

@@ -6,6 +6,7 @@
 #include <dshow.h>
 #include <ks.h>
 #include <ksproxy.h>
+#include "camera/platform_ids.h"
 
 // The GUID lives in camera/guid.h (IID_IKsTopologyInfo_); this is only the interface layout.
 struct IKsTopologyInfo : public IUnknown {

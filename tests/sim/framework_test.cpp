@@ -2,6 +2,7 @@
 // reference counts and apartments, and injected faults.
 
 #include "sim_fixture.h"
+#include "camera/platform_ids.h"
 
 #include <string>
 #include <thread>

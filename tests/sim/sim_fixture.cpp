@@ -1,4 +1,5 @@
 #include "sim_fixture.h"
+#include "camera/platform_ids.h"
 
 #include <cstring>
 

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "platform/sim/request_trace.h"
+#include "camera/platform_ids.h"
 
 namespace {
 std::atomic<long> allocations{0};
