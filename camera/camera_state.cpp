@@ -8,6 +8,7 @@ CameraOps cameraOps{};
 CameraSlotRecord CameraSlot[cameraSlotCount]{};
 CameraBinding cameraBinding{};
 std::uint32_t transferChunk = 0;
+std::uint32_t failedRequestRun = 0;
 
 namespace {
 const MediaCaptureOps* installedMediaCapture = nullptr;
@@ -33,6 +34,18 @@ CameraSlotRecord* CamOpenSlot(int slot) {
   return (record != nullptr && record->isOpen) ? record : nullptr;
 }
 
+void CamNoteRequest(bool succeeded) {
+  if (succeeded) {
+    failedRequestRun = 0;
+  } else if (failedRequestRun < cameraGoneAfterFailures) {
+    ++failedRequestRun;
+  }
+}
+
+bool CamCameraGone() {
+  return failedRequestRun >= cameraGoneAfterFailures;
+}
+
 CameraBinding* opGetState() {
   return &cameraBinding;
 }
@@ -42,6 +55,7 @@ void CamResetState() {
   std::memset(CameraSlot, 0, sizeof(CameraSlot));
   cameraBinding = CameraBinding{};
   transferChunk = 0;
+  failedRequestRun = 0;
 }
 
 bool CamClose(int slot) {

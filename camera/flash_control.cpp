@@ -144,6 +144,9 @@ void SpiWaitDone(int slot) {
     if (CamReadAsic(slot, RegSpiDone, &done) && done == 1) {
       return;
     }
+    if (CamCameraGone()) {
+      return;  // nobody is left to finish the byte
+    }
     SleepMs(1);
   }
 }
@@ -151,11 +154,17 @@ void SpiWaitDone(int slot) {
 void FlashWaitReady(int slot) {
   std::uint8_t status = 0;
   for (int poll = 0; poll < FlashReadyPolls; ++poll) {
+    if (CamCameraGone()) {
+      return;  // a status that can no longer be read will never show ready
+    }
     FlashSelect(slot);
     SpiSendByte(slot, FlashCmdReadStatus);
     SpiReceiveByte(slot, &status);
     if ((status & 0x01) == 0) {
       FlashRelease(slot);
+      return;
+    }
+    if (CamCameraGone()) {
       return;
     }
     SleepMs(1);

@@ -74,20 +74,30 @@ class XuControl {
   McObject* control_ = nullptr;
 };
 
+// Every exchange's outcome feeds the run of failed requests that tells a pulled camera.
+bool Noted(bool succeeded) {
+  CamNoteRequest(succeeded);
+  return succeeded;
+}
+
 bool SetOnly(std::uint32_t selector, std::uint8_t* record) {
   XuControl xu;
-  return xu.Ready() && xu.Set(selector, record);
+  return Noted(xu.Ready() && xu.Set(selector, record));
 }
 
 // A read made of a request (SET) and its answer (GET); the GET goes out only after a good SET.
 bool SetThenGet(std::uint32_t selector, std::uint8_t* record) {
   XuControl xu;
-  return xu.Ready() && xu.Set(selector, record) && xu.Get(selector, record);
+  if (!xu.Ready() || !xu.Set(selector, record)) {
+    return Noted(false);
+  }
+  CamNoteRequest(true);
+  return Noted(xu.Get(selector, record));
 }
 
 bool GetOnly(std::uint32_t selector, std::uint8_t* record) {
   XuControl xu;
-  return xu.Ready() && xu.Get(selector, record);
+  return Noted(xu.Ready() && xu.Get(selector, record));
 }
 
 }  // namespace

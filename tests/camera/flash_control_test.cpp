@@ -343,12 +343,28 @@ TEST_F(FlashControl, StuckBusyFlashTimesOutAndStillEndsTheSequence) {
 TEST_F(FlashControl, SpiWaitGivesUpAfterAThousandPolls) {
   OneCamera(9, 2);
   ASSERT_TRUE(OpenFirst());
+  // The port belongs to the chip (enable 0), so a started byte never reports done.
+  CamWriteAsic(0, 0x1081, 1);
+  const std::uint64_t start = Framework().clock().nowMillis();
+  StartTrace();
+  SpiWaitDone(0);
+  EXPECT_EQ(CountPrefix(TakeLines(), "SET 1 3 84 10 00 FF"), 1000);
+  EXPECT_EQ(Framework().clock().nowMillis() - start, 1000u);
+}
+
+TEST_F(FlashControl, SpiWaitStopsAtOnceWhenTheCameraStopsAnswering) {
+  OneCamera(9, 2);
+  ASSERT_TRUE(OpenFirst());
   device_->faults().failSelector = 1;
   const std::uint64_t start = Framework().clock().nowMillis();
   StartTrace();
   SpiWaitDone(0);
-  EXPECT_EQ(CountPrefix(TakeLines(), "SET 1 3 84 10 00 FF FAIL"), SpiDonePolls);
-  EXPECT_EQ(Framework().clock().nowMillis() - start, 1000u);
+  // Thirty-two failed reads in a row mean the camera is gone; no sleep after the last one.
+  EXPECT_EQ(CountPrefix(TakeLines(), "SET 1 3 84 10 00 FF FAIL"), 32);
+  EXPECT_EQ(Framework().clock().nowMillis() - start, 31u);
+  StartTrace();
+  FlashWaitReady(0);
+  EXPECT_TRUE(TakeLines().empty());
 }
 
 TEST_F(FlashControl, ResetDependsOnTheRow) {
