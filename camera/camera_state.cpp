@@ -9,6 +9,7 @@ CameraSlotRecord CameraSlot[cameraSlotCount]{};
 CameraBinding cameraBinding{};
 std::uint32_t transferChunk = 0;
 std::uint32_t failedRequestRun = 0;
+std::uint32_t failedRequestTotal = 0;
 
 namespace {
 const MediaCaptureOps* installedMediaCapture = nullptr;
@@ -37,7 +38,10 @@ CameraSlotRecord* CamOpenSlot(int slot) {
 void CamNoteRequest(bool succeeded) {
   if (succeeded) {
     failedRequestRun = 0;
-  } else if (failedRequestRun < cameraGoneAfterFailures) {
+    return;
+  }
+  ++failedRequestTotal;
+  if (failedRequestRun < cameraGoneAfterFailures) {
     ++failedRequestRun;
   }
 }
@@ -56,6 +60,7 @@ void CamResetState() {
   cameraBinding = CameraBinding{};
   transferChunk = 0;
   failedRequestRun = 0;
+  failedRequestTotal = 0;
 }
 
 bool CamClose(int slot) {

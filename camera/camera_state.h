@@ -46,8 +46,9 @@ extern std::uint32_t transferChunk;
 // the one or two failures in a row a stalled request gives, and far below the 1000 polls of one
 // byte wait, so a pulled camera costs about 32 ms of polling instead of hours.
 inline constexpr std::uint32_t cameraGoneAfterFailures = 32;
-// Failed requests since the last one that succeeded.
+// Failed requests since the last one that succeeded, and since the process started.
 extern std::uint32_t failedRequestRun;
+extern std::uint32_t failedRequestTotal;
 // Called with every request's outcome (a control interface that cannot be had counts as failed).
 void CamNoteRequest(bool succeeded);
 // True while the latest run of failed requests is long enough to mean the camera is gone.

@@ -232,6 +232,7 @@ bool CamSetFlashProtect(int slot, std::uint8_t enable, std::uint16_t& protectGpi
   if (record == nullptr) {
     return false;
   }
+  const std::uint32_t failedBefore = failedRequestTotal;
   const std::uint32_t flashType = CamGetFlashType(slot);
   const ChipRow& row = ChipRowOf(record->chipIndex);
   InfoBlock info;
@@ -248,10 +249,11 @@ bool CamSetFlashProtect(int slot, std::uint8_t enable, std::uint16_t& protectGpi
   }
   if (enable == 0) {
     ReleaseProtection(slot, *record, row, flashType, info, protectGpioReg, protectByte);
-  } else {
-    RestoreProtection(slot, *record, row, flashType, info, protectGpioReg, protectByte);
+    return true;
   }
-  return true;
+  RestoreProtection(slot, *record, row, flashType, info, protectGpioReg, protectByte);
+  // One refused request is enough to leave the flash writable, whatever the image asked for.
+  return failedRequestTotal == failedBefore;
 }
 
 bool CamSetFlashProtect(std::uint8_t enable, std::uint16_t& protectGpioReg,

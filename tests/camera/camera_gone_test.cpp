@@ -97,3 +97,22 @@ TEST_F(CameraGone, PulledAnywhereInTheUpdateEndsItWithinASecondAndAFewHundredReq
 }
 
 }  // namespace
+
+TEST_F(CameraGone, ARestoreThatLostARequestSaysSo) {
+  OneCamera(12, 2, 0x8C);
+  ASSERT_TRUE(OpenFirst());
+  std::uint16_t gpio = 0xFFFF;
+  std::uint8_t protect = 0x22;
+  EXPECT_TRUE(CamSetFlashProtect(0, gpio, protect));
+  const std::uint16_t releasedGpio = gpio;
+  const std::uint8_t releasedProtect = protect;
+  EXPECT_TRUE(CamSetFlashProtect(1, gpio, protect));
+  // The same restore again, with its fifth request refused by the camera.
+  device_->faults().failRequest = Requests() + 5;
+  gpio = releasedGpio;
+  protect = releasedProtect;
+  EXPECT_FALSE(CamSetFlashProtect(1, gpio, protect));
+  gpio = releasedGpio;
+  protect = releasedProtect;
+  EXPECT_TRUE(CamSetFlashProtect(1, gpio, protect));
+}
