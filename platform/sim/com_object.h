@@ -1,6 +1,6 @@
 #pragma once
-// One reference-counted object of the simulated media-capture framework, shared by the parts of
-// the framework that hand objects out.
+// The record behind every object the simulated media-capture framework hands out, shared by the
+// files that model those objects.
 
 #include <cstddef>
 #include <cstdint>

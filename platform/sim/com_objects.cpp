@@ -2,6 +2,8 @@
 
 #include "platform/sim/platform_guids.h"
 
+// COM objects: apartments, reference counting, interface queries and leak accounting.
+
 namespace sim {
 
 namespace {

@@ -5,6 +5,8 @@
 
 #include "platform/sim/platform_guids.h"
 
+// Capture devices as the framework lists them: enumerators, monikers, property bags, binding.
+
 namespace sim {
 
 namespace {

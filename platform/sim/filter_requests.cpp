@@ -7,6 +7,8 @@
 #include "platform/sim/ksp_node.h"
 #include "platform/sim/platform_guids.h"
 
+// A bound filter: its topology nodes and the property requests that reach the extension unit.
+
 namespace sim {
 
 namespace {
