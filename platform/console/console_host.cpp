@@ -69,7 +69,10 @@ const WindowingOps kConsoleWindowing = {
     },
     [](HWnd window, TimerId id) { return TheHost().KillTimer(window, id); },
     [](ThreadProc entry, void* parameter) { return TheHost().StartThread(entry, parameter); },
-    [](std::uint32_t milliseconds) { TheHost().Sleep(milliseconds); },
+    [](std::uint32_t milliseconds) {
+      TheHost().Note("sleep " + std::to_string(milliseconds));
+      TheHost().Sleep(milliseconds);
+    },
     [](int status) { TheHost().Exit(status); },
     [](int id, const char* type) { return TheHost().FindResource(id, type); },
     [](HRsrc resource) { return TheHost().LoadResource(resource); },

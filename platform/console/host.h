@@ -64,7 +64,10 @@ class Host {
 
   void RunLoop();
 
-  void FireTimer() { Dispatch(Handle(dialog), WmTimer, timerId, 0); }
+  void FireTimer() {
+    Note("timer fired");
+    Dispatch(Handle(dialog), WmTimer, timerId, 0);
+  }
 
   static void Finish(Task* task, LResult result);
 
@@ -109,6 +112,8 @@ class Host {
 
   // --- Output ---
   void Record(const std::string& line);
+  // One event for the timeline.
+  void Note(const std::string& event);
 
   void ShowTitle();
 

@@ -6,7 +6,24 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/console/timeline.h"
+
 namespace console {
+namespace {
+
+std::string ColourName(ColorRef colour) {
+  if (colour == StatusBlue) {
+    return "blue";
+  }
+  if (colour == StatusRed) {
+    return "red";
+  }
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(colour));
+  return hex;
+}
+
+}  // namespace
 
 HostWindow* Host::Window(HWnd handle) {
   for (HostWindow* window : {&dialog, &label, &progressBar, &okButton, &cancelButton}) {
@@ -47,6 +64,7 @@ LResult Host::Dispatch(HWnd handle, std::uint32_t message, WParam wParam, LParam
     const int previous = progress;
     progress = static_cast<int>(wParam);
     Record("progress " + std::to_string(progress));
+    Note("progress " + std::to_string(progress));
     Render(true);
     return previous;
   }
@@ -64,6 +82,7 @@ bool Host::SetText(HWnd handle, const char* text) {
     char line[32];
     std::snprintf(line, sizeof line, "status 0x%08X ", static_cast<unsigned>(labelColour));
     Record(line + label.text);
+    Note("status " + ColourName(labelColour) + " " + Timeline::Quoted(label.text));
     Render(true);
   }
   return true;

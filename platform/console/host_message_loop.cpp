@@ -117,6 +117,7 @@ TimerId Host::SetTimer(HWnd handle, TimerId id, std::uint32_t milliseconds) {
   if (Window(handle) != &dialog || id == 0) {
     return 0;
   }
+  Note("timer " + std::to_string(milliseconds));
   std::lock_guard lock(mutex);
   timerArmed = true;
   timerId = id;
@@ -169,6 +170,7 @@ void Host::Sleep(std::uint32_t milliseconds) {
 }
 
 void Host::Exit(int status) {
+  Note("exit " + std::to_string(status));
   if (options.exitEndsProcess) {
     EndScreenLine();
     if (options.beforeExit) {

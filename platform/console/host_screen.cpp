@@ -20,6 +20,17 @@ void Host::Record(const std::string& line) {
   }
 }
 
+void Host::Note(const std::string& event) {
+  std::function<void(const std::string&)> timeline;
+  {
+    std::lock_guard lock(mutex);
+    timeline = options.timeline;
+  }
+  if (timeline) {
+    timeline(event);
+  }
+}
+
 void Host::ShowTitle() {
   if (options.screen == nullptr) {
     return;
