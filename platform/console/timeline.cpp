@@ -59,8 +59,11 @@ std::string Timeline::Quoted(std::string_view text) {
 }
 
 void Timeline::WriteLine(std::uint64_t ms, std::string_view event) {
-  std::fprintf(file_, "%llu %.*s\n", static_cast<unsigned long long>(ms),
-               static_cast<int>(event.size()), event.data());
+  std::string line = std::to_string(ms);
+  line += ' ';
+  line += event;
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), file_);
   // Each line reaches the file at once, whichever way the process later ends.
   std::fflush(file_);
 }

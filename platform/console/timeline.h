@@ -15,7 +15,9 @@
 //   <ms> result "Fail"                     Result.log was written; the text as it holds it
 //   <ms> exit 0                            the front end ended the process
 //
-// Quoted texts escape backslash, double quote, CR and LF as \\, \", \r and \n.
+// Quoted texts escape backslash, double quote, CR and LF as \\, \", \r and \n. A Result.log write
+// is noticed at the next event; two writes of the same text with no event between them (the last
+// attempt's "Fail" and the run controller's) may show as one line.
 
 #include <cstdint>
 #include <cstdio>
