@@ -28,7 +28,13 @@ find_program(REFLASH_GZIP gzip REQUIRED)
 add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/man/reflash.1.gz
                    COMMAND ${REFLASH_GZIP} -9nkf ${PROJECT_BINARY_DIR}/man/reflash.1
                    DEPENDS ${PROJECT_BINARY_DIR}/man/reflash.1)
-add_custom_target(reflash_manual ALL DEPENDS ${PROJECT_BINARY_DIR}/man/reflash.1.gz)
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/man/changelog.gz
+                   COMMAND ${REFLASH_GZIP} -9nc ${PROJECT_SOURCE_DIR}/packaging/changelog
+                           > ${PROJECT_BINARY_DIR}/man/changelog.gz
+                   DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog)
+add_custom_target(reflash_manual ALL DEPENDS ${PROJECT_BINARY_DIR}/man/reflash.1.gz
+                                             ${PROJECT_BINARY_DIR}/man/changelog.gz)
+install(FILES ${PROJECT_BINARY_DIR}/man/changelog.gz DESTINATION share/doc/reflash COMPONENT linux)
 install(FILES ${PROJECT_BINARY_DIR}/man/reflash.1.gz DESTINATION share/man/man1 COMPONENT linux)
 install(CODE [[file(CREATE_LINK reflash.1.gz
                    "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/share/man/man1/reflash-sim.1.gz" SYMBOLIC)]]
@@ -37,10 +43,11 @@ install(CODE [[file(CREATE_LINK reflash.1.gz
 set(CPACK_PACKAGE_NAME reflash)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "reflash developers")
-set(CPACK_PACKAGE_CONTACT "reflash developers <reflash@localhost>")
+set(CPACK_PACKAGE_CONTACT "reflash developers <reflash@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "re-programs the firmware of the station's USB camera")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Finds the camera, writes the firmware image it carries to the camera's serial flash, reads it back and leaves its verdict in Result.log. Includes reflash-sim, the same update on a simulated camera.")
+set(CPACK_COMPONENT_LINUX_DESCRIPTION "Finds the camera, writes the firmware image it carries to the camera's serial
+flash, reads it back and leaves its verdict in Result.log. Includes
+reflash-sim, the same update on a simulated camera.")
 set(CPACK_GENERATOR ${reflash_generators})
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)

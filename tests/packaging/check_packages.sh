@@ -27,6 +27,7 @@ cat >"$work/deb.expected" <<LIST
 ./usr/share/
 ./usr/share/doc/
 ./usr/share/doc/reflash/
+./usr/share/doc/reflash/changelog.gz
 ./usr/share/doc/reflash/copyright
 ./usr/share/doc/reflash/station.md
 ./usr/share/man/
