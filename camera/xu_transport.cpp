@@ -56,18 +56,22 @@ class XuControl {
   bool Set(std::uint32_t selector, std::uint8_t* record) {
     return Send(selector, SetFlags, record);
   }
+  // An answer shorter than the record is no answer: the zeros left in the rest would pass for a
+  // register value or a configuration byte, and could leave a flash unprotected after a pass.
   bool Get(std::uint32_t selector, std::uint8_t* record) {
     std::memset(record, 0, XuRecordLength[selector]);
-    return Send(selector, GetFlags, record);
+    std::uint32_t returned = 0;
+    return Send(selector, GetFlags, record, &returned) && returned >= XuRecordLength[selector];
   }
 
  private:
-  bool Send(std::uint32_t selector, std::uint32_t flags, std::uint8_t* record) {
+  bool Send(std::uint32_t selector, std::uint32_t flags, std::uint8_t* record,
+            std::uint32_t* returned = nullptr) {
     std::uint8_t header[KspNodeLength];
     XuBuildHeader(header, selector, flags, cameraBinding.xuNodeId);
-    std::uint32_t returned = 0;
+    std::uint32_t ignored = 0;
     return ops_->ksProperty(control_, header, KspNodeLength, record, XuRecordLength[selector],
-                            &returned) == McOk;
+                            returned != nullptr ? returned : &ignored) == McOk;
   }
 
   const MediaCaptureOps* ops_ = nullptr;

@@ -58,7 +58,45 @@ std::uint32_t EnvNumber(const char* name, std::uint32_t fallback) {
   return text != nullptr ? static_cast<std::uint32_t>(std::strtoul(text, nullptr, 10)) : fallback;
 }
 
-enum class FaultKind { failRequest, disconnect };
+enum class FaultKind { failRequest, disconnect, emptyAnswer, positiveCode, hang };
+
+const char* KindName(FaultKind kind) {
+  switch (kind) {
+    case FaultKind::failRequest:
+      return "request k fails";
+    case FaultKind::disconnect:
+      return "camera pulled after k";
+    case FaultKind::emptyAnswer:
+      return "request k, if a GET, answered with no bytes";
+    case FaultKind::positiveCode:
+      return "request k answers success code 1";
+    default:
+      return "request k hangs for 2 s";
+  }
+}
+
+void Inject(sim::Faults& faults, FaultKind kind, std::uint32_t k) {
+  switch (kind) {
+    case FaultKind::failRequest:
+      faults.failRequest = k;
+      break;
+    case FaultKind::disconnect:
+      faults.disconnectAfter = k;
+      break;
+    case FaultKind::emptyAnswer:
+      faults.shortGetRequest = k;
+      faults.shortGetBytes = 0;
+      break;
+    case FaultKind::positiveCode:
+      faults.positiveSuccessRequest = k;
+      faults.positiveSuccessCode = 1;
+      break;
+    case FaultKind::hang:
+      faults.hangRequest = k;
+      faults.hangMillis = 2000;
+      break;
+  }
+}
 
 struct Row {
   const char* what;
@@ -161,11 +199,7 @@ class FaultSweep : public SimFrontEndTest {
     int failures = 0;
     for (std::uint32_t k : points) {
       sim::Device& device = Station(row);
-      if (kind == FaultKind::failRequest) {
-        device.faults().failRequest = k;
-      } else {
-        device.faults().disconnectAfter = k;
-      }
+      Inject(device.faults(), kind, k);
       watched = &device;
       goneRequests = 0;
       goneSleepMs = 0;
@@ -201,9 +235,7 @@ class FaultSweep : public SimFrontEndTest {
       longestGoneRequests = 0;
       longestGoneSleepMs = 0;
     }
-    std::printf("%s, %s, %zu cases:\n", row.what,
-                kind == FaultKind::failRequest ? "request k fails" : "camera pulled after k",
-                points.size());
+    std::printf("%s, %s, %zu cases:\n", row.what, KindName(kind), points.size());
     for (const auto& [key, count] : table) {
       std::printf("  %6d  %s\n", count, key.c_str());
     }
@@ -235,6 +267,21 @@ TEST_F(FaultSweep, OneByteFailedRequest) {
 }
 TEST_F(FaultSweep, OneBytePulled) {
   Sweep(oneByte, FaultKind::disconnect);
+}
+TEST_F(FaultSweep, ChipRequestEraseOddAnswers) {
+  for (FaultKind kind : {FaultKind::emptyAnswer, FaultKind::positiveCode, FaultKind::hang}) {
+    Sweep(chipRequestErase, kind);
+  }
+}
+TEST_F(FaultSweep, InfoBlockOddAnswers) {
+  for (FaultKind kind : {FaultKind::emptyAnswer, FaultKind::positiveCode, FaultKind::hang}) {
+    Sweep(infoBlock, kind);
+  }
+}
+TEST_F(FaultSweep, OneByteOddAnswers) {
+  for (FaultKind kind : {FaultKind::emptyAnswer, FaultKind::positiveCode, FaultKind::hang}) {
+    Sweep(oneByte, kind);
+  }
 }
 
 }  // namespace
