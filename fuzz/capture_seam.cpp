@@ -1,7 +1,6 @@
 #include "fuzz/capture_seam.h"
 
 #include <cstring>
-#include <memory>
 
 // The seam's own objects: what each reference stands for.
 struct McObject {
@@ -234,26 +233,33 @@ HResult KsProperty(McObject* control, void* property, std::uint32_t propertyLeng
   FUZZ_REQUIRE(selector >= 1 && selector <= 5 && !(selector == 5 && flags == kFlagsSet));
   FUZZ_REQUIRE(data != nullptr && dataLength == kRecordLength[selector]);
   // Exact-size copies both ways, so a record shorter than its length is caught on either side.
-  std::unique_ptr<std::uint8_t[]> record(new std::uint8_t[dataLength]());
+  static std::uint8_t* const records[6] = {nullptr,
+                                           new std::uint8_t[4],
+                                           new std::uint8_t[8],
+                                           new std::uint8_t[12],
+                                           new std::uint8_t[12],
+                                           new std::uint8_t[12]};
+  std::uint8_t* const record = records[selector];
+  std::memset(record, 0, dataLength);
   if (flags == kFlagsSet) {
-    std::memcpy(record.get(), data, dataLength);
+    std::memcpy(record, data, dataLength);
   }
   if (OverCap()) {
     return McFail;
   }
   HResult result = McOk;
   if (world.answers == nullptr) {
-    WellMannered(device, selector, record.get());
+    WellMannered(device, selector, record);
   } else {
     std::uint8_t b = 0;
     if (!world.answers->Byte(b) ||
-        (flags == kFlagsGet && !world.answers->Bytes(record.get(), dataLength))) {
+        (flags == kFlagsGet && !world.answers->Bytes(record, dataLength))) {
       return McFail;
     }
     result = ResultOf(b);
   }
   if (flags == kFlagsGet) {
-    std::memcpy(data, record.get(), dataLength);
+    std::memcpy(data, record, dataLength);
     *bytesReturned = dataLength;
   }
   return result;
