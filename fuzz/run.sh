@@ -5,6 +5,7 @@ set -euo pipefail
 seconds="${1:-60}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
+bash scripts/deps
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 
