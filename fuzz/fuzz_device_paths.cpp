@@ -1,5 +1,7 @@
 // Device paths through CamEnumerate's copy into the dialog's 10 x 256 entries and through
 // ChooseDevice's conversion and choice, checked against the choice worked out independently here.
+// The framework hands out terminated strings, so a path without room for its terminator is one of
+// 256 characters or more; paths of up to 511 are drawn.
 
 #include <algorithm>
 #include <cstddef>
