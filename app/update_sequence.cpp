@@ -108,6 +108,9 @@ void CReflashDlg::ChooseDevice() {
     char16_t wide[DevicePathLength];
     std::memcpy(wide, DevicePathsW[i], sizeof wide);
     wide[DevicePathLength - 1] = 0;
+    // A conversion cut short at a whole character must not leave the last choice's bytes
+    // behind it, where they could still spell an id.
+    std::memset(DevicePathsA[i], 0, DevicePathLength);
     Windowing()->wideCharToMultiByte(wide, DevicePathsA[i], DevicePathLength);
     DevicePathsA[i][DevicePathLength - 1] = 0;
     if (ChosenDevice == -1 && PathCarriesId(DevicePathsA[i])) {

@@ -131,7 +131,6 @@ class Camera {
   std::array<std::uint8_t, MemorySize> memory_{};
   std::array<std::uint8_t, 0x10000> bus_{};  // what bus writes left, by first byte and address
   bool spiDone_ = false;
-  bool flashSelected_ = false;  // the chip select the flash sees
   std::uint16_t registerReadAddress_ = 0;
   std::uint16_t memoryReadAddress_ = 0;
   std::uint8_t memoryReadCount_ = 0;
