@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "camera/chip_registers.h"
-#include "camera/chip_table.h"
 #include "tests/camera/camera_fixture.h"
 
 namespace {
@@ -11,14 +9,18 @@ namespace {
 using Identification = CameraOnSim;
 
 TEST_F(Identification, EveryRowIsRecognisedAndOpened) {
-  for (int row = 0; row < chipTableRows; ++row) {
+  const char* names[19] = {"220R", "225R", "250R", "250R", "230R", "230R", "230R",
+                           "231R", "216R", "215R", "236R", "236R", "256R", "231R",
+                           "266R", "276R", "275R", "232R", "232R"};
+  const int revisions[19] = {1, 3, 1, 2, 1, 2, 3, 1, 1, 1, 1, 2, 1, 2, 1, 1, 1, 1, 2};
+  for (int row = 0; row < 19; ++row) {
     CamResetState();
     OneCamera(row);
     CameraSlot[0].chipIndex = -1;
     ASSERT_TRUE(OpenFirst()) << "row " << row;
     EXPECT_EQ(CameraSlot[0].chipIndex, row);
-    EXPECT_EQ(0, std::memcmp(CameraSlot[0].romId, ChipTable[row].romName, 4)) << row;
-    EXPECT_EQ(CameraSlot[0].romId[5], ChipTable[row].revision);
+    EXPECT_EQ(0, std::memcmp(CameraSlot[0].romId, names[row], 4)) << row;
+    EXPECT_EQ(CameraSlot[0].romId[5], revisions[row]) << row;
     EXPECT_TRUE(CamClose());
   }
 }
@@ -47,7 +49,7 @@ TEST_F(Identification, VariantWhoseRegisterKeepsBitsReportsFifthCharacterOne) {
     EXPECT_EQ(id[4], keeps ? '1' : '0');
     // The written bits are left in place.
     std::uint8_t reg = 0;
-    EXPECT_TRUE(CamReadAsic(0, RegVariant276, &reg));
+    EXPECT_TRUE(CamReadAsic(0, 0x1185, &reg));
     EXPECT_EQ((reg & 0x70) == 0x70, keeps);
     CamClose();
   }
