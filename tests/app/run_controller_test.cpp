@@ -62,6 +62,19 @@ TEST_F(RunControllerTest, EnterEscapeAndCloseRequestsDoNotEndTheRun) {
   EXPECT_EQ(AttemptCount, 3);
 }
 
+TEST_F(RunControllerTest, WorkersThatCannotStartCountAsAttemptsAndTheRunEnds) {
+  static WindowingOps refusing;
+  const RunOutcome outcome = RunFrontEnd(TestHostOptions(), [] {
+    refusing = *Windowing();
+    refusing.createThread = [](ThreadProc, void*) { return false; };
+    InstallWindowing(&refusing);
+  });
+  EXPECT_EQ(outcome.events, Events{Blue("Detect Device!!!")});
+  EXPECT_EQ(ResultLog(), "Fail");
+  EXPECT_EQ(AttemptCount, 3);
+  EXPECT_EQ(outcome.exitStatus, 0);
+}
+
 class MissingImageTest : public RunControllerTest {};
 
 TEST_F(MissingImageTest, NoResourceMeansNoAttemptAndFail) {

@@ -199,6 +199,7 @@ TEST_F(FlashSequence, WaitsGiveUpAfterTheirExactPollBounds) {
   fake = FakeChip{};
   fake.flashBusy = true;
   FlashWaitReady(0);
+  EXPECT_EQ(std::count(fake.log.begin(), fake.log.end(), "W1091=01"), 0);  // never released
   const Lines outline = Take();
   EXPECT_EQ(outline.size(), 10000u);  // one "spi 05" per status read, nothing else
   EXPECT_EQ(outline.back(), "spi 05");

@@ -175,6 +175,8 @@ TEST_F(Transport, UnalignedWritesSplitIntoHeadChunksAndTail) {
             (std::vector<std::pair<int, int>>{{0x103, 5}, {0x108, 8}, {0x110, 7}}));
   EXPECT_TRUE(CamTransfer(TransferFlashWrite, 0x0205, data, 2));
   EXPECT_EQ(Writes(TakeLines()), (std::vector<std::pair<int, int>>{{0x205, 2}}));
+  EXPECT_TRUE(CamTransfer(TransferFlashWrite, 0x0306, data, 2));  // the head is the whole write
+  EXPECT_EQ(Writes(TakeLines()), (std::vector<std::pair<int, int>>{{0x306, 2}}));
   // Exactly the range asked for was programmed; its neighbours stay erased.
   EXPECT_EQ(0, std::memcmp(Flash().data() + 0x103, data, 20));
   EXPECT_EQ(Flash()[0x102], 0xFF);
