@@ -36,8 +36,8 @@ class ChooseDeviceTest : public SimFrontEndTest {
 
 TEST_F(ChooseDeviceTest, FirstListedPathWithEitherIdIsChosen) {
   AddCamera("vid_046d&pid_0825", "vid_046d&pid_0825");
-  AddCamera(UsbIdSecondary, UsbIdSecondary);
-  AddCamera(UsbIdPrimary, UsbIdPrimary);
+  AddCamera("vid_0c45&pid_6320", "vid_0c45&pid_6320");
+  AddCamera("vid_1f3a&pid_5c72", "vid_1f3a&pid_5c72");
   dialog->ChooseDevice();
   EXPECT_EQ(ChosenDevice, 1);
 }
@@ -62,12 +62,12 @@ TEST_F(ChooseDeviceTest, EmptyFieldsAreSkipped) {
 }
 
 TEST_F(ChooseDeviceTest, LaterPathsAreStillConvertedAfterTheChoice) {
-  AddCamera(UsbIdPrimary, UsbIdPrimary);
-  AddCamera(UsbIdSecondary, UsbIdSecondary);
+  AddCamera("vid_1f3a&pid_5c72", "vid_1f3a&pid_5c72");
+  AddCamera("vid_0c45&pid_6320", "vid_0c45&pid_6320");
   dialog->ChooseDevice();
   EXPECT_EQ(ChosenDevice, 0);
   std::string expected;
-  for (const char16_t c : sim::CameraDevicePath(UsbIdSecondary, 1)) {
+  for (const char16_t c : sim::CameraDevicePath("vid_0c45&pid_6320", 1)) {
     expected += static_cast<char>(c);
   }
   EXPECT_STREQ(dialog->DevicePathsA[1], expected.c_str());

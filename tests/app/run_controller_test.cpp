@@ -118,12 +118,12 @@ TEST_F(DialogSetupTest, LoadsTheWholeImageFromResource131) {
 TEST_F(DialogSetupTest, WindowGetsIconsControlsAndLabelFont) {
   RunFrontEnd(TestHostOptions());
   const console::HostView view = console::View();
-  EXPECT_EQ(view.caption, DialogCaption);
-  EXPECT_EQ(view.commonControls, IccAllClasses);
-  EXPECT_EQ(view.iconsSet, (std::vector<WParam>{IconBig, IconSmall}));
+  EXPECT_EQ(view.caption, "Update QX207B-T41C-KM05-PL-R06.00.01 Firmware V.7.0.0.7");
+  EXPECT_EQ(view.commonControls, 0xFFu);
+  EXPECT_EQ(view.iconsSet, (std::vector<WParam>{1, 0}));
   EXPECT_EQ(view.fontHeight, -18);
   EXPECT_EQ(view.statusText, "Check Hardware ...");
-  EXPECT_EQ(view.statusColour, StatusBlue);
+  EXPECT_EQ(view.statusColour, 0x00FF0000u);
   // The label's brush and font went with the dialog.
   EXPECT_EQ(view.liveGdiObjects, 0);
 }

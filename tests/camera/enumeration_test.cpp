@@ -132,6 +132,22 @@ TEST_F(Enumeration, WalksStartFromAResetEnumerator) {
   CamInstallMediaCapture(simTable);
 }
 
+TEST_F(Enumeration, AProbeAnsweredWithAPositiveCodeFindsTheNode) {
+  AddCamera({}, "vid_1f3a&pid_5c72", 0);
+  simTable = CamMediaCapture();
+  MediaCaptureOps ops = *simTable;
+  ops.ksProperty = [](McObject* c, void* p, std::uint32_t pl, void* d, std::uint32_t dl,
+                      std::uint32_t* r) -> HResult {
+    const HResult result = simTable->ksProperty(c, p, pl, d, dl, r);
+    const bool probe = (static_cast<const std::uint8_t*>(p)[21] & 0x01) != 0;  // set support
+    return probe && result == 0 ? 1 : result;
+  };
+  CamInstallMediaCapture(&ops);
+  EXPECT_EQ(Enumerate(), 1);
+  EXPECT_EQ(cameraBinding.xuNodeId, 3u);
+  CamInstallMediaCapture(simTable);
+}
+
 TEST_F(Enumeration, BindingFindsTheDeviceByItsPath) {
   sim::CameraConfig first;
   first.chipIndex = 9;

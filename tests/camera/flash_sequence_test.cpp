@@ -30,6 +30,7 @@ struct FakeChip {
   std::uint8_t variantKeeps = 0x70;  // bits of 0x1185 that read back as written
   std::uint16_t infoWord = 0x0A00;
   std::uint8_t infoByte = 0;
+  bool infoByteFails = false;
   int sleeps = 0;
 };
 FakeChip* chip = nullptr;
@@ -89,7 +90,7 @@ bool Erase(int) {
 bool InfoByte(int, std::uint8_t* value) {
   chip->log.push_back("IB");
   *value = chip->infoByte;
-  return true;
+  return !chip->infoByteFails;
 }
 bool InfoWord(int, std::uint16_t* value) {
   chip->log.push_back("IW");
@@ -370,6 +371,14 @@ TEST_F(FlashSequence, InfoByteTwoLeavesTheStatusRegisterAlone) {
   EXPECT_EQ(
       Lines(got.begin() + 4, got.end()),
       (Lines{"W05F3=00", "W05F5=00", "W05F8=34", "W05F9=34", "W05FA=34", "W05FB=34", "W1006=F7"}));
+  // A refused info byte ends both calls before anything is written.
+  fake.infoByteFails = true;
+  for (std::uint8_t enable : {0, 1}) {
+    protect = 0x32;
+    EXPECT_FALSE(CamSetFlashProtect(enable, gpio, protect));
+    EXPECT_EQ(Take(), (Lines{"R05F0", "IW", "R0C18", "IB"}));
+    EXPECT_EQ(protect, 0x32);
+  }
 }
 
 TEST_F(FlashSequence, ResetWritesZeroToTheResetRegisterExceptOnTheFirstTwoRows) {
