@@ -148,8 +148,14 @@ void CReflashDlg::RunUpdate() {
     WriteResultLog(ResultFailText);
     UpdatePassed = 0;
   }
-  // Restored after a failed erase or write too: the camera must not stay unprotected.
-  CamSetFlashProtect(1, protectGpioReg, protectByte);
+  // Restored after a failed erase or write too: the camera must not stay unprotected. A camera
+  // that refused part of the restore may ship writable, so that attempt cannot pass.
+  if (!CamSetFlashProtect(1, protectGpioReg, protectByte) && UpdatePassed != 0) {
+    UpdatePassed = 0;
+    progressBar.SetPos(100);
+    ShowStatus(StatusRed, "Write firmware Failed!!!");
+    WriteResultLog(ResultFailText);
+  }
   if (UpdatePassed != 0) {
     ShowStatus(StatusBlue, "Reset Device...");
     CamResetDevice();

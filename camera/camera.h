@@ -31,6 +31,7 @@ std::uint32_t CamGetFlashType(int slot);
 // Serial-flash control.
 bool CamEraseFlash(int slot);
 bool CamEraseFlash();
+// Restoring (enable nonzero) reports false when the camera refused any of its requests.
 bool CamSetFlashProtect(int slot, std::uint8_t enable, std::uint16_t& protectGpioReg,
                         std::uint8_t& protectByte);
 bool CamSetFlashProtect(std::uint8_t enable, std::uint16_t& protectGpioReg,

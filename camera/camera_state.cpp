@@ -8,6 +8,8 @@ CameraOps cameraOps{};
 CameraSlotRecord CameraSlot[cameraSlotCount]{};
 CameraBinding cameraBinding{};
 std::uint32_t transferChunk = 0;
+std::uint32_t failedRequestRun = 0;
+std::uint32_t failedRequestTotal = 0;
 
 namespace {
 const MediaCaptureOps* installedMediaCapture = nullptr;
@@ -33,6 +35,21 @@ CameraSlotRecord* CamOpenSlot(int slot) {
   return (record != nullptr && record->isOpen) ? record : nullptr;
 }
 
+void CamNoteRequest(bool succeeded) {
+  if (succeeded) {
+    failedRequestRun = 0;
+    return;
+  }
+  ++failedRequestTotal;
+  if (failedRequestRun < cameraGoneAfterFailures) {
+    ++failedRequestRun;
+  }
+}
+
+bool CamCameraGone() {
+  return failedRequestRun >= cameraGoneAfterFailures;
+}
+
 CameraBinding* opGetState() {
   return &cameraBinding;
 }
@@ -42,6 +59,8 @@ void CamResetState() {
   std::memset(CameraSlot, 0, sizeof(CameraSlot));
   cameraBinding = CameraBinding{};
   transferChunk = 0;
+  failedRequestRun = 0;
+  failedRequestTotal = 0;
 }
 
 bool CamClose(int slot) {

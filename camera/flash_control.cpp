@@ -144,6 +144,9 @@ void SpiWaitDone(int slot) {
     if (CamReadAsic(slot, RegSpiDone, &done) && done == 1) {
       return;
     }
+    if (CamCameraGone()) {
+      return;  // nobody is left to finish the byte
+    }
     SleepMs(1);
   }
 }
@@ -151,11 +154,17 @@ void SpiWaitDone(int slot) {
 void FlashWaitReady(int slot) {
   std::uint8_t status = 0;
   for (int poll = 0; poll < FlashReadyPolls; ++poll) {
+    if (CamCameraGone()) {
+      return;  // a status that can no longer be read will never show ready
+    }
     FlashSelect(slot);
     SpiSendByte(slot, FlashCmdReadStatus);
     SpiReceiveByte(slot, &status);
     if ((status & 0x01) == 0) {
       FlashRelease(slot);
+      return;
+    }
+    if (CamCameraGone()) {
       return;
     }
     SleepMs(1);
@@ -223,6 +232,7 @@ bool CamSetFlashProtect(int slot, std::uint8_t enable, std::uint16_t& protectGpi
   if (record == nullptr) {
     return false;
   }
+  const std::uint32_t failedBefore = failedRequestTotal;
   const std::uint32_t flashType = CamGetFlashType(slot);
   const ChipRow& row = ChipRowOf(record->chipIndex);
   InfoBlock info;
@@ -239,10 +249,11 @@ bool CamSetFlashProtect(int slot, std::uint8_t enable, std::uint16_t& protectGpi
   }
   if (enable == 0) {
     ReleaseProtection(slot, *record, row, flashType, info, protectGpioReg, protectByte);
-  } else {
-    RestoreProtection(slot, *record, row, flashType, info, protectGpioReg, protectByte);
+    return true;
   }
-  return true;
+  RestoreProtection(slot, *record, row, flashType, info, protectGpioReg, protectByte);
+  // One refused request is enough to leave the flash writable, whatever the image asked for.
+  return failedRequestTotal == failedBefore;
 }
 
 bool CamSetFlashProtect(std::uint8_t enable, std::uint16_t& protectGpioReg,

@@ -56,38 +56,52 @@ class XuControl {
   bool Set(std::uint32_t selector, std::uint8_t* record) {
     return Send(selector, SetFlags, record);
   }
+  // An answer shorter than the record is no answer: the zeros left in the rest would pass for a
+  // register value or a configuration byte, and could leave a flash unprotected after a pass.
   bool Get(std::uint32_t selector, std::uint8_t* record) {
     std::memset(record, 0, XuRecordLength[selector]);
-    return Send(selector, GetFlags, record);
+    std::uint32_t returned = 0;
+    return Send(selector, GetFlags, record, &returned) && returned >= XuRecordLength[selector];
   }
 
  private:
-  bool Send(std::uint32_t selector, std::uint32_t flags, std::uint8_t* record) {
+  bool Send(std::uint32_t selector, std::uint32_t flags, std::uint8_t* record,
+            std::uint32_t* returned = nullptr) {
     std::uint8_t header[KspNodeLength];
     XuBuildHeader(header, selector, flags, cameraBinding.xuNodeId);
-    std::uint32_t returned = 0;
+    std::uint32_t ignored = 0;
     return ops_->ksProperty(control_, header, KspNodeLength, record, XuRecordLength[selector],
-                            &returned) == McOk;
+                            returned != nullptr ? returned : &ignored) == McOk;
   }
 
   const MediaCaptureOps* ops_ = nullptr;
   McObject* control_ = nullptr;
 };
 
+// Every exchange's outcome feeds the run of failed requests that tells a pulled camera.
+bool Noted(bool succeeded) {
+  CamNoteRequest(succeeded);
+  return succeeded;
+}
+
 bool SetOnly(std::uint32_t selector, std::uint8_t* record) {
   XuControl xu;
-  return xu.Ready() && xu.Set(selector, record);
+  return Noted(xu.Ready() && xu.Set(selector, record));
 }
 
 // A read made of a request (SET) and its answer (GET); the GET goes out only after a good SET.
 bool SetThenGet(std::uint32_t selector, std::uint8_t* record) {
   XuControl xu;
-  return xu.Ready() && xu.Set(selector, record) && xu.Get(selector, record);
+  if (!xu.Ready() || !xu.Set(selector, record)) {
+    return Noted(false);
+  }
+  CamNoteRequest(true);
+  return Noted(xu.Get(selector, record));
 }
 
 bool GetOnly(std::uint32_t selector, std::uint8_t* record) {
   XuControl xu;
-  return xu.Ready() && xu.Get(selector, record);
+  return Noted(xu.Ready() && xu.Get(selector, record));
 }
 
 }  // namespace

@@ -21,6 +21,9 @@ struct HostOptions {
   bool terminal = false;
   // One line per change: "progress <n>" or "status 0x<COLORREF> <text>"; null for none.
   std::FILE* uiTrace = nullptr;
+  // One line per event for the run's timeline (status, progress, timer, sleep, exit, in the
+  // format of platform/console/timeline.h, without the time); null for none.
+  std::function<void(const std::string&)> timeline;
   // Data resource "BYTE" 131; absent when hasImage is false.
   bool hasImage = false;
   const std::uint8_t* image = nullptr;

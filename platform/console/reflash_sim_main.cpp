@@ -47,6 +47,9 @@ int main(int argc, char** argv) {
   host.screen = stdout;
   host.terminal = REFLASH_ISATTY(stdout) != 0;
   host.uiTrace = Session().UiTrace();
+  if (Session().Timeline().IsOpen()) {
+    host.timeline = [](const std::string& event) { Session().Timeline().Record(event); };
+  }
   host.hasImage = !Session().Image().empty();
   host.image = Session().Image().data();
   host.imageSize = Session().Image().size();

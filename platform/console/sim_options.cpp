@@ -58,9 +58,10 @@ const std::map<std::string, ValueOption>& NumberOptions() {
 
 const std::map<std::string, std::string SimOptions::*>& TextOptions() {
   static const std::map<std::string, std::string SimOptions::*> options = {
-      {"--usb-id", &SimOptions::usbId},     {"--image", &SimOptions::image},
-      {"--flash-in", &SimOptions::flashIn}, {"--trace", &SimOptions::trace},
-      {"--ui-trace", &SimOptions::uiTrace}, {"--flash-out", &SimOptions::flashOut},
+      {"--usb-id", &SimOptions::usbId},      {"--image", &SimOptions::image},
+      {"--flash-in", &SimOptions::flashIn},  {"--trace", &SimOptions::trace},
+      {"--ui-trace", &SimOptions::uiTrace},  {"--flash-out", &SimOptions::flashOut},
+      {"--timeline", &SimOptions::timeline},
   };
   return options;
 }
@@ -97,7 +98,9 @@ const char* SimUsage() {
          "  --instant              simulated clock: every wait returns at once\n"
          "  --trace FILE           one line per extension-unit request\n"
          "  --ui-trace FILE        one line per status or progress change\n"
-         "  --flash-out FILE       the simulated flash when the process ends\n";
+         "  --flash-out FILE       the simulated flash when the process ends\n"
+         "  --timeline FILE        one line per event (status, progress, sleep, request,\n"
+         "                         Result.log write, camera gone or back) with its time in ms\n";
 }
 
 bool ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std::string& error) {

@@ -26,6 +26,7 @@ struct SimOptions {
   std::string trace;
   std::string uiTrace;
   std::string flashOut;
+  std::string timeline;
   bool help = false;
 };
 

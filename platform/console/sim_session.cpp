@@ -101,7 +101,22 @@ bool SimSession::Start(const SimOptions& options, std::string& error) {
 
   device_ = sim::BuildOneCameraWorld(WorldFor(options));
   sim::CaptureFramework& framework = sim::CurrentFramework();
-  if (!options.trace.empty() && !framework.traceToFile(options.trace)) {
+  if (!options.timeline.empty() && !timeline_.Open(options.timeline, [] {
+        return sim::CurrentFramework().clock().nowMillis();
+      })) {
+    error = "option '--timeline': cannot create '" + options.timeline + "'";
+    return false;
+  }
+  if (timeline_.IsOpen()) {
+    if (!options.trace.empty() &&
+        (traceFile_ = std::fopen(options.trace.c_str(), "wb")) == nullptr) {
+      error = "option '--trace': cannot create '" + options.trace + "'";
+      return false;
+    }
+    traceSplitter_ = std::make_unique<RequestTraceSplitter>(timeline_, traceFile_);
+    traceStream_ = std::make_unique<std::ostream>(traceSplitter_.get());
+    framework.traceTo(traceStream_.get());
+  } else if (!options.trace.empty() && !framework.traceToFile(options.trace)) {
     error = "option '--trace': cannot create '" + options.trace + "'";
     return false;
   }
@@ -120,7 +135,9 @@ bool SimSession::Start(const SimOptions& options, std::string& error) {
     faults.corruptReadback = options.corruptReadback;
   }
   InstallDeviceTree(sim::DeviceTreeTable());
-  CamInstallMediaCapture(sim::MediaCaptureTable());
+  CamInstallMediaCapture(timeline_.IsOpen()
+                             ? RecordingMediaCapture(sim::MediaCaptureTable(), timeline_, device_)
+                             : sim::MediaCaptureTable());
   return true;
 }
 
@@ -135,6 +152,11 @@ void SimSession::Finish() {
   finished_ = true;
   sim::CaptureFramework& framework = sim::CurrentFramework();
   framework.stopTrace();
+  if (traceFile_ != nullptr) {
+    std::fclose(traceFile_);
+    traceFile_ = nullptr;
+  }
+  timeline_.Close();
   if (uiTrace_ != nullptr) {
     std::fclose(uiTrace_);
     uiTrace_ = nullptr;

@@ -3,10 +3,14 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "platform/console/sim_options.h"
+#include "platform/console/sim_timeline.h"
+#include "platform/console/timeline.h"
 
 namespace sim {
 class Device;
@@ -37,12 +41,18 @@ class SimSession {
   // The Sleep behind the front end's waits: on the simulator's clock.
   void Sleep(std::uint32_t milliseconds);
   sim::Device* Device() const { return device_; }
+  // The --timeline stream; closed (recording nothing) without the option.
+  console::Timeline& Timeline() { return timeline_; }
 
  private:
   SimOptions options_;
   std::vector<std::uint8_t> image_;
   sim::Device* device_ = nullptr;
   std::FILE* uiTrace_ = nullptr;
+  console::Timeline timeline_;
+  std::FILE* traceFile_ = nullptr;  // the --trace file while the timeline splits the trace
+  std::unique_ptr<RequestTraceSplitter> traceSplitter_;
+  std::unique_ptr<std::ostream> traceStream_;
   bool finished_ = false;
 };
 

@@ -15,22 +15,14 @@
 
 #include "camera/guid.h"
 #include "camera/media_capture.h"
-#include "camera/platform_ids.h"
 #include "platform/sim/clock.h"
 #include "platform/sim/faults.h"
+#include "platform/sim/ksp_node.h"
+#include "platform/sim/platform_guids.h"
 #include "platform/sim/request_trace.h"
 #include "platform/sim/sim_camera.h"
 
 namespace sim {
-
-// Node types a capture filter's topology shows besides the vendor-specific one.
-// {DFF229E1-F70F-11D0-B917-00A0C9223196}
-inline constexpr Guid NodeTypeCameraTerminal{
-    0xDFF229E1, 0xF70F, 0x11D0, {0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
-// {DFF229E5-F70F-11D0-B917-00A0C9223196}
-inline constexpr Guid NodeTypeVideoProcessing{
-    0xDFF229E5, 0xF70F, 0x11D0, {0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
-inline constexpr Guid NodeTypeVendorSpecific = KSNODETYPE_DEV_SPECIFIC_;
 
 // Result codes of the simulated framework besides the seam's own.
 inline constexpr HResult McPointer = static_cast<HResult>(0x80004003u);
@@ -187,7 +179,7 @@ class CaptureFramework {
   McObject* newObject(ObjectKind kind, Device* device);
   McObject* newFilter(Device& device);
   void addRef(McObject* object);
-  HResult serveRequest(McObject* filter, const std::uint8_t* header, RequestKind kind,
+  HResult serveRequest(McObject* filter, const KspNode& header, RequestKind kind,
                        std::uint8_t* data, std::uint32_t dataLength, std::uint32_t* bytesReturned);
   void trace(RequestKind kind, std::uint32_t selector, std::uint32_t node, const std::uint8_t* data,
              std::uint32_t dataLength, bool failed);

@@ -2,13 +2,11 @@
 
 #include <algorithm>
 
-#include "camera/chip_registers.h"
+#include "platform/sim/chip_register_map.h"
 
 namespace sim {
 
 namespace {
-constexpr std::uint8_t FlashCmdWriteDisable = 0x04;
-constexpr std::uint8_t FlashCmdRead = 0x03;
 constexpr std::uint8_t IdleBus = 0xFF;  // what the data line reads when nothing drives it
 }  // namespace
 
@@ -30,7 +28,7 @@ void SerialFlash::powerUp(std::uint8_t type, std::uint8_t status, const FlashTim
 }
 
 std::uint8_t SerialFlash::programCode() const {
-  return type_ == FlashTypeEnableWriteStatus ? FlashCmdProgramType3 : FlashCmdProgram;
+  return type_ == FlashTypeEnableWriteStatus ? SpiProgramType3 : SpiProgram;
 }
 
 bool SerialFlash::busy() const {
@@ -68,9 +66,9 @@ std::uint8_t SerialFlash::shift(std::uint8_t out) {
   }
   // Answers that stream out after the command byte.
   switch (wire_[0]) {
-    case FlashCmdReadStatus:
+    case SpiReadStatus:
       return status();
-    case FlashCmdRead:
+    case SpiRead:
       if (position >= 4 && !busy()) {
         const std::uint32_t address = (std::uint32_t{wire_[2]} << 8) | wire_[3];
         return data_[(address + position - 4) & 0xFFFF];
@@ -93,24 +91,24 @@ void SerialFlash::execute(const std::uint8_t* bytes, std::size_t length, bool wr
   const bool afterEnable = statusWriteEnabled_;
   statusWriteEnabled_ = false;
   // A busy flash answers only Read Status; everything else is lost.
-  if (code == FlashCmdReadStatus || code == FlashCmdRead || busy()) {
+  if (code == SpiReadStatus || code == SpiRead || busy()) {
     return;
   }
   switch (code) {
-    case FlashCmdWriteEnable:
+    case SpiWriteEnable:
       status_ |= StatusWriteEnableLatch;
       return;
-    case FlashCmdWriteDisable:
+    case SpiWriteDisable:
       status_ &= static_cast<std::uint8_t>(~StatusWriteEnableLatch);
       return;
-    case FlashCmdEnableWriteStatus:
+    case SpiEnableWriteStatus:
       statusWriteEnabled_ = type_ == FlashTypeEnableWriteStatus;
       return;
-    case FlashCmdWriteStatus:
+    case SpiWriteStatus:
       writeStatus(bytes, length, afterEnable, writeProtectHigh);
       return;
-    case FlashCmdChipErase:
-    case FlashCmdChipEraseAlt:
+    case SpiChipErase:
+    case SpiChipEraseSecond:
       chipErase();
       return;
     default:
@@ -179,7 +177,13 @@ void SerialFlash::program(const std::uint8_t* bytes, std::size_t length) {
   const std::uint32_t address = (std::uint32_t{bytes[2]} << 8) | bytes[3];
   for (std::size_t i = 4; i < length; ++i) {
     // NOR cells can only be programmed from 1 to 0.
-    data_[(address + i - 4) & 0xFFFF] &= bytes[i];
+    const std::uint32_t cell = (address + i - 4) & 0xFFFF;
+    std::uint8_t value = bytes[i];
+    if (faults_.stuckBitAddress >= 0 &&
+        cell == static_cast<std::uint32_t>(faults_.stuckBitAddress)) {
+      value |= faults_.stuckBitMask;
+    }
+    data_[cell] &= value;
   }
   ++counters_.programs;
   startBusy(timing_.programMicros);

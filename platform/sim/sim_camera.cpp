@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "camera/chip_registers.h"
-#include "camera/chip_table.h"
+#include "platform/sim/chip_models.h"
+#include "platform/sim/chip_register_map.h"
 
 namespace sim {
 
@@ -12,19 +12,11 @@ namespace {
 
 constexpr std::uint8_t DirectionWrite = 0x00;
 constexpr std::uint8_t DirectionRead = 0xFF;
-constexpr std::uint8_t FlashControlReadStart = 0x80;
-constexpr std::uint8_t FlashControlErase = 0xC8;
-constexpr std::uint8_t FlashControlCommand = 0x40;
-constexpr std::uint8_t MaxFlashBytes = 8;
 constexpr std::uint8_t MaxMemoryBytes = 8;
-constexpr std::uint8_t VariantBits = 0x70;
 constexpr std::uint8_t ResetIdleValue = 0x01;
-constexpr int variantRow = 15;
 constexpr std::uint8_t IdleBus = 0xFF;
-
-const ChipRow& RowOf(int chipIndex) {
-  return ChipTable[(chipIndex >= 0 && chipIndex < chipTableRows) ? chipIndex : 0];
-}
+// The status bits a flash keeps across power cycles; busy and the write-enable latch are not.
+constexpr std::uint8_t LastingStatusBits = 0xFC;
 
 std::uint16_t Address(const std::uint8_t* record) {
   return static_cast<std::uint16_t>(record[0] | (record[1] << 8));
@@ -45,6 +37,34 @@ void Camera::powerOn() {
   refusedWrites_ = 0;
   resetRequested_ = false;
   loadRegisters();
+  history_.clear();
+  lastStatus_ = lastingStatus();
+  lastPinHigh_ = writeProtectHigh();
+}
+
+std::uint8_t Camera::variantKeptBits() const {
+  if (faults_.variantKeptBits >= 0) {
+    return static_cast<std::uint8_t>(faults_.variantKeptBits) & VariantBits;
+  }
+  return config_.variantKeepsBits ? VariantBits : 0;
+}
+
+std::uint8_t Camera::lastingStatus() const {
+  return flash_.status() & LastingStatusBits;
+}
+
+void Camera::noteProtectionChanges() {
+  const std::uint8_t status = lastingStatus();
+  if (status != lastStatus_) {
+    history_.push_back({ProtectionEvent::Kind::status, status, requestNumber_});
+    lastStatus_ = status;
+  }
+  const bool pinHigh = writeProtectHigh();
+  if (pinHigh != lastPinHigh_) {
+    history_.push_back({ProtectionEvent::Kind::writeProtectPin,
+                        pinHigh ? std::uint8_t{1} : std::uint8_t{0}, requestNumber_});
+    lastPinHigh_ = pinHigh;
+  }
 }
 
 void Camera::restart() {
@@ -54,20 +74,20 @@ void Camera::restart() {
 }
 
 void Camera::loadRegisters() {
-  const ChipRow& row = RowOf(config_.chipIndex);
+  const ChipModel& model = ChipModelAt(config_.chipIndex);
   registers_.fill(0);
   registers_[RegFlashSelect] = 1;
   registers_[RegReset] = ResetIdleValue;
-  registers_[row.flashTypeReg] = config_.flashType;
-  if (row.flashCommandRegs != 0) {
+  registers_[model.flashTypeRegister] = config_.flashType;
+  if (model.writesNeedCommandRegs) {
     // Codes that no flash obeys: the host has to set real ones before the chip can program.
-    registers_[RegFlashWriteEnableCmd] = 0x00;
-    registers_[RegFlashProgramCmd] = 0x00;
-    for (int i = 0; i < 4; ++i) {
-      registers_[RegFlashUnlock0 + i] = FlashWriteLockedValue;
+    registers_[RegChipWriteEnableCode] = 0x00;
+    registers_[RegChipProgramCode] = 0x00;
+    for (int i = 0; i < ChipUnlockLength; ++i) {
+      registers_[RegChipUnlockFirst + i] = ChipLockedValue;
     }
   }
-  if (row.hasInfoBlock != 0) {
+  if (model.hasInfoRecord) {
     registers_[static_cast<std::uint16_t>(config_.infoWord + 8)] = config_.configPage;
   }
   spiDone_ = false;
@@ -85,10 +105,10 @@ void Camera::loadMemory() {
   if (!config_.romIdPresent) {
     return;
   }
-  const ChipRow& row = RowOf(config_.chipIndex);
-  std::uint8_t* romId = memory_.data() + row.probeAddress;
-  std::memcpy(romId, row.romName, 5);
-  romId[5] = static_cast<std::uint8_t>(config_.revision >= 0 ? config_.revision : row.revision);
+  const ChipModel& model = ChipModelAt(config_.chipIndex);
+  std::uint8_t* romId = memory_.data() + model.romIdAddress;
+  std::memcpy(romId, model.name, 5);
+  romId[5] = static_cast<std::uint8_t>(config_.revision >= 0 ? config_.revision : model.revision);
   romId[6] = config_.romIdTail[0];
   romId[7] = config_.romIdTail[1];
 }
@@ -110,8 +130,8 @@ bool Camera::writeProtectHigh() const {
 }
 
 bool Camera::flashWritesUnlocked() const {
-  for (int i = 0; i < 4; ++i) {
-    if (registers_[RegFlashUnlock0 + i] != FlashWriteUnlockCode[i]) {
+  for (int i = 0; i < ChipUnlockLength; ++i) {
+    if (registers_[RegChipUnlockFirst + i] != ChipUnlockCode[i]) {
       return false;
     }
   }
@@ -127,14 +147,19 @@ std::uint8_t Camera::readRegister(std::uint16_t address) const {
     default:
       break;
   }
-  if (address == RegVariant276 && config_.chipIndex == variantRow && !config_.variantKeepsBits) {
-    return registers_[address] & static_cast<std::uint8_t>(~VariantBits);
+  if (address == RegVariant && ChipModelAt(config_.chipIndex).hasVariantRegister) {
+    return registers_[address] & static_cast<std::uint8_t>(~VariantBits | variantKeptBits());
   }
   return registers_[address];
 }
 
 void Camera::writeRegister(std::uint16_t address, std::uint8_t value) {
-  if (address == RowOf(config_.chipIndex).flashTypeReg) {
+  applyRegisterWrite(address, value);
+  noteProtectionChanges();
+}
+
+void Camera::applyRegisterWrite(std::uint16_t address, std::uint8_t value) {
+  if (address == ChipModelAt(config_.chipIndex).flashTypeRegister) {
     return;  // the chip reports what it found; the host cannot change that
   }
   switch (address) {
@@ -145,6 +170,8 @@ void Camera::writeRegister(std::uint16_t address, std::uint8_t value) {
       return;
     case RegReset:
       if (value == 0) {
+        noteProtectionChanges();
+        history_.push_back({ProtectionEvent::Kind::reset, 0, requestNumber_});
         restart();
         resetRequested_ = true;
         ++resets_;
@@ -190,14 +217,20 @@ void Camera::spiStart(std::uint8_t value) {
 }
 
 bool Camera::set(std::uint32_t selector, const std::uint8_t* record) {
+  const bool ok = serveSet(selector, record);
+  noteProtectionChanges();
+  return ok;
+}
+
+bool Camera::serveSet(std::uint32_t selector, const std::uint8_t* record) {
   switch (selector) {
-    case XuSelectorRegister:
+    case ControlRegister:
       return setRegister(record);
-    case XuSelectorBus:
+    case ControlBus:
       return setBus(record);
-    case XuSelectorFlash:
+    case ControlFlash:
       return setFlash(record);
-    case XuSelectorMemory:
+    case ControlMemory:
       return setMemory(record);
     default:
       return false;  // the information record is read only
@@ -205,18 +238,18 @@ bool Camera::set(std::uint32_t selector, const std::uint8_t* record) {
 }
 
 bool Camera::get(std::uint32_t selector, std::uint8_t* record) {
-  if (selector < XuSelectorRegister || selector > XuSelectorInfo) {
+  if (selector < ControlRegister || selector > ControlInfo) {
     return false;
   }
-  std::memset(record, 0, XuRecordLength[selector]);
+  std::memset(record, 0, RecordLengthOf[selector]);
   switch (selector) {
-    case XuSelectorRegister:
+    case ControlRegister:
       return getRegister(record);
-    case XuSelectorBus:
+    case ControlBus:
       return getBus(record);
-    case XuSelectorFlash:
+    case ControlFlash:
       return getFlash(record);
-    case XuSelectorMemory:
+    case ControlMemory:
       return getMemory(record);
     default:
       return getInfo(record);
@@ -269,47 +302,6 @@ bool Camera::getBus(std::uint8_t* record) {
   return true;
 }
 
-bool Camera::setFlash(const std::uint8_t* record) {
-  const std::uint8_t control = record[2];
-  const std::uint16_t address = Address(record);
-  if (control >= FlashControlReadStart && control <= FlashControlReadStart + MaxFlashBytes) {
-    flashReadPosition_ = address;
-    flashReadCount_ = static_cast<std::uint8_t>(control - FlashControlReadStart);
-    return true;
-  }
-  // While the host drives the SPI port the chip cannot reach the flash.
-  if (registers_[RegSpiEnable] != 0) {
-    return false;
-  }
-  if (control <= MaxFlashBytes) {
-    return chipWrite(address, record + 3, control);
-  }
-  if (control == FlashControlErase) {
-    return chipErase();
-  }
-  if (control == FlashControlCommand) {
-    return chipCommand(record[3], static_cast<std::uint16_t>(record[4] | (record[5] << 8)));
-  }
-  return false;
-}
-
-bool Camera::getFlash(std::uint8_t* record) {
-  if (registers_[RegSpiEnable] != 0 || !waitFlashReady()) {
-    return false;
-  }
-  const auto& contents = flash_.contents();
-  for (std::uint8_t i = 0; i < flashReadCount_; ++i) {
-    const std::uint16_t address = static_cast<std::uint16_t>(flashReadPosition_ + i);
-    std::uint8_t value = contents[address];
-    if (faults_.corruptReadback == address) {
-      value ^= 0xFF;
-    }
-    record[3 + i] = value;
-  }
-  flashReadPosition_ = static_cast<std::uint16_t>(flashReadPosition_ + flashReadCount_);
-  return true;
-}
-
 bool Camera::setMemory(const std::uint8_t* record) {
   memoryReadAddress_ = Address(record);
   memoryReadCount_ = std::min(record[2], MaxMemoryBytes);
@@ -325,89 +317,12 @@ bool Camera::getMemory(std::uint8_t* record) {
 }
 
 bool Camera::getInfo(std::uint8_t* record) {
-  if (RowOf(config_.chipIndex).hasInfoBlock == 0) {
+  if (!ChipModelAt(config_.chipIndex).hasInfoRecord) {
     return false;
   }
   record[0] = static_cast<std::uint8_t>(config_.infoWord & 0xFF);
   record[1] = static_cast<std::uint8_t>(config_.infoWord >> 8);
   record[2] = config_.infoByte;
-  return true;
-}
-
-bool Camera::waitFlashReady() {
-  if (!flash_.busy()) {
-    return true;
-  }
-  if (faults_.stayBusy) {
-    clock_.sleepMicros(config_.chipBusyTimeoutMicros);
-    return false;
-  }
-  // The chip's controller polls the flash itself; the request takes that long to answer.
-  for (int tries = 0; tries < 4 && flash_.busy(); ++tries) {
-    const std::uint64_t now = clock_.nowMicros();
-    const std::uint64_t readyAt = flash_.readyAt();
-    clock_.sleepMicros(readyAt > now ? readyAt - now : 1);
-  }
-  return !flash_.busy();
-}
-
-bool Camera::chipWriteCodes(std::uint8_t* writeEnable, std::uint8_t* program) {
-  if (RowOf(config_.chipIndex).flashCommandRegs == 0) {
-    *writeEnable = FlashCmdWriteEnable;
-    *program = flash_.programCode();
-    return true;
-  }
-  if (!flashWritesUnlocked()) {
-    ++refusedWrites_;
-    return false;
-  }
-  *writeEnable = registers_[RegFlashWriteEnableCmd];
-  *program = registers_[RegFlashProgramCmd];
-  return true;
-}
-
-bool Camera::chipWrite(std::uint16_t address, const std::uint8_t* data, std::uint8_t count) {
-  if (count == 0) {
-    return true;
-  }
-  if (!waitFlashReady()) {
-    return false;
-  }
-  std::uint8_t writeEnable = 0;
-  std::uint8_t program = 0;
-  // A refused write is acknowledged on the wire; the flash simply stays as it was.
-  if (!chipWriteCodes(&writeEnable, &program)) {
-    return true;
-  }
-  const bool wp = writeProtectHigh();
-  flash_.command(&writeEnable, 1, wp);
-  std::uint8_t bytes[4 + MaxFlashBytes] = {program, 0, static_cast<std::uint8_t>(address >> 8),
-                                           static_cast<std::uint8_t>(address & 0xFF)};
-  std::memcpy(bytes + 4, data, count);
-  flash_.command(bytes, 4u + count, wp);
-  return true;
-}
-
-bool Camera::chipErase() {
-  if (!waitFlashReady()) {
-    return false;
-  }
-  std::uint8_t writeEnable = 0;
-  std::uint8_t program = 0;
-  if (!chipWriteCodes(&writeEnable, &program)) {
-    return true;
-  }
-  const bool wp = writeProtectHigh();
-  flash_.command(&writeEnable, 1, wp);
-  const std::uint8_t erase = FlashCmdChipErase;
-  flash_.command(&erase, 1, wp);
-  return true;
-}
-
-bool Camera::chipCommand(std::uint8_t code, std::uint16_t value) {
-  // The chip passes the code straight to the flash; a status write takes the value's low byte.
-  const std::uint8_t bytes[2] = {code, static_cast<std::uint8_t>(value & 0xFF)};
-  flash_.command(bytes, code == FlashCmdWriteStatus ? 2 : 1, writeProtectHigh());
   return true;
 }
 

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "platform/sim/clock.h"
 #include "platform/sim/faults.h"
@@ -15,22 +16,22 @@ inline constexpr std::uint32_t MemorySize = 0x10000;
 inline constexpr std::uint32_t RomIdLength = 8;
 
 struct CameraConfig {
-  // The ChipTable row the chip is; its RomId goes to the row's probe address.
+  // The chip model (a ChipModels number); its RomId goes to the model's address.
   int chipIndex = 12;
-  // Revision byte of the RomId; -1 for the row's own revision.
+  // Revision byte of the RomId; -1 for the model's own revision.
   int revision = -1;
   // false: internal memory holds no RomId at all (a chip the tool does not know).
   bool romIdPresent = true;
   // RomId bytes 6-7, carried along.
   std::uint8_t romIdTail[2] = {0x16, 0x09};
-  // Value of the row's flash type register; also decides how the flash behaves.
+  // Value of the model's flash type register; also decides how the flash behaves.
   std::uint8_t flashType = 2;
-  // Information record (rows with an info block): word, byte, and the configuration page kept
+  // Information record (models that have one): word, byte, and the configuration page kept
   // in register infoWord + 8.
   std::uint16_t infoWord = 0x0A00;
   std::uint8_t infoByte = 0;
   std::uint8_t configPage = 0xC0;
-  // Row 15: whether register 0x1185 keeps bits 4-6 as written (one variant) or reads them as 0.
+  // Model 15: whether register 0x1185 keeps bits 4-6 as written (one variant) or reads them as 0.
   bool variantKeepsBits = true;
   // GPIO pin wired to the flash's WP# input; -1 when WP# is tied high.
   int writeProtectPin = 2;
@@ -39,6 +40,20 @@ struct CameraConfig {
   FlashTiming flashTiming{};
   // How long the chip's own flash path waits for a busy flash before the request fails.
   std::uint64_t chipBusyTimeoutMicros = 3'000'000;
+};
+
+// A change of what protects the flash, or a chip reset, with the number of the device request
+// that caused it (0 before the first request).
+struct ProtectionEvent {
+  enum class Kind {
+    status,           // value: the status register's lasting bits (busy and latch left out)
+    writeProtectPin,  // value: 1 high, 0 low, as the flash sees the pin
+    reset,            // value: 0
+  };
+  Kind kind;
+  std::uint8_t value;
+  std::uint32_t request;
+  bool operator==(const ProtectionEvent&) const = default;
 };
 
 class Camera {
@@ -71,6 +86,11 @@ class Camera {
   // The 0x05F8..0x05FB registers hold the flash-write unlock code.
   bool flashWritesUnlocked() const;
   std::uint32_t resets() const { return resets_; }
+  // Every change of the status register and of the write-protect pin, and every reset, since
+  // power-on, in order.
+  const std::vector<ProtectionEvent>& history() const { return history_; }
+  // The number of the device request being served; the framework sets it before each one.
+  void setRequestNumber(std::uint32_t number) { requestNumber_ = number; }
   // Chip-path writes refused because of the command registers (locked or wrong codes).
   std::uint32_t refusedWrites() const { return refusedWrites_; }
 
@@ -79,6 +99,12 @@ class Camera {
   void loadMemory();
   void updateChipSelect();
   void spiStart(std::uint8_t value);
+
+  void applyRegisterWrite(std::uint16_t address, std::uint8_t value);
+  bool serveSet(std::uint32_t selector, const std::uint8_t* record);
+  std::uint8_t variantKeptBits() const;
+  std::uint8_t lastingStatus() const;
+  void noteProtectionChanges();
 
   bool setRegister(const std::uint8_t* record);
   bool setBus(const std::uint8_t* record);
@@ -116,6 +142,10 @@ class Camera {
   bool resetRequested_ = false;
   std::uint32_t resets_ = 0;
   std::uint32_t refusedWrites_ = 0;
+  std::vector<ProtectionEvent> history_;
+  std::uint32_t requestNumber_ = 0;
+  std::uint8_t lastStatus_ = 0;
+  bool lastPinHigh_ = true;
 };
 
 }  // namespace sim

@@ -50,7 +50,9 @@ TEST(SimOptionsTest, EveryOptionLandsInItsField) {
                      "--ui-trace",
                      "u.txt",
                      "--flash-out",
-                     "out.bin"},
+                     "out.bin",
+                     "--timeline",
+                     "tl.txt"},
                     o, error))
       << error;
   EXPECT_EQ(o.chip, 15);
@@ -68,6 +70,7 @@ TEST(SimOptionsTest, EveryOptionLandsInItsField) {
   EXPECT_EQ(o.trace, "t.txt");
   EXPECT_EQ(o.uiTrace, "u.txt");
   EXPECT_EQ(o.flashOut, "out.bin");
+  EXPECT_EQ(o.timeline, "tl.txt");
 }
 
 TEST(SimOptionsTest, DefaultsAreOneCameraWithThePrimaryId) {

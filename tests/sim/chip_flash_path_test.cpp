@@ -100,7 +100,7 @@ TEST_F(ChipFlashPathTest, TypeThreeFlashProgramsOnlyWithItsOwnCode) {
   buildRow(rowWithoutCommandRegs, 3);
   ASSERT_EQ(chipWrite(0x0000, {0x12}), McOk);
   EXPECT_EQ(flash().contents()[0], 0x12);
-  EXPECT_EQ(flash().programCode(), FlashCmdProgramType3);
+  EXPECT_EQ(flash().programCode(), 0xAF);
 }
 
 // Command registers and the unlock code.
@@ -124,7 +124,7 @@ TEST_F(ChipFlashPathTest, EveryUnlockByteCounts) {
   buildRow(rowWithCommandRegs);
   for (int wrong = 0; wrong < 4; ++wrong) {
     unlockChipWrites();
-    writeReg(static_cast<std::uint16_t>(RegFlashUnlock0 + wrong), FlashWriteLockedValue);
+    writeReg(static_cast<std::uint16_t>(0x05F8 + wrong), 0x34);
     EXPECT_EQ(chipWrite(0x0000, {0x00}), McOk);
     EXPECT_EQ(flash().contents()[0], 0xFF) << "unlock byte " << wrong << " wrong";
   }
@@ -132,11 +132,11 @@ TEST_F(ChipFlashPathTest, EveryUnlockByteCounts) {
 
 TEST_F(ChipFlashPathTest, PowerOnCodesProgramNothingEvenWhenUnlocked) {
   buildRow(rowWithCommandRegs);
-  EXPECT_NE(readReg(RegFlashWriteEnableCmd), FlashCmdWriteEnable);
-  EXPECT_NE(readReg(RegFlashProgramCmd), FlashCmdProgram);
+  EXPECT_NE(readReg(0x05F3), 0x06);
+  EXPECT_NE(readReg(0x05F5), 0x02);
   for (int i = 0; i < 4; ++i) {
-    EXPECT_EQ(readReg(static_cast<std::uint16_t>(RegFlashUnlock0 + i)), FlashWriteLockedValue);
-    writeReg(static_cast<std::uint16_t>(RegFlashUnlock0 + i), FlashWriteUnlockCode[i]);
+    EXPECT_EQ(readReg(static_cast<std::uint16_t>(0x05F8 + i)), 0x34);
+    writeReg(static_cast<std::uint16_t>(0x05F8 + i), UnlockCode[i]);
   }
   EXPECT_EQ(chipWrite(0x0000, {0x00}), McOk);
   EXPECT_EQ(flash().contents()[0], 0xFF);
@@ -144,15 +144,15 @@ TEST_F(ChipFlashPathTest, PowerOnCodesProgramNothingEvenWhenUnlocked) {
 
 TEST_F(ChipFlashPathTest, WrongProgramCodeForTheFlashTypeProgramsNothing) {
   buildRow(rowWithCommandRegs, 3);
-  unlockChipWrites(FlashCmdProgram);
+  unlockChipWrites(0x02);
   EXPECT_EQ(chipWrite(0x0000, {0x00}), McOk);
   EXPECT_EQ(flash().contents()[0], 0xFF);
-  unlockChipWrites(FlashCmdProgramType3);
+  unlockChipWrites(0xAF);
   EXPECT_EQ(chipWrite(0x0000, {0x00}), McOk);
   EXPECT_EQ(flash().contents()[0], 0x00);
 
   buildRow(rowWithCommandRegs, 2);
-  unlockChipWrites(FlashCmdProgramType3);
+  unlockChipWrites(0xAF);
   EXPECT_EQ(chipWrite(0x0000, {0x00}), McOk);
   EXPECT_EQ(flash().contents()[0], 0xFF);
 }
@@ -162,7 +162,7 @@ TEST_F(ChipFlashPathTest, RelockingStopsFurtherWrites) {
   unlockChipWrites();
   ASSERT_EQ(chipWrite(0x0000, {0x0F}), McOk);
   for (int i = 0; i < 4; ++i) {
-    writeReg(static_cast<std::uint16_t>(RegFlashUnlock0 + i), FlashWriteLockedValue);
+    writeReg(static_cast<std::uint16_t>(0x05F8 + i), 0x34);
   }
   ASSERT_EQ(chipWrite(0x0000, {0x00}), McOk);
   EXPECT_EQ(flash().contents()[0], 0x0F);
@@ -188,9 +188,9 @@ TEST_F(ChipFlashPathTest, EraseRequestErasesAndLeavesFlashBusy) {
 
 TEST_F(ChipFlashPathTest, CommandRequestPassesTheCodeToTheFlash) {
   buildRow(rowWithoutCommandRegs);
-  ASSERT_EQ(set(3, {0, 0, 0x40, FlashCmdWriteEnable, 0, 0, 0, 0, 0, 0, 0, 0}), McOk);
+  ASSERT_EQ(set(3, {0, 0, 0x40, 0x06, 0, 0, 0, 0, 0, 0, 0, 0}), McOk);
   EXPECT_EQ(flash().status() & sim::StatusWriteEnableLatch, sim::StatusWriteEnableLatch);
-  ASSERT_EQ(set(3, {0, 0, 0x40, FlashCmdWriteStatus, 0x0C, 0x00, 0, 0, 0, 0, 0, 0}), McOk);
+  ASSERT_EQ(set(3, {0, 0, 0x40, 0x01, 0x0C, 0x00, 0, 0, 0, 0, 0, 0}), McOk);
   ops().sleep(100);
   EXPECT_EQ(flash().status(), 0x0C);
 }

@@ -3,10 +3,29 @@
 
 #include "sim_fixture.h"
 
-#include "camera/chip_table.h"
-
 namespace simtest {
 namespace {
+
+// Each chip model as the camera's description lists it, in order: identification text,
+// revision, where the identification block lies, which register reports the flash type.
+struct ModelFacts {
+  const char* name;
+  std::uint8_t revision;
+  std::uint16_t romIdAddress;
+  std::uint16_t flashTypeRegister;
+};
+constexpr ModelFacts Models[] = {
+    {"220R0", 1, 0x9FF8, 0x03C5}, {"225R0", 3, 0x9FF8, 0x031D}, {"250R0", 1, 0x9FF8, 0x0530},
+    {"250R0", 2, 0x9FF8, 0x05F0}, {"230R0", 1, 0xD2B2, 0x0530}, {"230R0", 2, 0xDFF8, 0x05E0},
+    {"230R0", 3, 0xDFF8, 0x05F0}, {"231R0", 1, 0xDFF8, 0x05F0}, {"216R0", 1, 0xDFF8, 0x05F0},
+    {"215R0", 1, 0xBFF8, 0x05F0}, {"236R0", 1, 0xBFF8, 0x0690}, {"236R0", 2, 0xBFF8, 0x05F0},
+    {"256R0", 1, 0xBFF8, 0x05F0}, {"231R0", 2, 0xBFF8, 0x05F0}, {"266R0", 1, 0xBFF8, 0x05F0},
+    {"276R0", 1, 0xBFF8, 0x05F0}, {"275R0", 1, 0xBFF8, 0x05F0}, {"232R0", 1, 0xC7F8, 0x05F0},
+    {"232R0", 2, 0xC7F8, 0x05F0},
+};
+constexpr int ModelCount = 19;
+static_assert(std::size(Models) == ModelCount);
+constexpr std::uint16_t RomIdAddresses[] = {0x9FF8, 0xD2B2, 0xDFF8, 0xBFF8, 0xC7F8};
 
 class ChipRegistersTest : public SimFixture {
  protected:
@@ -54,12 +73,12 @@ TEST_F(ChipRegistersTest, DirectionByteOtherThanWriteOrReadStalls) {
   EXPECT_EQ(readReg(0x0100), 0x00);
 }
 
-TEST_F(ChipRegistersTest, FlashTypeRegisterOfEveryRowHoldsTheConfiguredCode) {
-  for (int row = 0; row < chipTableRows; ++row) {
+TEST_F(ChipRegistersTest, FlashTypeRegisterOfEveryModelHoldsTheConfiguredCode) {
+  for (int row = 0; row < ModelCount; ++row) {
     buildRow(row, static_cast<std::uint8_t>(row + 1));
-    EXPECT_EQ(readReg(ChipTable[row].flashTypeReg), row + 1) << "row " << row;
-    writeReg(ChipTable[row].flashTypeReg, 0xEE);
-    EXPECT_EQ(readReg(ChipTable[row].flashTypeReg), row + 1) << "row " << row << " after write";
+    EXPECT_EQ(readReg(Models[row].flashTypeRegister), row + 1) << "model " << row;
+    writeReg(Models[row].flashTypeRegister, 0xEE);
+    EXPECT_EQ(readReg(Models[row].flashTypeRegister), row + 1) << "model " << row << " after write";
   }
 }
 
@@ -68,13 +87,13 @@ TEST_F(ChipRegistersTest, VariantRegisterOfRow15KeepsBitsOnOneVariantOnly) {
   options.camera.chipIndex = 15;
   options.camera.variantKeepsBits = true;
   build(options);
-  writeReg(RegVariant276, 0x71);
-  EXPECT_EQ(readReg(RegVariant276), 0x71);
+  writeReg(0x1185, 0x71);
+  EXPECT_EQ(readReg(0x1185), 0x71);
 
   options.camera.variantKeepsBits = false;
   build(options);
-  writeReg(RegVariant276, 0x71);
-  EXPECT_EQ(readReg(RegVariant276), 0x01);
+  writeReg(0x1185, 0x71);
+  EXPECT_EQ(readReg(0x1185), 0x01);
 }
 
 TEST_F(ChipRegistersTest, VariantSettingMattersOnlyForRow15) {
@@ -82,25 +101,25 @@ TEST_F(ChipRegistersTest, VariantSettingMattersOnlyForRow15) {
   options.camera.chipIndex = 14;
   options.camera.variantKeepsBits = false;
   build(options);
-  writeReg(RegVariant276, 0x70);
-  EXPECT_EQ(readReg(RegVariant276), 0x70);
+  writeReg(0x1185, 0x70);
+  EXPECT_EQ(readReg(0x1185), 0x70);
 }
 
 // Internal memory and the RomId.
 
-TEST_F(ChipRegistersTest, EveryRowKeepsItsRomIdAtItsProbeAddress) {
-  for (int row = 0; row < chipTableRows; ++row) {
+TEST_F(ChipRegistersTest, EveryModelKeepsItsRomIdAtItsOwnAddress) {
+  for (int row = 0; row < ModelCount; ++row) {
     buildRow(row);
-    const ChipRow& chip = ChipTable[row];
-    const std::vector<std::uint8_t> romId = memoryRead(chip.probeAddress);
-    ASSERT_EQ(romId.size(), 8u) << "row " << row;
+    const ModelFacts& chip = Models[row];
+    const std::vector<std::uint8_t> romId = memoryRead(chip.romIdAddress);
+    ASSERT_EQ(romId.size(), 8u) << "model " << row;
     for (int i = 0; i < 5; ++i) {
-      EXPECT_EQ(romId[i], static_cast<std::uint8_t>(chip.romName[i])) << "row " << row;
+      EXPECT_EQ(romId[i], static_cast<std::uint8_t>(chip.name[i])) << "model " << row;
     }
-    EXPECT_EQ(romId[5], chip.revision) << "row " << row;
-    for (std::uint16_t probe : RomIdProbes) {
-      if (probe != chip.probeAddress) {
-        EXPECT_EQ(memoryRead(probe), std::vector<std::uint8_t>(8, 0)) << "row " << row;
+    EXPECT_EQ(romId[5], chip.revision) << "model " << row;
+    for (std::uint16_t probe : RomIdAddresses) {
+      if (probe != chip.romIdAddress) {
+        EXPECT_EQ(memoryRead(probe), std::vector<std::uint8_t>(8, 0)) << "model " << row;
       }
     }
   }
@@ -121,7 +140,7 @@ TEST_F(ChipRegistersTest, UnknownChipHasNoRomIdAnywhere) {
   sim::WorldOptions options;
   options.camera.romIdPresent = false;
   build(options);
-  for (std::uint16_t probe : RomIdProbes) {
+  for (std::uint16_t probe : RomIdAddresses) {
     EXPECT_EQ(memoryRead(probe), std::vector<std::uint8_t>(8, 0));
   }
 }
@@ -171,23 +190,23 @@ TEST_F(ChipRegistersTest, BusReadAnswersWhatABusWriteLeft) {
 // Reset.
 
 TEST_F(ChipRegistersTest, ResetRestoresPowerOnRegistersAndKeepsFlash) {
-  writeReg(RegGpioOut, 0x04);
-  writeReg(RegFlashWriteEnableCmd, 0x06);
+  writeReg(0x1006, 0x04);
+  writeReg(0x05F3, 0x06);
   flash().contents()[0x0123] = 0x45;
   flash().setStatus(0x8C);
-  ASSERT_TRUE(writeReg(RegReset, 0));
+  ASSERT_TRUE(writeReg(0x1073, 0));
   EXPECT_EQ(camera().resets(), 1u);
   EXPECT_FALSE(device().attached());
 
-  EXPECT_EQ(camera().readRegister(RegGpioOut), 0x00);
-  EXPECT_EQ(camera().readRegister(RegFlashWriteEnableCmd), 0x00);
-  EXPECT_EQ(camera().readRegister(RegFlashSelect), 0x01);
+  EXPECT_EQ(camera().readRegister(0x1006), 0x00);
+  EXPECT_EQ(camera().readRegister(0x05F3), 0x00);
+  EXPECT_EQ(camera().readRegister(0x1091), 0x01);
   EXPECT_EQ(flash().contents()[0x0123], 0x45);
   EXPECT_EQ(flash().status(), 0x8C);
 }
 
 TEST_F(ChipRegistersTest, ResetCameraFailsRequestsUntilEnumeratedAgain) {
-  ASSERT_TRUE(writeReg(RegReset, 0));
+  ASSERT_TRUE(writeReg(0x1073, 0));
   EXPECT_EQ(readReg(0x0100), std::nullopt);
   EXPECT_EQ(set(1, {0, 1, 0, 0}), sim::McDeviceNotConnected);
   ASSERT_TRUE(rebind());
@@ -196,7 +215,7 @@ TEST_F(ChipRegistersTest, ResetCameraFailsRequestsUntilEnumeratedAgain) {
 }
 
 TEST_F(ChipRegistersTest, NonZeroWriteToResetRegisterDoesNotReset) {
-  ASSERT_TRUE(writeReg(RegReset, 1));
+  ASSERT_TRUE(writeReg(0x1073, 1));
   EXPECT_TRUE(device().attached());
   EXPECT_EQ(camera().resets(), 0u);
 }
@@ -205,12 +224,12 @@ TEST_F(ChipRegistersTest, NonZeroWriteToResetRegisterDoesNotReset) {
 
 TEST_F(ChipRegistersTest, WrongRecordLengthFailsForEverySelector) {
   for (std::uint32_t selector = 1; selector <= 5; ++selector) {
-    std::vector<std::uint8_t> record(XuRecordLength[selector] + 1, 0);
+    std::vector<std::uint8_t> record(RecordLength[selector] + 1, 0);
     EXPECT_EQ(request(selector, 0x10000001, node(), record.data(),
                       static_cast<std::uint32_t>(record.size())),
               sim::McBufferTooSmall)
         << "selector " << selector;
-    EXPECT_EQ(request(selector, 0x10000001, node(), record.data(), XuRecordLength[selector] - 1),
+    EXPECT_EQ(request(selector, 0x10000001, node(), record.data(), RecordLength[selector] - 1),
               sim::McBufferTooSmall)
         << "selector " << selector;
   }

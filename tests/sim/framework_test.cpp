@@ -2,7 +2,6 @@
 // reference counts and apartments, and injected faults.
 
 #include "sim_fixture.h"
-#include "camera/platform_ids.h"
 
 #include <string>
 #include <thread>
@@ -21,8 +20,7 @@ class FrameworkTest : public SimFixture {
     McObject* devEnum = nullptr;
     McObject* classEnum = nullptr;
     EXPECT_EQ(ops().createDeviceEnumerator(&devEnum), McOk);
-    if (ops().createClassEnumerator(devEnum, CLSID_VideoInputDeviceCategory_, &classEnum, 0) ==
-        McOk) {
+    if (ops().createClassEnumerator(devEnum, VideoInputCategory, &classEnum, 0) == McOk) {
       McObject* moniker = nullptr;
       while (ops().enumNext(classEnum, &moniker) == McOk) {
         McObject* bag = nullptr;
@@ -60,7 +58,7 @@ class FrameworkTest : public SimFixture {
     McObject* devEnum = nullptr;
     McObject* classEnum = nullptr;
     ops().createDeviceEnumerator(&devEnum);
-    ops().createClassEnumerator(devEnum, CLSID_VideoInputDeviceCategory_, &classEnum, 0);
+    ops().createClassEnumerator(devEnum, VideoInputCategory, &classEnum, 0);
     McObject* moniker = nullptr;
     HResult result = McFail;
     for (std::size_t i = 0; i <= index && ops().enumNext(classEnum, &moniker) == McOk; ++i) {
@@ -72,7 +70,7 @@ class FrameworkTest : public SimFixture {
     ops().release(classEnum);
     ops().release(devEnum);
     if (filter_ != nullptr) {
-      ops().queryInterface(filter_, IID_IKsControl_, &control_);
+      ops().queryInterface(filter_, IidKsControl, &control_);
     } else {
       ops().coUninitialize();
     }
@@ -81,9 +79,9 @@ class FrameworkTest : public SimFixture {
 
   HResult probe(std::uint32_t nodeId) {
     McObject* topology = nullptr;
-    EXPECT_EQ(ops().queryInterface(filter_, IID_IKsTopologyInfo_, &topology), McOk);
+    EXPECT_EQ(ops().queryInterface(filter_, IidKsTopologyInfo, &topology), McOk);
     McObject* nodeControl = nullptr;
-    EXPECT_EQ(ops().createNodeInstance(topology, nodeId, IID_IKsControl_, &nodeControl), McOk);
+    EXPECT_EQ(ops().createNodeInstance(topology, nodeId, IidKsControl, &nodeControl), McOk);
     auto header = Header(0, 0x10000100, nodeId);
     std::uint32_t returned = 0;
     const HResult result = ops().ksProperty(nodeControl, header.data(), 32, nullptr, 0, &returned);
@@ -114,8 +112,7 @@ TEST_F(FrameworkTest, EmptyCategoryGivesNoEnumerator) {
   McObject* devEnum = nullptr;
   McObject* classEnum = reinterpret_cast<McObject*>(&classEnum);
   ASSERT_EQ(ops().createDeviceEnumerator(&devEnum), McOk);
-  EXPECT_EQ(ops().createClassEnumerator(devEnum, CLSID_VideoInputDeviceCategory_, &classEnum, 0),
-            McFalse);
+  EXPECT_EQ(ops().createClassEnumerator(devEnum, VideoInputCategory, &classEnum, 0), McFalse);
   EXPECT_EQ(classEnum, nullptr);
   ops().release(devEnum);
   ops().coUninitialize();
@@ -160,17 +157,17 @@ TEST_F(FrameworkTest, ForeignDeviceAnswersNoExtensionUnitRequest) {
 TEST_F(FrameworkTest, DefaultCameraShowsTwoVendorNodesAndOnlyTheLastAcceptsTheProbe) {
   build();
   McObject* topology = nullptr;
-  ASSERT_EQ(ops().queryInterface(filter_, IID_IKsTopologyInfo_, &topology), McOk);
+  ASSERT_EQ(ops().queryInterface(filter_, IidKsTopologyInfo, &topology), McOk);
   std::uint32_t count = 0;
   ASSERT_EQ(ops().getNumNodes(topology, &count), McOk);
   ASSERT_EQ(count, 4u);
   Guid type{};
   ASSERT_EQ(ops().getNodeType(topology, 2, &type), McOk);
-  EXPECT_TRUE(type == KSNODETYPE_DEV_SPECIFIC_);
+  EXPECT_TRUE(type == NodeTypeVendorSpecific);
   ASSERT_EQ(ops().getNodeType(topology, 3, &type), McOk);
-  EXPECT_TRUE(type == KSNODETYPE_DEV_SPECIFIC_);
+  EXPECT_TRUE(type == NodeTypeVendorSpecific);
   ASSERT_EQ(ops().getNodeType(topology, 0, &type), McOk);
-  EXPECT_FALSE(type == KSNODETYPE_DEV_SPECIFIC_);
+  EXPECT_FALSE(type == NodeTypeVendorSpecific);
   EXPECT_LT(ops().getNodeType(topology, 4, &type), 0);
   ops().release(topology);
 
@@ -184,13 +181,13 @@ TEST_F(FrameworkTest, CameraWithoutVendorNodesStillAnswersOnNodeTwo) {
   build(options);
   EXPECT_EQ(node(), 2u);
   McObject* topology = nullptr;
-  ASSERT_EQ(ops().queryInterface(filter_, IID_IKsTopologyInfo_, &topology), McOk);
+  ASSERT_EQ(ops().queryInterface(filter_, IidKsTopologyInfo, &topology), McOk);
   std::uint32_t count = 0;
   ASSERT_EQ(ops().getNumNodes(topology, &count), McOk);
   for (std::uint32_t i = 0; i < count; ++i) {
     Guid type{};
     ASSERT_EQ(ops().getNodeType(topology, i, &type), McOk);
-    EXPECT_FALSE(type == KSNODETYPE_DEV_SPECIFIC_);
+    EXPECT_FALSE(type == NodeTypeVendorSpecific);
   }
   ops().release(topology);
   EXPECT_TRUE(writeReg(0x0100, 0x5A));
@@ -205,7 +202,7 @@ TEST_F(FrameworkTest, FilterWithoutTopologyRefusesTheInterface) {
   buildDevices({setup});
   ASSERT_EQ(bindAt(0), McOk);
   McObject* topology = reinterpret_cast<McObject*>(&topology);
-  EXPECT_EQ(ops().queryInterface(filter_, IID_IKsTopologyInfo_, &topology), McNoInterface);
+  EXPECT_EQ(ops().queryInterface(filter_, IidKsTopologyInfo, &topology), McNoInterface);
   EXPECT_EQ(topology, nullptr);
 }
 
@@ -231,7 +228,7 @@ TEST_F(FrameworkTest, EveryReferenceReturnsToZeroAfterAFullWalk) {
 TEST_F(FrameworkTest, KeptReferenceShowsAsLiveOfItsKind) {
   build();
   McObject* extra = nullptr;
-  ASSERT_EQ(ops().queryInterface(filter_, IID_IKsControl_, &extra), McOk);
+  ASSERT_EQ(ops().queryInterface(filter_, IidKsControl, &extra), McOk);
   unbind();
   EXPECT_EQ(framework().liveReferences(ObjectKind::filterControl), 1);
   EXPECT_EQ(framework().liveReferences(ObjectKind::filter), 0);
@@ -242,7 +239,7 @@ TEST_F(FrameworkTest, KeptReferenceShowsAsLiveOfItsKind) {
 TEST_F(FrameworkTest, ReleaseReturnsRemainingCountAndCountsOneTooMany) {
   build();
   McObject* again = nullptr;
-  ASSERT_EQ(ops().queryInterface(filter_, IID_IBaseFilter_, &again), McOk);
+  ASSERT_EQ(ops().queryInterface(filter_, IidBaseFilter, &again), McOk);
   EXPECT_EQ(again, filter_);
   EXPECT_EQ(ops().release(again), 1u);
   EXPECT_EQ(ops().release(filter_), 0u);
@@ -255,7 +252,7 @@ TEST_F(FrameworkTest, ReleaseReturnsRemainingCountAndCountsOneTooMany) {
 TEST_F(FrameworkTest, QueryForAnUnknownInterfaceFails) {
   build();
   McObject* out = reinterpret_cast<McObject*>(&out);
-  EXPECT_EQ(ops().queryInterface(filter_, IID_IPropertyBag_, &out), McNoInterface);
+  EXPECT_EQ(ops().queryInterface(filter_, IidPropertyBag, &out), McNoInterface);
   EXPECT_EQ(out, nullptr);
   EXPECT_EQ(framework().liveReferences(ObjectKind::propertyBag), 0);
 }
@@ -268,7 +265,7 @@ TEST_F(FrameworkTest, StringsAreCountedUntilFreedAndForeignFreesAreCaught) {
   McObject* moniker = nullptr;
   McObject* bag = nullptr;
   ops().createDeviceEnumerator(&devEnum);
-  ops().createClassEnumerator(devEnum, CLSID_VideoInputDeviceCategory_, &classEnum, 0);
+  ops().createClassEnumerator(devEnum, VideoInputCategory, &classEnum, 0);
   ops().enumNext(classEnum, &moniker);
   ASSERT_EQ(ops().bindToStorage(moniker, &bag), McOk);
   char16_t* name = nullptr;
@@ -323,9 +320,9 @@ TEST_F(FrameworkTest, ResetCameraIsBackAfterTheNextEnumerationButOldFilterStaysD
   build();
   McObject* oldFilter = nullptr;
   McObject* oldControl = nullptr;
-  ASSERT_EQ(ops().queryInterface(filter_, IID_IBaseFilter_, &oldFilter), McOk);
-  ASSERT_EQ(ops().queryInterface(filter_, IID_IKsControl_, &oldControl), McOk);
-  ASSERT_TRUE(writeReg(RegReset, 0));
+  ASSERT_EQ(ops().queryInterface(filter_, IidBaseFilter, &oldFilter), McOk);
+  ASSERT_EQ(ops().queryInterface(filter_, IidKsControl, &oldControl), McOk);
+  ASSERT_TRUE(writeReg(0x1073, 0));
   ASSERT_TRUE(rebind());
   EXPECT_TRUE(writeReg(0x0100, 0x01));
   Record record{0x00, 0x01, 0x00, 0xFF};

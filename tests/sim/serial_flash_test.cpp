@@ -24,8 +24,8 @@ class SerialFlashTest : public SimFixture {
     }
     return true;
   }
-  void eraseByPort(std::uint8_t code = FlashCmdChipErase) {
-    spiCommand({FlashCmdWriteEnable});
+  void eraseByPort(std::uint8_t code = 0xC7) {
+    spiCommand({0x06});
     spiCommand({code});
   }
 };
@@ -82,8 +82,8 @@ TEST_F(SerialFlashTest, StatusWriteBlockedWhileSrpSetAndPinLowOnly) {
 
 TEST_F(SerialFlashTest, PinThatIsNotDrivenReadsLow) {
   flash().setStatus(0x80);
-  writeReg(RegGpioOutEnable, 0x00);
-  writeReg(RegGpioOut, 0x04);  // level set, but the pin is not an output
+  writeReg(0x1007, 0x00);
+  writeReg(0x1006, 0x04);  // level set, but the pin is not an output
   writeStatus(0x00);
   EXPECT_EQ(readStatus(), 0x80);
 }
@@ -105,9 +105,9 @@ TEST_F(SerialFlashTest, WriteProtectFollowsTheConfiguredPin) {
 // The write-enable latch.
 
 TEST_F(SerialFlashTest, WriteEnableSetsLatchAndEraseClearsIt) {
-  spiCommand({FlashCmdWriteEnable});
+  spiCommand({0x06});
   EXPECT_EQ(readStatus() & sim::StatusWriteEnableLatch, sim::StatusWriteEnableLatch);
-  spiCommand({FlashCmdChipErase});
+  spiCommand({0xC7});
   waitReady();
   EXPECT_EQ(readStatus() & sim::StatusWriteEnableLatch, 0);
 }
@@ -116,14 +116,14 @@ TEST_F(SerialFlashTest, SecondEraseWithoutNewWriteEnableDoesNothing) {
   eraseByPort();
   waitReady();
   fillPattern();
-  spiCommand({FlashCmdChipErase});
+  spiCommand({0xC7});
   waitReady();
   EXPECT_FALSE(erased());
   EXPECT_EQ(flash().counters().erases, 1u);
 }
 
 TEST_F(SerialFlashTest, StatusWriteClearsLatchAndNeedsIt) {
-  spiCommand({FlashCmdWriteStatus, 0x0C});
+  spiCommand({0x01, 0x0C});
   EXPECT_EQ(readStatus(), 0x00);
   writeStatus(0x0C);
   waitReady();
@@ -147,10 +147,10 @@ TEST_F(SerialFlashTest, TypeThreeNeedsEnableWriteStatusImmediatelyBefore) {
   EXPECT_EQ(readStatus() & 0x9C, 0x0C);
 
   // Something between 0x50 and 0x01 breaks the pair.
-  spiCommand({FlashCmdWriteEnable});
-  spiCommand({FlashCmdEnableWriteStatus});
+  spiCommand({0x06});
+  spiCommand({0x50});
   readStatus();
-  spiCommand({FlashCmdWriteStatus, 0x00});
+  spiCommand({0x01, 0x00});
   EXPECT_EQ(readStatus() & 0x1C, 0x0C);
 
   writeStatus(0x00, true);
@@ -166,7 +166,7 @@ TEST_F(SerialFlashTest, OtherTypesWriteStatusWithoutEnableWriteStatus) {
 }
 
 TEST_F(SerialFlashTest, BothEraseCodesEraseTheWholeFlash) {
-  for (std::uint8_t code : {FlashCmdChipErase, FlashCmdChipEraseAlt}) {
+  for (std::uint8_t code : {0xC7, 0x60}) {
     fillPattern();
     eraseByPort(code);
     waitReady();
@@ -176,8 +176,8 @@ TEST_F(SerialFlashTest, BothEraseCodesEraseTheWholeFlash) {
 
 TEST_F(SerialFlashTest, ProgramThroughPortOnlyClearsBits) {
   flash().contents()[0x0100] = 0x3C;
-  spiCommand({FlashCmdWriteEnable});
-  spiCommand({FlashCmdProgram, 0x00, 0x01, 0x00, 0xF0});
+  spiCommand({0x06});
+  spiCommand({0x02, 0x00, 0x01, 0x00, 0xF0});
   EXPECT_EQ(flash().contents()[0x0100], 0x30);
 }
 
@@ -207,7 +207,7 @@ TEST_F(SerialFlashTest, StatusWriteKeepsFlashBusy) {
 
 TEST_F(SerialFlashTest, CommandsWhileBusyAreLost) {
   eraseByPort();
-  spiCommand({FlashCmdWriteEnable});
+  spiCommand({0x06});
   waitReady();
   EXPECT_EQ(readStatus() & sim::StatusWriteEnableLatch, 0);
 }
@@ -217,11 +217,11 @@ TEST_F(SerialFlashTest, StatusStreamsWhileSelectIsHeld) {
   eraseByPort();
   spiEnable(true);
   select();
-  sendByte(FlashCmdReadStatus);
+  sendByte(0x05);
   EXPECT_EQ(receiveByte() & 1, 1);
   ops().sleep(1000);
   select();
-  sendByte(FlashCmdReadStatus);
+  sendByte(0x05);
   EXPECT_EQ(receiveByte() & 1, 0);
   release();
   spiEnable(false);
@@ -230,11 +230,11 @@ TEST_F(SerialFlashTest, StatusStreamsWhileSelectIsHeld) {
 // The register port itself.
 
 TEST_F(SerialFlashTest, DoneFlagSetByEachTransfer) {
-  EXPECT_EQ(readReg(RegSpiDone), 0);
+  EXPECT_EQ(readReg(0x1084), 0);
   spiEnable(true);
   select();
-  sendByte(FlashCmdReadStatus);
-  EXPECT_EQ(readReg(RegSpiDone), 1);
+  sendByte(0x05);
+  EXPECT_EQ(readReg(0x1084), 1);
   release();
   spiEnable(false);
 }
@@ -242,11 +242,11 @@ TEST_F(SerialFlashTest, DoneFlagSetByEachTransfer) {
 TEST_F(SerialFlashTest, PortDoesNothingWhileSpiDisabled) {
   fillPattern();
   select();
-  sendByte(FlashCmdWriteEnable);
-  EXPECT_EQ(readReg(RegSpiDone), 0);
+  sendByte(0x06);
+  EXPECT_EQ(readReg(0x1084), 0);
   release();
   select();
-  sendByte(FlashCmdChipErase);
+  sendByte(0xC7);
   release();
   EXPECT_FALSE(erased());
   EXPECT_EQ(flash().status() & sim::StatusWriteEnableLatch, 0);
@@ -255,7 +255,7 @@ TEST_F(SerialFlashTest, PortDoesNothingWhileSpiDisabled) {
 TEST_F(SerialFlashTest, CommandRunsOnlyWhenSelectIsReleased) {
   spiEnable(true);
   select();
-  sendByte(FlashCmdWriteEnable);
+  sendByte(0x06);
   EXPECT_EQ(flash().status() & sim::StatusWriteEnableLatch, 0);
   release();
   EXPECT_EQ(flash().status() & sim::StatusWriteEnableLatch, sim::StatusWriteEnableLatch);

@@ -1,5 +1,4 @@
 #include "sim_fixture.h"
-#include "camera/platform_ids.h"
 
 #include <cstring>
 
@@ -8,7 +7,7 @@ namespace simtest {
 std::array<std::uint8_t, 32> Header(std::uint32_t selector, std::uint32_t flags,
                                     std::uint32_t node) {
   std::array<std::uint8_t, 32> header{};
-  std::memcpy(header.data(), &XuPropertySet, 16);
+  std::memcpy(header.data(), &ExtensionUnitSet, 16);
   for (int i = 0; i < 4; ++i) {
     header[16 + i] = static_cast<std::uint8_t>(selector >> (8 * i));
     header[20 + i] = static_cast<std::uint8_t>(flags >> (8 * i));
@@ -40,11 +39,10 @@ bool SimFixture::rebind() {
   McObject* classEnum = nullptr;
   McObject* moniker = nullptr;
   bool ok = ops_->createDeviceEnumerator(&devEnum) == McOk &&
-            ops_->createClassEnumerator(devEnum, CLSID_VideoInputDeviceCategory_, &classEnum, 0) ==
-                McOk &&
+            ops_->createClassEnumerator(devEnum, VideoInputCategory, &classEnum, 0) == McOk &&
             ops_->enumNext(classEnum, &moniker) == McOk &&
             ops_->bindToObject(moniker, &filter_) == McOk &&
-            ops_->queryInterface(filter_, IID_IKsControl_, &control_) == McOk;
+            ops_->queryInterface(filter_, IidKsControl, &control_) == McOk;
   for (McObject* object : {moniker, classEnum, devEnum}) {
     if (object != nullptr) {
       ops_->release(object);
@@ -83,7 +81,7 @@ HResult SimFixture::set(std::uint32_t selector, Record record) {
 }
 
 HResult SimFixture::get(std::uint32_t selector, Record& record) {
-  record.assign(XuRecordLength[selector], 0);
+  record.assign(RecordLength[selector], 0);
   return request(selector, 0x10000001, node(), record.data(),
                  static_cast<std::uint32_t>(record.size()));
 }
@@ -106,14 +104,14 @@ std::optional<std::uint8_t> SimFixture::readReg(std::uint16_t address) {
 }
 
 void SimFixture::sendByte(std::uint8_t value) {
-  writeReg(RegSpiDataOut, value);
-  writeReg(RegSpiStart, 1);
+  writeReg(0x1082, value);
+  writeReg(0x1081, 1);
 }
 
 std::uint8_t SimFixture::receiveByte() {
-  writeReg(RegSpiDataIn, 0);
-  writeReg(RegSpiStart, 2);
-  return readReg(RegSpiDataIn).value_or(0xEE);
+  writeReg(0x1083, 0);
+  writeReg(0x1081, 2);
+  return readReg(0x1083).value_or(0xEE);
 }
 
 void SimFixture::spiCommand(std::initializer_list<std::uint8_t> bytes) {
@@ -129,7 +127,7 @@ void SimFixture::spiCommand(std::initializer_list<std::uint8_t> bytes) {
 std::uint8_t SimFixture::readStatus() {
   spiEnable(true);
   select();
-  sendByte(FlashCmdReadStatus);
+  sendByte(0x05);
   const std::uint8_t status = receiveByte();
   release();
   spiEnable(false);
@@ -137,17 +135,17 @@ std::uint8_t SimFixture::readStatus() {
 }
 
 void SimFixture::writeStatus(std::uint8_t value, bool enableWriteStatus) {
-  spiCommand({FlashCmdWriteEnable});
+  spiCommand({0x06});
   if (enableWriteStatus) {
-    spiCommand({FlashCmdEnableWriteStatus});
+    spiCommand({0x50});
   }
-  spiCommand({FlashCmdWriteStatus, value});
+  spiCommand({0x01, value});
 }
 
 void SimFixture::driveWriteProtect(bool high, int pin) {
   const auto mask = static_cast<std::uint8_t>(1u << pin);
-  writeReg(RegGpioOutEnable, mask);
-  writeReg(RegGpioOut, high ? mask : static_cast<std::uint8_t>(~mask));
+  writeReg(0x1007, mask);
+  writeReg(0x1006, high ? mask : static_cast<std::uint8_t>(~mask));
 }
 
 void SimFixture::waitReady() {
@@ -179,11 +177,11 @@ HResult SimFixture::chipErase() {
 }
 
 void SimFixture::unlockChipWrites(std::uint8_t programCode) {
-  writeReg(RegFlashWriteEnableCmd, FlashCmdWriteEnable);
+  writeReg(0x05F3, 0x06);
   for (int i = 0; i < 4; ++i) {
-    writeReg(static_cast<std::uint16_t>(RegFlashUnlock0 + i), FlashWriteUnlockCode[i]);
+    writeReg(static_cast<std::uint16_t>(0x05F8 + i), UnlockCode[i]);
   }
-  writeReg(RegFlashProgramCmd, programCode);
+  writeReg(0x05F5, programCode);
 }
 
 std::vector<std::uint8_t> SimFixture::chipRead(std::uint16_t address, std::size_t count) {

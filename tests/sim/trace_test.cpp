@@ -11,7 +11,6 @@
 #include <sstream>
 
 #include "platform/sim/request_trace.h"
-#include "camera/platform_ids.h"
 
 namespace {
 std::atomic<long> allocations{0};
@@ -45,7 +44,7 @@ class TraceTest : public SimFixture {
   HResult layerRequest(std::uint32_t selector, std::uint32_t flags, std::uint8_t* record,
                        std::uint32_t length) {
     McObject* control = nullptr;
-    if (ops().queryInterface(filter_, IID_IKsControl_, &control) != McOk) {
+    if (ops().queryInterface(filter_, IidKsControl, &control) != McOk) {
       return McFail;
     }
     auto header = Header(selector, flags, 3);

@@ -39,3 +39,13 @@ list(LENGTH images count)
 if(NOT count EQUAL 13)
   message(FATAL_ERROR "${EXE} has ${count} icon images, expected 13")
 endif()
+# Version information states what the caption and the pass text state: tool V.7.0.0.7, firmware
+# R06.00.01.
+foreach(line [[FILEVERSION 7, 0, 0, 7]] [[VALUE "FileVersion", "7.0.0.7"]]
+             [[VALUE "FileDescription", "Update QX207B-T41C-KM05-PL-R06.00.01 Firmware"]]
+             [[VALUE "OriginalFilename", "reflash.exe"]] [[VALUE "Comments", "Writes firmware R06.00.01"]])
+  string(FIND "${script}" "${line}" at)
+  if(at LESS 0)
+    message(FATAL_ERROR "${EXE} has no version information line ${line}")
+  endif()
+endforeach()

@@ -1,0 +1,71 @@
+#include "platform/console/timeline.h"
+
+namespace console {
+
+bool Timeline::Open(const std::string& path, std::function<std::uint64_t()> now) {
+  std::lock_guard lock(mutex_);
+  file_ = std::fopen(path.c_str(), "wb");
+  now_ = std::move(now);
+  resultLog_.Start();
+  return file_ != nullptr;
+}
+
+void Timeline::Record(std::string_view event) {
+  std::lock_guard lock(mutex_);
+  if (file_ == nullptr) {
+    return;
+  }
+  const std::uint64_t ms = now_();
+  for (const std::string& text : resultLog_.TakeWrites()) {
+    WriteLine(ms, "result " + Quoted(text));
+  }
+  WriteLine(ms, event);
+}
+
+void Timeline::Close() {
+  std::lock_guard lock(mutex_);
+  if (file_ == nullptr) {
+    return;
+  }
+  const std::uint64_t ms = now_();
+  for (const std::string& text : resultLog_.TakeWrites()) {
+    WriteLine(ms, "result " + Quoted(text));
+  }
+  std::fclose(file_);
+  file_ = nullptr;
+}
+
+std::string Timeline::Quoted(std::string_view text) {
+  std::string quoted = "\"";
+  for (const char c : text) {
+    switch (c) {
+      case '\\':
+        quoted += "\\\\";
+        break;
+      case '"':
+        quoted += "\\\"";
+        break;
+      case '\r':
+        quoted += "\\r";
+        break;
+      case '\n':
+        quoted += "\\n";
+        break;
+      default:
+        quoted += c;
+    }
+  }
+  return quoted + "\"";
+}
+
+void Timeline::WriteLine(std::uint64_t ms, std::string_view event) {
+  std::string line = std::to_string(ms);
+  line += ' ';
+  line += event;
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), file_);
+  // Each line reaches the file at once, whichever way the process later ends.
+  std::fflush(file_);
+}
+
+}  // namespace console

@@ -1,0 +1,288 @@
+// Fault sweeps: the whole tool, in-process on the simulated camera, with one request failed or the
+// camera pulled after request k, for every k of a clean pass (or every Nth k plus each point where
+// the kind of request changes). Every case must end with an honest verdict and a protected,
+// unleaked camera; a pulled camera must not keep the attempt polling.
+//
+// REFLASH_SWEEP_STRIDE=N sweeps every Nth k (1: all); REFLASH_SWEEP_FROM / _TO bound k.
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "camera/camera_state.h"
+#include "camera/media_capture.h"
+#include "tests/app/sim_front_end_fixture.h"
+
+namespace apptest {
+namespace {
+
+const MediaCaptureOps* realOps = nullptr;
+sim::Device* watched = nullptr;
+std::uint32_t goneRequests = 0;  // requests that met a camera off the bus
+std::uint64_t goneSleepMs = 0;   // the camera layer's polling sleeps meanwhile
+std::uint32_t longestGoneRequests = 0;
+std::uint64_t longestGoneSleepMs = 0;
+
+void EndGoneSpell() {
+  longestGoneRequests = std::max(longestGoneRequests, goneRequests);
+  longestGoneSleepMs = std::max(longestGoneSleepMs, goneSleepMs);
+  goneRequests = 0;
+  goneSleepMs = 0;
+}
+
+HResult WatchingKsProperty(McObject* control, void* property, std::uint32_t propertyLength,
+                           void* data, std::uint32_t dataLength, std::uint32_t* bytesReturned) {
+  const HResult result =
+      realOps->ksProperty(control, property, propertyLength, data, dataLength, bytesReturned);
+  if (watched != nullptr) {
+    if (watched->attached()) {
+      EndGoneSpell();
+    } else {
+      ++goneRequests;
+    }
+  }
+  return result;
+}
+
+void WatchingSleep(std::uint32_t milliseconds) {
+  if (watched != nullptr && !watched->attached()) {
+    goneSleepMs += milliseconds;
+  }
+  realOps->sleep(milliseconds);
+}
+
+std::uint32_t EnvNumber(const char* name, std::uint32_t fallback) {
+  const char* text = std::getenv(name);
+  return text != nullptr ? static_cast<std::uint32_t>(std::strtoul(text, nullptr, 10)) : fallback;
+}
+
+enum class FaultKind { failRequest, disconnect, emptyAnswer, positiveCode, hang };
+
+const char* KindName(FaultKind kind) {
+  switch (kind) {
+    case FaultKind::failRequest:
+      return "request k fails";
+    case FaultKind::disconnect:
+      return "camera pulled after k";
+    case FaultKind::emptyAnswer:
+      return "request k, if a GET, answered with no bytes";
+    case FaultKind::positiveCode:
+      return "request k answers success code 1";
+    default:
+      return "request k hangs for 2 s";
+  }
+}
+
+void Inject(sim::Faults& faults, FaultKind kind, std::uint32_t k) {
+  switch (kind) {
+    case FaultKind::failRequest:
+      faults.failRequest = k;
+      break;
+    case FaultKind::disconnect:
+      faults.disconnectAfter = k;
+      break;
+    case FaultKind::emptyAnswer:
+      faults.shortGetRequest = k;
+      faults.shortGetBytes = 0;
+      break;
+    case FaultKind::positiveCode:
+      faults.positiveSuccessRequest = k;
+      faults.positiveSuccessCode = 1;
+      break;
+    case FaultKind::hang:
+      faults.hangRequest = k;
+      faults.hangMillis = 2000;
+      break;
+  }
+}
+
+struct Row {
+  const char* what;
+  int chip;
+  std::uint8_t flashType;
+};
+
+// What an attempt ended with, read from the status line and progress bar it left.
+std::string AttemptOutcome(const std::vector<std::string>& attempt) {
+  std::string outcome = "no camera";
+  for (const std::string& event : attempt) {
+    if (event == Progress(20)) {
+      outcome = "open failed";
+    } else if (event == Red("Erase failed!!!")) {
+      return "erase failed";
+    } else if (event == Red("Write firmware Failed!!!")) {
+      return "write failed";
+    } else if (event == Red("Check Firmware Failed!!!")) {
+      return "check failed";
+    } else if (event == Progress(100)) {
+      outcome = "pass";
+    }
+  }
+  return outcome;
+}
+
+// The outcome of every attempt of a run, in order.
+std::vector<std::string> AttemptOutcomes(const std::vector<std::string>& events) {
+  std::vector<std::vector<std::string>> attempts;
+  for (const std::string& event : events) {
+    if (event == Blue("Check Hardware ...")) {
+      attempts.emplace_back();
+    }
+    if (!attempts.empty()) {
+      attempts.back().push_back(event);
+    }
+  }
+  std::vector<std::string> outcomes;
+  for (const auto& attempt : attempts) {
+    outcomes.push_back(AttemptOutcome(attempt));
+  }
+  return outcomes;
+}
+
+class FaultSweep : public SimFrontEndTest {
+ protected:
+  void SetUp() override {
+    SimFrontEndTest::SetUp();
+    realOps = sim::MediaCaptureTable();
+    static const MediaCaptureOps watching = [] {
+      MediaCaptureOps ops = *sim::MediaCaptureTable();
+      ops.ksProperty = WatchingKsProperty;
+      ops.sleep = WatchingSleep;
+      return ops;
+    }();
+    CamInstallMediaCapture(&watching);
+  }
+  void TearDown() override {
+    watched = nullptr;
+    CamInstallMediaCapture(realOps);
+    SimFrontEndTest::TearDown();
+  }
+
+  sim::Device& Station(const Row& row) {
+    ResetWorld();
+    sim::CameraConfig config = ProtectedCamera(row.chip);
+    config.flashType = row.flashType;
+    return AddCamera(sim::DefaultUsbId, sim::DefaultUsbId, config);
+  }
+
+  // The k worth sweeping: every stride-th, and both sides of each change of request kind.
+  std::vector<std::uint32_t> Points(const Row& row) {
+    Station(row);
+    const std::vector<std::string> trace = TracedRun();
+    EXPECT_EQ(ResultLog(), "Pass\r\nR06.00.01\r\n") << "the clean run of " << row.what;
+    const std::uint32_t stride = EnvNumber("REFLASH_SWEEP_STRIDE", 61);
+    const std::uint32_t from = EnvNumber("REFLASH_SWEEP_FROM", 1);
+    const std::uint32_t to =
+        EnvNumber("REFLASH_SWEEP_TO", static_cast<std::uint32_t>(trace.size()));
+    std::vector<std::uint32_t> points;
+    for (std::uint32_t k = 1; k <= trace.size(); ++k) {
+      const bool onStride = (k - 1) % stride == 0;
+      // A trace line's fifth character is the selector: where it changes, a phase begins.
+      auto head = [&](std::size_t i) { return trace[i].substr(4, 1); };
+      const bool atBoundary = stride > 1 && ((k < trace.size() && head(k - 1) != head(k)) ||
+                                             (k >= 2 && head(k - 2) != head(k - 1)));
+      if ((onStride || atBoundary) && k >= from && k <= to) {
+        points.push_back(k);
+      }
+    }
+    return points;
+  }
+
+  void Sweep(const Row& row, FaultKind kind) {
+    const std::vector<std::uint32_t> points = Points(row);
+    const std::vector<std::uint8_t> image = Image();
+    std::map<std::string, int> table;
+    longestGoneRequests = 0;
+    longestGoneSleepMs = 0;
+    int failures = 0;
+    for (std::uint32_t k : points) {
+      sim::Device& device = Station(row);
+      Inject(device.faults(), kind, k);
+      watched = &device;
+      goneRequests = 0;
+      goneSleepMs = 0;
+      const RunOutcome run = RunOnSimulator();
+      EndGoneSpell();
+      watched = nullptr;
+
+      const std::string verdict = ResultLog();
+      const bool passed = verdict == "Pass\r\nR06.00.01\r\n";
+      const auto& flash = device.camera()->flash();
+      const bool flashIsImage = std::equal(image.begin(), image.end(), flash.contents().begin());
+      const bool protectedNow =
+          (flash.status() & 0x8C) == 0x8C && !device.camera()->writeProtectHigh();
+      std::vector<std::string> outcomes = AttemptOutcomes(run.events);
+      std::string key;
+      for (const auto& o : outcomes) {
+        key += (key.empty() ? "" : " / ") + o;
+      }
+      ++table[key];
+
+      const bool ok = (passed || verdict == "Fail") && (!passed || flashIsImage) && protectedNow &&
+                      cameraBinding.boundFilter == nullptr &&
+                      sim::CurrentFramework().liveReferences() == 0 &&
+                      sim::CurrentFramework().apartmentBalance() == 0 &&
+                      longestGoneRequests <= 300 && longestGoneSleepMs <= 1000;
+      if (!ok && ++failures <= 20) {
+        ADD_FAILURE() << row.what << ", k = " << k << ": verdict \"" << verdict
+                      << "\", flash is image " << flashIsImage << ", protected " << protectedNow
+                      << ", attempts " << key << ", requests to a gone camera "
+                      << longestGoneRequests << ", polling while gone " << longestGoneSleepMs
+                      << " ms";
+      }
+      longestGoneRequests = 0;
+      longestGoneSleepMs = 0;
+    }
+    std::printf("%s, %s, %zu cases:\n", row.what, KindName(kind), points.size());
+    for (const auto& [key, count] : table) {
+      std::printf("  %6d  %s\n", count, key.c_str());
+    }
+    std::fflush(stdout);
+  }
+};
+
+// An 8-byte row without an information block, erased by the chip's own request.
+const Row chipRequestErase{"chip 9 (215R0, chip erase request)", 9, 0};
+// A register-erase row with an information block.
+const Row infoBlock{"chip 18 (232R0 rev 2, information block)", 18, 2};
+// Flash type 3 on the chip that then takes 1-byte requests.
+const Row oneByte{"chip 0 (220R0, flash type 3, 1-byte requests)", 0, 3};
+
+TEST_F(FaultSweep, ChipRequestEraseFailedRequest) {
+  Sweep(chipRequestErase, FaultKind::failRequest);
+}
+TEST_F(FaultSweep, ChipRequestErasePulled) {
+  Sweep(chipRequestErase, FaultKind::disconnect);
+}
+TEST_F(FaultSweep, InfoBlockFailedRequest) {
+  Sweep(infoBlock, FaultKind::failRequest);
+}
+TEST_F(FaultSweep, InfoBlockPulled) {
+  Sweep(infoBlock, FaultKind::disconnect);
+}
+TEST_F(FaultSweep, OneByteFailedRequest) {
+  Sweep(oneByte, FaultKind::failRequest);
+}
+TEST_F(FaultSweep, OneBytePulled) {
+  Sweep(oneByte, FaultKind::disconnect);
+}
+TEST_F(FaultSweep, ChipRequestEraseOddAnswers) {
+  for (FaultKind kind : {FaultKind::emptyAnswer, FaultKind::positiveCode, FaultKind::hang}) {
+    Sweep(chipRequestErase, kind);
+  }
+}
+TEST_F(FaultSweep, InfoBlockOddAnswers) {
+  for (FaultKind kind : {FaultKind::emptyAnswer, FaultKind::positiveCode, FaultKind::hang}) {
+    Sweep(infoBlock, kind);
+  }
+}
+TEST_F(FaultSweep, OneByteOddAnswers) {
+  for (FaultKind kind : {FaultKind::emptyAnswer, FaultKind::positiveCode, FaultKind::hang}) {
+    Sweep(oneByte, kind);
+  }
+}
+
+}  // namespace
+}  // namespace apptest
