@@ -1,5 +1,7 @@
 // ChooseDevice and VerifyFirmware against the simulated capture framework.
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <sstream>
@@ -7,6 +9,8 @@
 #include "app/reflash_dlg.h"
 #include "app/run_state.h"
 #include "camera/camera.h"
+#include "camera/camera_state.h"
+#include "camera/media_capture.h"
 #include "resources/embedded_image.h"
 #include "tests/app/sim_front_end_fixture.h"
 
@@ -32,8 +36,8 @@ class ChooseDeviceTest : public SimFrontEndTest {
 
 TEST_F(ChooseDeviceTest, FirstListedPathWithEitherIdIsChosen) {
   AddCamera("vid_046d&pid_0825", "vid_046d&pid_0825");
-  AddCamera(UsbIdSecondary, UsbIdSecondary);
-  AddCamera(UsbIdPrimary, UsbIdPrimary);
+  AddCamera("vid_0c45&pid_6320", "vid_0c45&pid_6320");
+  AddCamera("vid_1f3a&pid_5c72", "vid_1f3a&pid_5c72");
   dialog->ChooseDevice();
   EXPECT_EQ(ChosenDevice, 1);
 }
@@ -58,12 +62,12 @@ TEST_F(ChooseDeviceTest, EmptyFieldsAreSkipped) {
 }
 
 TEST_F(ChooseDeviceTest, LaterPathsAreStillConvertedAfterTheChoice) {
-  AddCamera(UsbIdPrimary, UsbIdPrimary);
-  AddCamera(UsbIdSecondary, UsbIdSecondary);
+  AddCamera("vid_1f3a&pid_5c72", "vid_1f3a&pid_5c72");
+  AddCamera("vid_0c45&pid_6320", "vid_0c45&pid_6320");
   dialog->ChooseDevice();
   EXPECT_EQ(ChosenDevice, 0);
   std::string expected;
-  for (const char16_t c : sim::CameraDevicePath(UsbIdSecondary, 1)) {
+  for (const char16_t c : sim::CameraDevicePath("vid_0c45&pid_6320", 1)) {
     expected += static_cast<char>(c);
   }
   EXPECT_STREQ(dialog->DevicePathsA[1], expected.c_str());
@@ -147,6 +151,136 @@ TEST_F(VerifyFirmwareTest, FailedReadIsNotComparedWhateverTheBufferHeld) {
   // the failed read would confirm the image.
   camera.faults().failRequest = static_cast<std::uint32_t>(lines + lastRead);
   EXPECT_EQ(dialog->VerifyFirmware(), 0);
+}
+
+// One attempt on a camera whose register writes are logged by a wrapper around the simulator's
+// property requests; the wrapper can also fail the erase, fail the write or lower-case the RomId.
+struct Bent {
+  std::vector<std::string> writes;  // "W1007=04", register writes in order
+  bool failErase = false;           // the erase's closing write of 0 to 0x1080
+  bool failWrite = false;           // the image write at 0x1000
+  bool lowerCase = false;           // the RomId's "R" read as "r"
+};
+Bent bent;
+const MediaCaptureOps* simOps = nullptr;
+
+HResult BentKsProperty(McObject* control, void* property, std::uint32_t propertyLength, void* data,
+                       std::uint32_t dataLength, std::uint32_t* returned) {
+  const auto* header = static_cast<const std::uint8_t*>(property);
+  auto* record = static_cast<std::uint8_t*>(data);
+  const bool set = (header[20] & 2) != 0;
+  if (set && header[16] == 1 && record[3] == 0) {
+    char text[16];
+    std::snprintf(text, sizeof text, "W%02X%02X=%02X", record[1], record[0], record[2]);
+    bent.writes.push_back(text);
+    if (bent.failErase && bent.writes.back() == "W1080=00" && bent.writes.size() > 1 &&
+        bent.writes[bent.writes.size() - 2] == "W1091=01") {
+      return McFail;
+    }
+  }
+  if (set && header[16] == 3 && bent.failWrite && record[0] == 0x00 && record[1] == 0x10 &&
+      record[2] == 8) {
+    return McFail;
+  }
+  const HResult result =
+      simOps->ksProperty(control, property, propertyLength, data, dataLength, returned);
+  if (result == 0 && !set && header[16] == 4 && bent.lowerCase && record[6] == 'R') {
+    record[6] = 'r';
+  }
+  return result;
+}
+
+class RunUpdateTest : public ChooseDeviceTest {
+ protected:
+  void SetUp() override {
+    ChooseDeviceTest::SetUp();
+    simOps = CamMediaCapture();
+    table = *simOps;
+    table.ksProperty = BentKsProperty;
+    CamInstallMediaCapture(&table);
+    Fresh();
+  }
+  // A work station without cameras and an image whose candidate places of the protection byte
+  // each name another pin (1, 2 or 3, mode 2).
+  void Fresh() {
+    ResetWorld();
+    bent = Bent{};
+    FirmwareImage = new std::uint8_t[FirmwareImageSize];
+    std::memcpy(FirmwareImage, EmbeddedFirmwareImage, FirmwareImageSize);
+    FirmwareImage[0x000F] = 0x12;
+    FirmwareImage[0x8034] = 0x22;
+    FirmwareImage[0xC034] = 0x32;
+  }
+  sim::Device& Camera(int row, int revision) {
+    sim::CameraConfig config;
+    config.chipIndex = row;
+    config.revision = revision;
+    config.writeProtectPin = -1;
+    return AddCamera(sim::DefaultUsbId, sim::DefaultUsbId, config);
+  }
+  MediaCaptureOps table{};
+};
+
+TEST_F(RunUpdateTest, ProtectionByteIsTakenWhereTheChipKeepsIt) {
+  struct Case {
+    int row, revision;
+    bool lower;
+    const char* pinEnable;
+  };
+  const Case cases[] = {
+      {17, 1, false, "W1007=08"}, {16, 1, false, "W1007=08"}, {15, 1, false, "W1007=08"},
+      {17, 1, true, "W1007=08"},  {13, 2, false, "W1007=02"}, {13, 2, true, "W1007=02"},
+      {18, 2, false, "W1007=04"}, {7, 1, false, "W1007=04"},  {13, 3, false, "W1007=04"},
+      {16, 2, false, "W1007=04"}, {12, 1, false, "W1007=04"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("row " + std::to_string(c.row) + " revision " + std::to_string(c.revision) +
+                 (c.lower ? " lower case" : ""));
+    Fresh();
+    bent.lowerCase = c.lower;
+    Camera(c.row, c.revision);
+    dialog->RunUpdate();
+    const auto at = std::find_if(bent.writes.begin(), bent.writes.end(),
+                                 [](const std::string& w) { return w.rfind("W1007=", 0) == 0; });
+    ASSERT_NE(at, bent.writes.end());
+    EXPECT_EQ(*at, c.pinEnable);
+  }
+}
+
+TEST_F(RunUpdateTest, FailedEraseOrWriteWritesFailAndRestoresWithoutReset) {
+  for (int fault = 0; fault < 3; ++fault) {
+    SCOPED_TRACE("fault " + std::to_string(fault));
+    Fresh();
+    bent.failErase = fault == 1;
+    bent.failWrite = fault == 2;
+    Camera(13, 2);  // status register always locked again; pin 1 from offset 0x000F
+    dialog->RunUpdate();
+    if (fault == 0) {
+      EXPECT_EQ(ResultLog(), "<none>");
+      EXPECT_EQ(UpdatePassed, 1);
+      continue;
+    }
+    EXPECT_EQ(ResultLog(), "Fail");
+    EXPECT_EQ(UpdatePassed, 0);
+    EXPECT_FALSE(CameraSlot[0].isOpen);
+    EXPECT_EQ(std::count(bent.writes.begin(), bent.writes.end(), "W1073=00"), 0);
+    // The last register writes: the status write of 0x8C, its closing writes, the pin restored.
+    ASSERT_GE(bent.writes.size(), 4u);
+    const auto status = std::find(bent.writes.rbegin(), bent.writes.rend(), "W1082=8C");
+    ASSERT_NE(status, bent.writes.rend());
+    EXPECT_EQ(bent.writes.back(), "W1006=FD");
+    EXPECT_EQ(bent.writes[bent.writes.size() - 2], "W1080=00");
+  }
+}
+
+TEST_F(RunUpdateTest, NoVerdictIsWrittenWhenNothingIsChosenOrTheCheckFails) {
+  dialog->RunUpdate();  // nothing listed
+  EXPECT_EQ(ResultLog(), "<none>");
+  sim::Device& camera = Camera(12, 1);
+  camera.faults().corruptReadback = 0x1234;
+  dialog->RunUpdate();
+  EXPECT_EQ(UpdatePassed, 0);
+  EXPECT_EQ(ResultLog(), "<none>");
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // CLabel on the console host: construction defaults, font height, colour, and owned objects.
 
+#include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "app/label.h"
 #include "app/run_state.h"
@@ -46,10 +48,27 @@ TEST_F(LabelTest, FontHeightIsANegativeCharacterHeightInTheSameFace) {
   EXPECT_EQ(console::View().liveGdiObjects, 2);
 }
 
-TEST_F(LabelTest, ColourIsPublished) {
-  CLabel label;
-  label.ChangeTextColour(StatusRed);
-  EXPECT_EQ(label.textColour.load(), StatusRed);
+// Both changes are on the screen when the call returns: each asks for an immediate whole redraw.
+std::vector<std::uint32_t> redraws;
+
+TEST_F(LabelTest, ColourAndFontChangesRedrawAtOnce) {
+  WindowingOps ops = *Windowing();
+  ops.redrawWindow = [](HWnd, std::uint32_t flags) {
+    redraws.push_back(flags);
+    return true;
+  };
+  InstallWindowing(&ops);
+  redraws.clear();
+  {
+    struct ShownLabel : CLabel {
+      ShownLabel() { window = reinterpret_cast<HWnd>(std::uintptr_t{0x1001}); }
+    } label;
+    label.ChangeTextColour(0x000000FF);
+    EXPECT_EQ(label.textColour.load(), 0x000000FFu);
+    label.ChangeFontHeight(18);
+  }
+  EXPECT_EQ(redraws, (std::vector<std::uint32_t>{0x0105, 0x0105}));
+  console::InstallConsoleHost(TestHostOptions());
 }
 
 TEST_F(LabelTest, DestructionDeletesFontAndBrush) {

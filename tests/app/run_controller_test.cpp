@@ -62,6 +62,19 @@ TEST_F(RunControllerTest, EnterEscapeAndCloseRequestsDoNotEndTheRun) {
   EXPECT_EQ(AttemptCount, 3);
 }
 
+TEST_F(RunControllerTest, WorkersThatCannotStartCountAsAttemptsAndTheRunEnds) {
+  static WindowingOps refusing;
+  const RunOutcome outcome = RunFrontEnd(TestHostOptions(), [] {
+    refusing = *Windowing();
+    refusing.createThread = [](ThreadProc, void*) { return false; };
+    InstallWindowing(&refusing);
+  });
+  EXPECT_EQ(outcome.events, Events{Blue("Detect Device!!!")});
+  EXPECT_EQ(ResultLog(), "Fail");
+  EXPECT_EQ(AttemptCount, 3);
+  EXPECT_EQ(outcome.exitStatus, 0);
+}
+
 class MissingImageTest : public RunControllerTest {};
 
 TEST_F(MissingImageTest, NoResourceMeansNoAttemptAndFail) {
@@ -105,12 +118,12 @@ TEST_F(DialogSetupTest, LoadsTheWholeImageFromResource131) {
 TEST_F(DialogSetupTest, WindowGetsIconsControlsAndLabelFont) {
   RunFrontEnd(TestHostOptions());
   const console::HostView view = console::View();
-  EXPECT_EQ(view.caption, DialogCaption);
-  EXPECT_EQ(view.commonControls, IccAllClasses);
-  EXPECT_EQ(view.iconsSet, (std::vector<WParam>{IconBig, IconSmall}));
+  EXPECT_EQ(view.caption, "Update QX207B-T41C-KM05-PL-R06.00.01 Firmware V.7.0.0.7");
+  EXPECT_EQ(view.commonControls, 0xFFu);
+  EXPECT_EQ(view.iconsSet, (std::vector<WParam>{1, 0}));
   EXPECT_EQ(view.fontHeight, -18);
   EXPECT_EQ(view.statusText, "Check Hardware ...");
-  EXPECT_EQ(view.statusColour, StatusBlue);
+  EXPECT_EQ(view.statusColour, 0x00FF0000u);
   // The label's brush and font went with the dialog.
   EXPECT_EQ(view.liveGdiObjects, 0);
 }

@@ -56,7 +56,7 @@ TEST_F(UpdatePassTest, FirstAttemptWritesTheImageAndRestoresProtection) {
 }
 
 TEST_F(UpdatePassTest, SecondaryIdPasses) {
-  sim::Device& camera = AddCamera(UsbIdSecondary, UsbIdSecondary);
+  sim::Device& camera = AddCamera("vid_0c45&pid_6320", "vid_0c45&pid_6320");
   RunOnSimulator();
   EXPECT_EQ(ResultLog(), kPass);
   EXPECT_EQ(Flash(camera), Image());
@@ -76,8 +76,8 @@ TEST_F(UpdatePassTest, FirstListedCameraIsUpdatedWhicheverIdItCarries) {
   for (const bool primaryFirst : {true, false}) {
     SCOPED_TRACE(primaryFirst ? "primary id listed first" : "secondary id listed first");
     ResetWorld();
-    const char* first = primaryFirst ? UsbIdPrimary : UsbIdSecondary;
-    const char* second = primaryFirst ? UsbIdSecondary : UsbIdPrimary;
+    const char* first = primaryFirst ? "vid_1f3a&pid_5c72" : "vid_0c45&pid_6320";
+    const char* second = primaryFirst ? "vid_0c45&pid_6320" : "vid_1f3a&pid_5c72";
     sim::Device& listedFirst = AddCamera(first, first);
     sim::Device& listedSecond = AddCamera(second, second);
     const auto untouched = Flash(listedSecond);

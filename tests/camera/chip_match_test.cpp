@@ -6,6 +6,7 @@
 #include <array>
 #include <cstring>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "camera/camera.h"
@@ -24,7 +25,7 @@ FakeMemory* memory = nullptr;
 
 bool FakeTransfer(int, std::uint8_t mode, std::uint32_t address, std::uint8_t* buffer,
                   std::uint32_t length, std::uint32_t chunk) {
-  EXPECT_EQ(mode, TransferMemoryRead);
+  EXPECT_EQ(mode, 9);
   EXPECT_EQ(length, 8u);
   EXPECT_EQ(chunk, 8u);
   memory->reads.push_back(address);
@@ -76,12 +77,70 @@ class ChipMatch : public ::testing::Test {
   FakeMemory fake;
 };
 
+// The 19 known chips as the camera's description lists them, in row order.
+struct Row {
+  std::uint16_t probe;
+  const char* name;
+  std::uint8_t revision, atLeast;
+  std::uint16_t flashTypeReg;
+  std::uint8_t eraseReg, cmdRegs, altCfg, info;
+  std::uint16_t auxA, auxB, auxC;
+  std::uint32_t auxLong;
+};
+// clang-format off
+const Row kRows[19] = {
+    {0x9FF8, "220R0", 1, 1, 0x03C5, 0, 0, 0, 0, 0x0000, 0x0000, 0x0000, 0xA000},
+    {0x9FF8, "225R0", 3, 1, 0x031D, 0, 0, 0, 0, 0x0000, 0x0000, 0x01E8, 0xA000},
+    {0x9FF8, "250R0", 1, 0, 0x0530, 0, 0, 0, 0, 0x0000, 0x0000, 0x01E8, 0xA000},
+    {0x9FF8, "250R0", 2, 1, 0x05F0, 0, 0, 0, 0, 0x0000, 0x0000, 0x01E8, 0xA000},
+    {0xD2B2, "230R0", 1, 0, 0x0530, 0, 0, 0, 0, 0x0000, 0x0000, 0x01E8, 0xE000},
+    {0xDFF8, "230R0", 2, 0, 0x05E0, 1, 0, 0, 0, 0x0000, 0x0000, 0x01E8, 0xE000},
+    {0xDFF8, "230R0", 3, 1, 0x05F0, 1, 0, 0, 0, 0x0300, 0x0000, 0x01E8, 0xE000},
+    {0xDFF8, "231R0", 1, 0, 0x05F0, 1, 0, 0, 0, 0x0100, 0x0000, 0x01E8, 0xE000},
+    {0xDFF8, "216R0", 1, 1, 0x05F0, 1, 1, 1, 0, 0x0100, 0x0000, 0x0148, 0xE000},
+    {0xBFF8, "215R0", 1, 1, 0x05F0, 0, 0, 0, 0, 0x0000, 0x0000, 0x01E8, 0xC000},
+    {0xBFF8, "236R0", 1, 0, 0x0690, 0, 0, 0, 0, 0x0000, 0x0000, 0x01E8, 0xC000},
+    {0xBFF8, "236R0", 2, 1, 0x05F0, 1, 0, 0, 0, 0x0200, 0x0000, 0x01E8, 0xC000},
+    {0xBFF8, "256R0", 1, 1, 0x05F0, 1, 1, 0, 0, 0x0100, 0x0000, 0x01E8, 0xC000},
+    {0xBFF8, "231R0", 2, 1, 0x05F0, 1, 1, 0, 0, 0x0110, 0x6000, 0x61E8, 0xC000},
+    {0xBFF8, "266R0", 1, 1, 0x05F0, 1, 1, 0, 0, 0x0100, 0x0000, 0x01E8, 0xC000},
+    {0xBFF8, "276R0", 1, 1, 0x05F0, 1, 1, 1, 0, 0x0640, 0x0000, 0x0148, 0xC000},
+    {0xBFF8, "275R0", 1, 1, 0x05F0, 1, 1, 1, 0, 0x0530, 0x0000, 0x0148, 0xC000},
+    {0xC7F8, "232R0", 1, 0, 0x05F0, 1, 1, 1, 0, 0x0520, 0x0000, 0x0148, 0xE000},
+    {0xC7F8, "232R0", 2, 1, 0x05F0, 1, 1, 1, 1, 0x0750, 0x0000, 0x0148, 0xE000},
+};
+// clang-format on
+
+TEST(ChipTableFacts, EveryCellAndTheProbeList) {
+  ASSERT_EQ(chipTableRows, 19);
+  for (int i = 0; i < 19; ++i) {
+    const Row& e = kRows[i];
+    const ChipRow& r = ChipTable[i];
+    SCOPED_TRACE("row " + std::to_string(i));
+    EXPECT_EQ(r.probeAddress, e.probe);
+    EXPECT_EQ(std::string(r.romName, 5), e.name);
+    EXPECT_EQ(r.revision, e.revision);
+    EXPECT_EQ(r.revisionAtLeast, e.atLeast);
+    EXPECT_EQ(r.flashTypeReg, e.flashTypeReg);
+    EXPECT_EQ(r.eraseByRegisters, e.eraseReg);
+    EXPECT_EQ(r.flashCommandRegs, e.cmdRegs);
+    EXPECT_EQ(r.altConfigBlock, e.altCfg);
+    EXPECT_EQ(r.hasInfoBlock, e.info);
+    EXPECT_EQ(r.auxWordA, e.auxA);
+    EXPECT_EQ(r.auxWordB, e.auxB);
+    EXPECT_EQ(r.auxWordC, e.auxC);
+    EXPECT_EQ(r.auxLong, e.auxLong);
+  }
+  const std::uint16_t probes[5] = {0x9FF8, 0xD2B2, 0xDFF8, 0xBFF8, 0xC7F8};
+  ASSERT_EQ(romIdProbeCount, 5);
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(RomIdProbes[i], probes[i]);
+  }
+}
+
 TEST_F(ChipMatch, EveryRowIsFoundAtItsOwnProbeAddress) {
-  for (int row = 0; row < chipTableRows; ++row) {
-    const ChipRow& r = ChipTable[row];
-    char name[6] = {};
-    std::memcpy(name, r.romName, 5);
-    EXPECT_EQ(Match(r.probeAddress, name, r.revision), row) << "row " << row;
+  for (int row = 0; row < 19; ++row) {
+    EXPECT_EQ(Match(kRows[row].probe, kRows[row].name, kRows[row].revision), row) << row;
   }
 }
 
@@ -142,31 +201,6 @@ TEST_F(ChipMatch, MissingArgumentsOrBadSlotFailWithoutReading) {
   EXPECT_FALSE(CamMatchRomId(24, FakeTransfer, out));
   EXPECT_FALSE(CamMatchRomId(-1, FakeTransfer, out));
   EXPECT_TRUE(fake.reads.empty());
-}
-
-TEST_F(ChipMatch, TableHoldsNineteenRowsWithProbeAddressesFromTheProbeList) {
-  const std::uint16_t probes[5] = {0x9FF8, 0xD2B2, 0xDFF8, 0xBFF8, 0xC7F8};
-  for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(RomIdProbes[i], probes[i]);
-  }
-  for (const ChipRow& row : ChipTable) {
-    bool listed = false;
-    for (std::uint16_t p : probes) {
-      listed = listed || p == row.probeAddress;
-    }
-    EXPECT_TRUE(listed);
-  }
-  // Spot checks of the data columns the layer acts on.
-  EXPECT_EQ(ChipTable[0].flashTypeReg, 0x03C5);
-  EXPECT_EQ(ChipTable[1].flashTypeReg, 0x031D);
-  EXPECT_EQ(ChipTable[5].flashTypeReg, 0x05E0);
-  EXPECT_EQ(ChipTable[10].flashTypeReg, 0x0690);
-  EXPECT_EQ(ChipTable[8].altConfigBlock, 1);
-  EXPECT_EQ(ChipTable[18].hasInfoBlock, 1);
-  EXPECT_EQ(ChipTable[17].hasInfoBlock, 0);
-  EXPECT_EQ(ChipTable[9].eraseByRegisters, 0);
-  EXPECT_EQ(ChipTable[12].flashCommandRegs, 1);
-  EXPECT_EQ(ChipTable[11].flashCommandRegs, 0);
 }
 
 }  // namespace

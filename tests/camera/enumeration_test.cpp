@@ -2,10 +2,12 @@
 
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "camera/chip_table.h"
+#include "camera/media_capture.h"
 #include "tests/camera/camera_fixture.h"
 
 namespace {
@@ -102,8 +104,48 @@ TEST_F(Enumeration, WithoutVendorNodesNodeIdsOneThenTwoAreTried) {
   EXPECT_EQ(CountPrefix(lines, "SUPPORT"), 0);
   EXPECT_EQ(lines[0], Line("SET", 4, 1, {0xF8, 0x9F, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0}) + " FAIL");
   EXPECT_EQ(lines[1].substr(0, 8), "SET 4 2 ");
+  CamResetState();  // binding alone, from a fresh layer, falls back the same way
   ASSERT_EQ(CamOpen(paths_[0], 256), 2);
   EXPECT_EQ(cameraBinding.xuNodeId, 2u);
+}
+
+// An enumerator that starts at its end until it is reset, as one walked before would.
+std::set<McObject*> rewound;
+const MediaCaptureOps* simTable = nullptr;
+
+TEST_F(Enumeration, WalksStartFromAResetEnumerator) {
+  AddCamera({}, "vid_1f3a&pid_5c72", 0);
+  simTable = CamMediaCapture();
+  MediaCaptureOps ops = *simTable;
+  ops.enumReset = [](McObject* e) {
+    rewound.insert(e);
+    return simTable->enumReset(e);
+  };
+  ops.enumNext = [](McObject* e, McObject** moniker) {
+    return rewound.count(e) != 0 ? simTable->enumNext(e, moniker) : McFalse;
+  };
+  CamInstallMediaCapture(&ops);
+  EXPECT_EQ(Enumerate(), 1);
+  rewound.clear();
+  EXPECT_EQ(CamOpen(paths_[0], 256), 2);
+  CamClose();
+  CamInstallMediaCapture(simTable);
+}
+
+TEST_F(Enumeration, AProbeAnsweredWithAPositiveCodeFindsTheNode) {
+  AddCamera({}, "vid_1f3a&pid_5c72", 0);
+  simTable = CamMediaCapture();
+  MediaCaptureOps ops = *simTable;
+  ops.ksProperty = [](McObject* c, void* p, std::uint32_t pl, void* d, std::uint32_t dl,
+                      std::uint32_t* r) -> HResult {
+    const HResult result = simTable->ksProperty(c, p, pl, d, dl, r);
+    const bool probe = (static_cast<const std::uint8_t*>(p)[21] & 0x01) != 0;  // set support
+    return probe && result == 0 ? 1 : result;
+  };
+  CamInstallMediaCapture(&ops);
+  EXPECT_EQ(Enumerate(), 1);
+  EXPECT_EQ(cameraBinding.xuNodeId, 3u);
+  CamInstallMediaCapture(simTable);
 }
 
 TEST_F(Enumeration, BindingFindsTheDeviceByItsPath) {

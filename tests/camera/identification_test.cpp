@@ -1,27 +1,10 @@
-// Opening cameras of every known chip: identification, the row-15 variant, the chunk size rule.
+// Opening cameras: unknown chips, the chunk size rule, and what survives a close.
 
-#include <cstring>
-
-#include "camera/chip_registers.h"
-#include "camera/chip_table.h"
 #include "tests/camera/camera_fixture.h"
 
 namespace {
 
 using Identification = CameraOnSim;
-
-TEST_F(Identification, EveryRowIsRecognisedAndOpened) {
-  for (int row = 0; row < chipTableRows; ++row) {
-    CamResetState();
-    OneCamera(row);
-    CameraSlot[0].chipIndex = -1;
-    ASSERT_TRUE(OpenFirst()) << "row " << row;
-    EXPECT_EQ(CameraSlot[0].chipIndex, row);
-    EXPECT_EQ(0, std::memcmp(CameraSlot[0].romId, ChipTable[row].romName, 4)) << row;
-    EXPECT_EQ(CameraSlot[0].romId[5], ChipTable[row].revision);
-    EXPECT_TRUE(CamClose());
-  }
-}
 
 TEST_F(Identification, UnknownChipIsNotOpened) {
   sim::WorldOptions options;
@@ -32,34 +15,6 @@ TEST_F(Identification, UnknownChipIsNotOpened) {
   EXPECT_EQ(found, 0);
   EXPECT_EQ(CamOpen(sim::CameraDevicePath(sim::DefaultUsbId).c_str(), 256), 0);
   EXPECT_FALSE(CameraSlot[0].isOpen);
-}
-
-TEST_F(Identification, VariantWhoseRegisterKeepsBitsReportsFifthCharacterOne) {
-  for (bool keeps : {true, false}) {
-    sim::WorldOptions options;
-    options.camera.chipIndex = 15;
-    options.camera.variantKeepsBits = keeps;
-    device_ = sim::BuildOneCameraWorld(options);
-    ASSERT_TRUE(OpenFirst());
-    EXPECT_EQ(CameraSlot[0].romId[4], keeps ? '1' : '0');
-    std::uint8_t id[8] = {};
-    EXPECT_TRUE(CamReadRomId(id));
-    EXPECT_EQ(id[4], keeps ? '1' : '0');
-    // The written bits are left in place.
-    std::uint8_t reg = 0;
-    EXPECT_TRUE(CamReadAsic(0, RegVariant276, &reg));
-    EXPECT_EQ((reg & 0x70) == 0x70, keeps);
-    CamClose();
-  }
-}
-
-TEST_F(Identification, OtherRowsNeverTouchTheVariantRegister) {
-  OneCamera(16);
-  StartTrace();
-  ASSERT_TRUE(OpenFirst());
-  for (const std::string& line : TakeLines()) {
-    EXPECT_EQ(line.find("SET 1 3 85 11"), std::string::npos) << line;
-  }
 }
 
 TEST_F(Identification, OldChipReportingTypeThreeGetsOneBytePerRequest) {
@@ -109,16 +64,6 @@ TEST_F(Identification, FailedChunkRegisterReadClosesAndReleases) {
   EXPECT_EQ(cameraBinding.boundFilter, nullptr);
   EXPECT_EQ(Framework().liveReferences(), 0);
   EXPECT_EQ(Framework().apartmentBalance(), 0);
-}
-
-TEST_F(Identification, FlashTypeComesFromTheRowsRegister) {
-  OneCamera(10, 7);  // row 10 keeps its type at 0x0690
-  ASSERT_TRUE(OpenFirst());
-  EXPECT_EQ(CamGetFlashType(0), 7u);
-  device_->faults().failSelector = 1;
-  EXPECT_EQ(CamGetFlashType(0), 0xFFu);
-  CamClose();
-  EXPECT_EQ(CamGetFlashType(0), 0xFFFFFFFFu);
 }
 
 TEST_F(Identification, ChipIndexSurvivesCloseAndFailedIdentification) {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "camera/chip_registers.h"
+#include "camera/media_capture.h"
 #include "camera/xu_transport.h"
 #include "tests/camera/camera_fixture.h"
 
@@ -175,6 +175,8 @@ TEST_F(Transport, UnalignedWritesSplitIntoHeadChunksAndTail) {
             (std::vector<std::pair<int, int>>{{0x103, 5}, {0x108, 8}, {0x110, 7}}));
   EXPECT_TRUE(CamTransfer(TransferFlashWrite, 0x0205, data, 2));
   EXPECT_EQ(Writes(TakeLines()), (std::vector<std::pair<int, int>>{{0x205, 2}}));
+  EXPECT_TRUE(CamTransfer(TransferFlashWrite, 0x0306, data, 2));  // the head is the whole write
+  EXPECT_EQ(Writes(TakeLines()), (std::vector<std::pair<int, int>>{{0x306, 2}}));
   // Exactly the range asked for was programmed; its neighbours stay erased.
   EXPECT_EQ(0, std::memcmp(Flash().data() + 0x103, data, 20));
   EXPECT_EQ(Flash()[0x102], 0xFF);
@@ -263,6 +265,108 @@ TEST_F(Transport, ReadTailStartsAgainAtTheTailAddress) {
   EXPECT_EQ(lines[2].substr(0, 17), "SET 3 3 08 03 83 ");
   for (int i = 0; i < 11; ++i) {
     EXPECT_EQ(buffer[i], i);
+  }
+}
+
+// The simulator's property requests, with what comes back bent by the test.
+struct Bent {
+  HResult code = 0;      // returned in place of a success
+  int memoryCount = -1;  // count byte of a memory-read answer, when not -1
+  std::vector<std::string> seen;
+};
+Bent bent;
+const MediaCaptureOps* simOps = nullptr;
+
+HResult BentKsProperty(McObject* control, void* property, std::uint32_t propertyLength, void* data,
+                       std::uint32_t dataLength, std::uint32_t* returned) {
+  const auto* header = static_cast<const std::uint8_t*>(property);
+  const bool get = (header[20] & 1) != 0;
+  bent.seen.push_back(std::to_string(header[16]) + (get ? " GET " : " SET ") +
+                      std::to_string(propertyLength) + " " + std::to_string(dataLength));
+  const HResult result =
+      simOps->ksProperty(control, property, propertyLength, data, dataLength, returned);
+  if (result != 0) {
+    return result;
+  }
+  if (get && header[16] == 4 && bent.memoryCount >= 0) {
+    static_cast<std::uint8_t*>(data)[2] = static_cast<std::uint8_t>(bent.memoryCount);
+  }
+  return bent.code != 0 ? bent.code : result;
+}
+
+class BentTransport : public Transport {
+ protected:
+  void SetUp() override {
+    Transport::SetUp();
+    bent = Bent{};
+    simOps = CamMediaCapture();
+    table = *simOps;
+    table.ksProperty = BentKsProperty;
+    CamInstallMediaCapture(&table);
+  }
+  MediaCaptureOps table{};
+};
+
+TEST_F(BentTransport, EverySelectorHasItsRecordLengthAndA32ByteHeader) {
+  std::uint8_t bytes[12] = {};
+  std::uint8_t byte = 0;
+  opAsicWrite(0, 0x1000, 0);
+  opBusWrite(0, 0x10, bytes);
+  xuFlashWrite(0x0100, 1, bytes);
+  xuMemoryRead(0xBFF8, bytes, 8);
+  opInfoByte(0, &byte);
+  EXPECT_EQ(bent.seen, (std::vector<std::string>{"1 SET 32 4", "2 SET 32 8", "3 SET 32 12",
+                                                 "4 SET 32 12", "4 GET 32 12", "5 GET 32 12"}));
+}
+
+TEST_F(BentTransport, ASuccessCodeOtherThanZeroIsAFailure) {
+  bent.code = 1;
+  std::uint8_t bytes[16] = {};
+  std::uint8_t byte = 0x5A;
+  std::uint16_t word = 0x5A5A;
+  EXPECT_FALSE(opAsicWrite(0, 0x1000, 0));
+  EXPECT_FALSE(opAsicRead(0, 0x1000, &byte));
+  EXPECT_FALSE(opBusWrite(0, 0x10, bytes));
+  EXPECT_FALSE(opBusRead(0, 0x10, bytes));
+  EXPECT_FALSE(xuFlashWrite(0x0100, 1, bytes));
+  EXPECT_FALSE(xuFlashReadStart(0x0100, 1));
+  EXPECT_FALSE(xuFlashReadNext(bytes));
+  EXPECT_FALSE(opFlashErase(0));
+  EXPECT_FALSE(opFlashCommand(0, 0x06, 0));
+  EXPECT_FALSE(xuMemoryRead(0xBFF8, bytes, 8));
+  EXPECT_FALSE(opInfoWord(0, &word));
+  EXPECT_FALSE(opTransfer(0, 6, 0, bytes, 16, 8));
+  EXPECT_FALSE(opTransfer(0, 7, 0, bytes, 16, 8));
+  EXPECT_FALSE(opTransfer(0, 9, 0xBFF8, bytes, 8, 8));
+  EXPECT_EQ(byte, 0x5A);
+  EXPECT_EQ(word, 0x5A5A);
+  // Two-request reads stop after the refused request: no answer is asked for.
+  EXPECT_EQ(CountPrefix(bent.seen, "1 GET"), 0);
+  EXPECT_EQ(CountPrefix(bent.seen, "4 GET"), 0);
+}
+
+TEST_F(BentTransport, ShortMemoryAnswersDeliverOnlyTheBytesCounted) {
+  struct Case {
+    int count;
+    std::uint32_t room;
+    std::uint32_t delivered;
+  };
+  const std::uint8_t id[8] = {'2', '1', '5', 'R', '0', 1, 0x16, 0x09};
+  for (const Case& c : {Case{0, 8, 0}, Case{3, 8, 3}, Case{8, 8, 8}, Case{12, 8, 8},
+                        Case{12, 12, 9}, Case{9, 2, 2}}) {
+    bent.memoryCount = c.count;
+    std::uint8_t out[12];
+    std::memset(out, 0xEE, sizeof out);
+    EXPECT_TRUE(xuMemoryRead(0xBFF8, out, c.room));
+    for (std::uint32_t i = 0; i < 12; ++i) {
+      if (i >= c.delivered) {
+        EXPECT_EQ(out[i], 0xEE) << "count " << c.count << " byte " << i;
+      } else if (i < 8) {
+        EXPECT_EQ(out[i], id[i]) << "count " << c.count << " byte " << i;
+      } else {
+        EXPECT_NE(out[i], 0xEE) << "count " << c.count << " byte " << i;
+      }
+    }
   }
 }
 
