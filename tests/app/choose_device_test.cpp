@@ -55,6 +55,15 @@ TEST_F(ChooseDeviceTest, IdInsideAFieldOrCutShortDoesNotMatch) {
   EXPECT_EQ(ChosenDevice, -1);
 }
 
+TEST_F(ChooseDeviceTest, AConversionCutShortLeavesNoOldBytesToMatch) {
+  // 255 characters whose multibyte form does not fit: the conversion stops before the final
+  // four-byte character, right after an id one character short; an earlier choice left '2's.
+  AddCameraWithPath(std::u16string(236, u'x') + u"#vid_1f3a&pid_5c7" + u"\U00010000");
+  std::memset(dialog->DevicePathsA[0], '2', sizeof dialog->DevicePathsA[0]);
+  dialog->ChooseDevice();
+  EXPECT_EQ(ChosenDevice, -1);
+}
+
 TEST_F(ChooseDeviceTest, EmptyFieldsAreSkipped) {
   AddCameraWithPath(u"\\\\?\\usb###vid_0c45&pid_6320&mi_00##7&1&0000" + kGuidTail);
   dialog->ChooseDevice();

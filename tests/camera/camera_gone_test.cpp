@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "camera/flash_control.h"
 #include "camera/media_capture.h"
 #include "tests/camera/camera_fixture.h"
 
@@ -115,4 +116,27 @@ TEST_F(CameraGone, ARestoreThatLostARequestSaysSo) {
   gpio = releasedGpio;
   protect = releasedProtect;
   EXPECT_TRUE(CamSetFlashProtect(1, gpio, protect));
+}
+
+TEST_F(CameraGone, WaitsStopAtOnceAfterThirtyTwoFailedRequestsInARow) {
+  OneCamera(9, 2);
+  ASSERT_TRUE(OpenFirst());
+  device_->faults().failSelector = 1;
+  const std::uint64_t start = Framework().clock().nowMillis();
+  StartTrace();
+  SpiWaitDone(0);
+  // Each failed poll sleeps 1 ms, but not the one that completes the run of 32.
+  EXPECT_EQ(CountPrefix(TakeLines(), "SET 1 3 84 10 00 FF FAIL"), 32);
+  EXPECT_EQ(Framework().clock().nowMillis() - start, 31u);
+  StartTrace();
+  FlashWaitReady(0);
+  EXPECT_TRUE(TakeLines().empty());
+  // One answered request ends the run: the next wait polls again.
+  device_->faults().failSelector = -1;
+  std::uint8_t value = 0;
+  EXPECT_TRUE(CamReadAsic(0, 0x1084, &value));
+  device_->faults().failSelector = 1;
+  StartTrace();
+  SpiWaitDone(0);
+  EXPECT_EQ(CountPrefix(TakeLines(), "SET 1 3 84 10 00 FF FAIL"), 32);
 }
