@@ -11,6 +11,7 @@ namespace {
 
 constexpr int kChipRows = 19;
 constexpr long kFlashSize = 65536;
+constexpr long kMaxCount = 0x7FFFFFFF;
 
 // A whole decimal or 0x-prefixed number within [low, high].
 bool ParseNumber(const char* text, long low, long high, long& value) {
@@ -44,16 +45,63 @@ const std::map<std::string, ValueOption>& NumberOptions() {
       {"--config-page",
        {0, 255, [](SimOptions& o, long v) { o.configPage = static_cast<std::uint8_t>(v); }}},
       {"--fail-request",
-       {1, 0x7FFFFFFF,
+       {1, kMaxCount,
         [](SimOptions& o, long v) { o.failRequest = static_cast<std::uint32_t>(v); }}},
       {"--disconnect-after",
-       {1, 0x7FFFFFFF,
+       {1, kMaxCount,
         [](SimOptions& o, long v) { o.disconnectAfter = static_cast<std::uint32_t>(v); }}},
       {"--corrupt-readback",
        {0, kFlashSize - 1,
         [](SimOptions& o, long v) { o.corruptReadback = static_cast<std::int32_t>(v); }}},
+      {"--positive-success",
+       {1, kMaxCount,
+        [](SimOptions& o, long v) { o.positiveSuccess = static_cast<std::uint32_t>(v); }}},
   };
   return options;
+}
+
+// Options whose value is two numbers joined by a colon, "A:B".
+struct PairOption {
+  const char* form;  // names the two parts in an error
+  long lowA;
+  long highA;
+  long lowB;
+  long highB;
+  std::function<void(SimOptions&, long, long)> apply;
+};
+
+const std::map<std::string, PairOption>& PairOptions() {
+  static const std::map<std::string, PairOption> options = {
+      {"--stuck-bit",
+       {"ADDR:MASK", 0, kFlashSize - 1, 1, 255,
+        [](SimOptions& o, long a, long b) {
+          o.stuckBitAddress = static_cast<std::int32_t>(a);
+          o.stuckBitMask = static_cast<std::uint8_t>(b);
+        }}},
+      {"--short-get",
+       {"N:K", 1, kMaxCount, 0, 255,
+        [](SimOptions& o, long a, long b) {
+          o.shortGetRequest = static_cast<std::uint32_t>(a);
+          o.shortGetBytes = static_cast<std::uint32_t>(b);
+        }}},
+      {"--hang-request",
+       {"N:MS", 1, kMaxCount, 1, kMaxCount,
+        [](SimOptions& o, long a, long b) {
+          o.hangRequest = static_cast<std::uint32_t>(a);
+          o.hangMillis = static_cast<std::uint32_t>(b);
+        }}},
+  };
+  return options;
+}
+
+bool ParsePair(const char* text, const PairOption& option, long& a, long& b) {
+  const char* colon = std::strchr(text, ':');
+  if (colon == nullptr) {
+    return false;
+  }
+  const std::string first(text, colon);
+  return ParseNumber(first.c_str(), option.lowA, option.highA, a) &&
+         ParseNumber(colon + 1, option.lowB, option.highB, b);
 }
 
 const std::map<std::string, std::string SimOptions::*>& TextOptions() {
@@ -61,7 +109,7 @@ const std::map<std::string, std::string SimOptions::*>& TextOptions() {
       {"--usb-id", &SimOptions::usbId},      {"--image", &SimOptions::image},
       {"--flash-in", &SimOptions::flashIn},  {"--trace", &SimOptions::trace},
       {"--ui-trace", &SimOptions::uiTrace},  {"--flash-out", &SimOptions::flashOut},
-      {"--timeline", &SimOptions::timeline},
+      {"--timeline", &SimOptions::timeline}, {"--report", &SimOptions::report},
   };
   return options;
 }
@@ -93,6 +141,11 @@ const char* SimUsage() {
          "  --disconnect-after N   the camera drops off after N requests\n"
          "  --stay-busy            the flash never becomes ready\n"
          "  --corrupt-readback A   the byte at flash address A reads back inverted\n"
+         "  --stuck-bit A:M        the flash cell at address A keeps its M bits at 1 when\n"
+         "                         programmed (M 1-255)\n"
+         "  --short-get N:K        the Nth request, a GET, answers only K bytes (K may be 0)\n"
+         "  --positive-success N   the Nth request is carried out but answers success code 1\n"
+         "  --hang-request N:MS    the Nth request answers only after MS ms (simulated clock)\n"
          "  --image FILE           another firmware image for this run\n"
          "  --flash-in FILE        initial flash contents (65,536 bytes)\n"
          "  --instant              simulated clock: every wait returns at once\n"
@@ -100,7 +153,9 @@ const char* SimUsage() {
          "  --ui-trace FILE        one line per status or progress change\n"
          "  --flash-out FILE       the simulated flash when the process ends\n"
          "  --timeline FILE        one line per event (status, progress, sleep, request,\n"
-         "                         Result.log write, camera gone or back) with its time in ms\n";
+         "                         Result.log write, camera gone or back) with its time in ms\n"
+         "  --report FILE          one JSON object when the run ends: time, requests, attempts\n"
+         "                         and their outcomes, verdict, flash contents, protection\n";
 }
 
 bool ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std::string& error) {
@@ -111,8 +166,10 @@ bool ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std
       continue;
     }
     const auto number = NumberOptions().find(name);
+    const auto pair = PairOptions().find(name);
     const auto text = TextOptions().find(name);
-    if (number == NumberOptions().end() && text == TextOptions().end()) {
+    if (number == NumberOptions().end() && pair == PairOptions().end() &&
+        text == TextOptions().end()) {
       error = "unknown option '" + name + "'";
       return false;
     }
@@ -129,6 +186,19 @@ bool ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std
         return false;
       }
       number->second.apply(options, parsed);
+      continue;
+    }
+    if (pair != PairOptions().end()) {
+      const PairOption& form = pair->second;
+      long a = 0;
+      long b = 0;
+      if (!ParsePair(value, form, a, b)) {
+        error = "option '" + name + "': '" + value + "' is not " + form.form + " with numbers " +
+                std::to_string(form.lowA) + "-" + std::to_string(form.highA) + ":" +
+                std::to_string(form.lowB) + "-" + std::to_string(form.highB);
+        return false;
+      }
+      form.apply(options, a, b);
       continue;
     }
     // A path must fit a device-path entry with its terminating zero.

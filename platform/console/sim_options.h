@@ -20,6 +20,13 @@ struct SimOptions {
   std::uint32_t disconnectAfter = 0;
   bool stayBusy = false;
   std::int32_t corruptReadback = -1;
+  std::int32_t stuckBitAddress = -1;  // -1 for none
+  std::uint8_t stuckBitMask = 0;
+  std::uint32_t shortGetRequest = 0;
+  std::uint32_t shortGetBytes = 0;
+  std::uint32_t positiveSuccess = 0;
+  std::uint32_t hangRequest = 0;
+  std::uint32_t hangMillis = 0;
   std::string image;  // another image file for this run
   std::string flashIn;
   bool instant = false;
@@ -27,6 +34,7 @@ struct SimOptions {
   std::string uiTrace;
   std::string flashOut;
   std::string timeline;
+  std::string report;
   bool help = false;
 };
 

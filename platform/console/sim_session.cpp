@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "app/device_tree.h"
+#include "app/result_log.h"
 #include "camera/media_capture.h"
 #include "platform/sim/flash_file.h"
 #include "platform/sim/simulator.h"
@@ -91,6 +92,17 @@ bool SimSession::Start(const SimOptions& options, std::string& error) {
     error = "option '--flash-out': cannot create '" + options.flashOut + "'";
     return false;
   }
+  if (!options.report.empty()) {
+    if (!Creatable(options.report)) {
+      error = "option '--report': cannot create '" + options.report + "'";
+      return false;
+    }
+    // The report reads the run from the timeline's events, so it records even without a file.
+    report_ = std::make_unique<RunReport>();
+    timeline_.SetListener([report = report_.get()](std::uint64_t ms, std::string_view event) {
+      report->NoteEvent(ms, event);
+    });
+  }
   if (!options.uiTrace.empty()) {
     uiTrace_ = std::fopen(options.uiTrace.c_str(), "wb");
     if (uiTrace_ == nullptr) {
@@ -101,7 +113,7 @@ bool SimSession::Start(const SimOptions& options, std::string& error) {
 
   device_ = sim::BuildOneCameraWorld(WorldFor(options));
   sim::CaptureFramework& framework = sim::CurrentFramework();
-  if (!options.timeline.empty() && !timeline_.Open(options.timeline, [] {
+  if ((!options.timeline.empty() || report_) && !timeline_.Open(options.timeline, [] {
         return sim::CurrentFramework().clock().nowMillis();
       })) {
     error = "option '--timeline': cannot create '" + options.timeline + "'";
@@ -133,11 +145,19 @@ bool SimSession::Start(const SimOptions& options, std::string& error) {
     faults.disconnectAfter = options.disconnectAfter;
     faults.stayBusy = options.stayBusy;
     faults.corruptReadback = options.corruptReadback;
+    faults.stuckBitAddress = options.stuckBitAddress;
+    faults.stuckBitMask = options.stuckBitMask;
+    faults.shortGetRequest = options.shortGetRequest;
+    faults.shortGetBytes = options.shortGetBytes;
+    faults.positiveSuccessRequest = options.positiveSuccess;
+    faults.hangRequest = options.hangRequest;
+    faults.hangMillis = options.hangMillis;
   }
   InstallDeviceTree(sim::DeviceTreeTable());
-  CamInstallMediaCapture(timeline_.IsOpen()
-                             ? RecordingMediaCapture(sim::MediaCaptureTable(), timeline_, device_)
-                             : sim::MediaCaptureTable());
+  CamInstallMediaCapture(
+      timeline_.IsOpen()
+          ? RecordingMediaCapture(sim::MediaCaptureTable(), timeline_, device_, report_.get())
+          : sim::MediaCaptureTable());
   return true;
 }
 
@@ -167,6 +187,37 @@ void SimSession::Finish() {
     if (!sim::SaveFlash(device_->camera()->flash(), options_.flashOut, &error)) {
       std::fprintf(stderr, "reflash-sim: %s\n", error.c_str());
     }
+  }
+  WriteReport();
+}
+
+void SimSession::WriteReport() {
+  if (!report_) {
+    return;
+  }
+  sim::CaptureFramework& framework = sim::CurrentFramework();
+  RunReport::End end;
+  std::vector<std::uint8_t> resultLog;
+  end.passed = ReadWholeFile(ResultLogName, resultLog) &&
+               std::string(resultLog.begin(), resultLog.end()) == ResultPassText;
+  {
+    std::lock_guard lock(framework.mutex());
+    end.ms = framework.clock().nowMillis();
+    if (device_ != nullptr && device_->camera() != nullptr) {
+      const sim::Camera& camera = *device_->camera();
+      const auto& flash = camera.flash().contents();
+      end.flashEqualsImage = std::equal(flash.begin(), flash.end(), image_.begin(), image_.end());
+      end.flashStatus = camera.flash().status();
+      end.writeProtectHigh = camera.writeProtectHigh();
+    }
+  }
+  const std::string json = report_->Json(end);
+  std::FILE* file = std::fopen(options_.report.c_str(), "wb");
+  if (file == nullptr || std::fwrite(json.data(), 1, json.size(), file) != json.size()) {
+    std::fprintf(stderr, "reflash-sim: cannot write the report '%s'\n", options_.report.c_str());
+  }
+  if (file != nullptr) {
+    std::fclose(file);
   }
 }
 

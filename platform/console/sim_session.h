@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/console/run_report.h"
 #include "platform/console/sim_options.h"
 #include "platform/console/sim_timeline.h"
 #include "platform/console/timeline.h"
@@ -32,7 +33,8 @@ class SimSession {
   // Builds the simulated world, installs the device-tree and media-capture seams and opens the
   // outputs; false with a one-line `error` for a file that cannot be read or created.
   bool Start(const SimOptions& options, std::string& error);
-  // Writes the simulated flash to --flash-out and closes every output; runs once.
+  // Writes the simulated flash to --flash-out and the --report, and closes every output; runs
+  // once.
   void Finish();
 
   const std::vector<std::uint8_t>& Image() const { return image_; }
@@ -53,7 +55,10 @@ class SimSession {
   std::FILE* traceFile_ = nullptr;  // the --trace file while the timeline splits the trace
   std::unique_ptr<RequestTraceSplitter> traceSplitter_;
   std::unique_ptr<std::ostream> traceStream_;
+  std::unique_ptr<RunReport> report_;
   bool finished_ = false;
+
+  void WriteReport();
 };
 
 }  // namespace console

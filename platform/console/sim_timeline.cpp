@@ -3,6 +3,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "platform/sim/ksp_node.h"
 #include "platform/sim/simulator.h"
 
 namespace console {
@@ -29,6 +30,7 @@ namespace {
 const MediaCaptureOps* inner = nullptr;
 Timeline* recording = nullptr;
 sim::Device* watched = nullptr;
+RunReport* report = nullptr;
 std::atomic<bool> wasAttached{true};
 
 // Called after every call that can move the camera on or off the bus.
@@ -58,6 +60,16 @@ HResult KsProperty(McObject* control, void* property, std::uint32_t propertyLeng
   const HResult result =
       inner->ksProperty(control, property, propertyLength, data, dataLength, bytesReturned);
   NoteAttachment();
+  if (report != nullptr) {
+    sim::KspNode header{};
+    if (property != nullptr && propertyLength >= sim::KspNodeSize) {
+      header = sim::ParseKspNode(static_cast<const std::uint8_t*>(property));
+    }
+    const bool probe =
+        (header.flags & sim::KspFlagGet) == 0 && (header.flags & sim::KspFlagSetSupport) != 0;
+    // The camera layer takes only 0 as success, so any other answer counts as a failure.
+    report->NoteRequest(probe, header.id, result != McOk);
+  }
   return result;
 }
 
@@ -69,11 +81,12 @@ void Sleep(std::uint32_t milliseconds) {
 }  // namespace
 
 const MediaCaptureOps* RecordingMediaCapture(const MediaCaptureOps* innerOps, Timeline& timeline,
-                                             sim::Device* device) {
+                                             sim::Device* device, RunReport* runReport) {
   static MediaCaptureOps ops;
   inner = innerOps;
   recording = &timeline;
   watched = device;
+  report = runReport;
   wasAttached = device == nullptr || device->attached();
   ops = *innerOps;
   ops.createClassEnumerator = &CreateClassEnumerator;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "camera/media_capture.h"
+#include "platform/console/run_report.h"
 #include "platform/console/timeline.h"
 
 namespace sim {
@@ -32,8 +33,9 @@ class RequestTraceSplitter : public std::streambuf {
 };
 
 // `inner` with the camera layer's sleeps, and `device` dropping off and coming back, recorded in
-// `timeline`. One recording table per process.
+// `timeline`, and every request with its answer counted in `report` (when given). One recording
+// table per process.
 const MediaCaptureOps* RecordingMediaCapture(const MediaCaptureOps* inner, Timeline& timeline,
-                                             sim::Device* device);
+                                             sim::Device* device, RunReport* report = nullptr);
 
 }  // namespace console

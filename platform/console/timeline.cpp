@@ -4,15 +4,18 @@ namespace console {
 
 bool Timeline::Open(const std::string& path, std::function<std::uint64_t()> now) {
   std::lock_guard lock(mutex_);
-  file_ = std::fopen(path.c_str(), "wb");
+  if (!path.empty() && (file_ = std::fopen(path.c_str(), "wb")) == nullptr) {
+    return false;
+  }
+  open_ = true;
   now_ = std::move(now);
   resultLog_.Start();
-  return file_ != nullptr;
+  return true;
 }
 
 void Timeline::Record(std::string_view event) {
   std::lock_guard lock(mutex_);
-  if (file_ == nullptr) {
+  if (!open_) {
     return;
   }
   const std::uint64_t ms = now_();
@@ -24,15 +27,18 @@ void Timeline::Record(std::string_view event) {
 
 void Timeline::Close() {
   std::lock_guard lock(mutex_);
-  if (file_ == nullptr) {
+  if (!open_) {
     return;
   }
   const std::uint64_t ms = now_();
   for (const std::string& text : resultLog_.TakeWrites()) {
     WriteLine(ms, "result " + Quoted(text));
   }
-  std::fclose(file_);
-  file_ = nullptr;
+  open_ = false;
+  if (file_ != nullptr) {
+    std::fclose(file_);
+    file_ = nullptr;
+  }
 }
 
 std::string Timeline::Quoted(std::string_view text) {
@@ -59,6 +65,12 @@ std::string Timeline::Quoted(std::string_view text) {
 }
 
 void Timeline::WriteLine(std::uint64_t ms, std::string_view event) {
+  if (listener_) {
+    listener_(ms, event);
+  }
+  if (file_ == nullptr) {
+    return;
+  }
   std::string line = std::to_string(ms);
   line += ' ';
   line += event;

@@ -32,9 +32,14 @@ namespace console {
 
 class Timeline {
  public:
-  // Creates the file and starts watching Result.log; `now` gives the simulated time in ms.
+  using Listener = std::function<void(std::uint64_t ms, std::string_view event)>;
+
+  // Creates the file and starts watching Result.log; `now` gives the simulated time in ms. With
+  // an empty `path` the events go to the listener only.
   bool Open(const std::string& path, std::function<std::uint64_t()> now);
-  bool IsOpen() const { return file_ != nullptr; }
+  bool IsOpen() const { return open_; }
+  // Also hands every event line to `listener`, on the recording thread; set it before Open.
+  void SetListener(Listener listener) { listener_ = std::move(listener); }
   // Writes one event, after any Result.log write made since the last one. Any thread.
   void Record(std::string_view event);
   // Records the last Result.log writes and closes the file.
@@ -46,7 +51,9 @@ class Timeline {
   void WriteLine(std::uint64_t ms, std::string_view event);
 
   std::mutex mutex_;
+  bool open_ = false;
   std::FILE* file_ = nullptr;
+  Listener listener_;
   std::function<std::uint64_t()> now_;
   ResultLogWatch resultLog_;
 };

@@ -52,7 +52,17 @@ TEST(SimOptionsTest, EveryOptionLandsInItsField) {
                      "--flash-out",
                      "out.bin",
                      "--timeline",
-                     "tl.txt"},
+                     "tl.txt",
+                     "--stuck-bit",
+                     "0xFFFF:0x80",
+                     "--short-get",
+                     "9:0",
+                     "--positive-success",
+                     "4",
+                     "--hang-request",
+                     "12:5000",
+                     "--report",
+                     "r.json"},
                     o, error))
       << error;
   EXPECT_EQ(o.chip, 15);
@@ -71,6 +81,14 @@ TEST(SimOptionsTest, EveryOptionLandsInItsField) {
   EXPECT_EQ(o.uiTrace, "u.txt");
   EXPECT_EQ(o.flashOut, "out.bin");
   EXPECT_EQ(o.timeline, "tl.txt");
+  EXPECT_EQ(o.stuckBitAddress, 0xFFFF);
+  EXPECT_EQ(o.stuckBitMask, 0x80);
+  EXPECT_EQ(o.shortGetRequest, 9u);
+  EXPECT_EQ(o.shortGetBytes, 0u);
+  EXPECT_EQ(o.positiveSuccess, 4u);
+  EXPECT_EQ(o.hangRequest, 12u);
+  EXPECT_EQ(o.hangMillis, 5000u);
+  EXPECT_EQ(o.report, "r.json");
 }
 
 TEST(SimOptionsTest, DefaultsAreOneCameraWithThePrimaryId) {
@@ -89,7 +107,17 @@ TEST(SimOptionsTest, ValuesOutsideTheirRangeAreRefusedByName) {
                                                         {"--corrupt-readback", "0x10000"},
                                                         {"--fail-request", "0"},
                                                         {"--disconnect-after", "-1"},
-                                                        {"--flash-type", "3x"}}) {
+                                                        {"--flash-type", "3x"},
+                                                        {"--stuck-bit", "0x10000:1"},
+                                                        {"--stuck-bit", "5:0"},
+                                                        {"--stuck-bit", "5"},
+                                                        {"--short-get", "0:4"},
+                                                        {"--short-get", "3:256"},
+                                                        {"--short-get", "3:4:5"},
+                                                        {"--positive-success", "0"},
+                                                        {"--hang-request", "3:"},
+                                                        {"--hang-request", ":100"},
+                                                        {"--hang-request", "3:-1"}}) {
     console::SimOptions o;
     std::string error;
     EXPECT_FALSE(Parse({name, value}, o, error)) << name;
