@@ -93,6 +93,7 @@ class Device {
   std::unique_ptr<Camera> camera_;
   bool plugged_ = true;
   bool attached_ = true;
+  bool lostPower_ = false;  // pulled rather than reset: it comes back power-cycled
   std::uint32_t generation_ = 1;
   std::uint32_t requestCount_ = 0;
 };

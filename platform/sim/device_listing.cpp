@@ -80,6 +80,7 @@ void Device::setPlugged(bool plugged) {
   plugged_ = plugged;
   if (!plugged) {
     attached_ = false;
+    lostPower_ = true;
   }
 }
 
@@ -123,6 +124,10 @@ HResult CaptureFramework::createClassEnumerator(McObject* devEnum, const Guid& c
     if (!device->attached_) {
       device->attached_ = true;
       ++device->generation_;
+      if (device->lostPower_ && device->camera_ != nullptr) {
+        device->camera_->replug();
+      }
+      device->lostPower_ = false;
     }
     listed.push_back(device.get());
   }

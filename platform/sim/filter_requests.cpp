@@ -130,6 +130,7 @@ HResult CaptureFramework::serveRequest(McObject* filter, const KspNode& header, 
   if (faults.disconnectAfter != 0 && number > faults.disconnectAfter) {
     faults.disconnectAfter = 0;
     device.attached_ = false;
+    device.lostPower_ = true;
   }
   if (!device.attached_ || filter->generation != device.generation_) {
     return McDeviceNotConnected;

@@ -53,6 +53,13 @@ void SerialFlash::deselect(bool writeProtectHigh) {
   wireLength_ = 0;
 }
 
+void SerialFlash::powerCycle() {
+  selected_ = false;
+  wireLength_ = 0;
+  statusWriteEnabled_ = false;
+  status_ &= static_cast<std::uint8_t>(~StatusWriteEnableLatch);
+}
+
 std::uint8_t SerialFlash::shift(std::uint8_t out) {
   if (!selected_) {
     return IdleBus;

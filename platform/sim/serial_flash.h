@@ -66,6 +66,9 @@ class SerialFlash {
   // full-duplex byte. A command runs when the select is released.
   void select();
   void deselect(bool writeProtectHigh);
+  // Power lost and back: an open command is abandoned and the write-enable latch clears; the
+  // cells and the status register's lasting bits stay.
+  void powerCycle();
   bool selected() const { return selected_; }
   std::uint8_t shift(std::uint8_t out);
 

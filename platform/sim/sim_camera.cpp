@@ -73,6 +73,12 @@ void Camera::restart() {
   loadRegisters();
 }
 
+void Camera::replug() {
+  flash_.powerCycle();
+  loadRegisters();
+  noteProtectionChanges();
+}
+
 void Camera::loadRegisters() {
   const ChipModel& model = ChipModelAt(config_.chipIndex);
   registers_.fill(0);

@@ -64,6 +64,8 @@ class Camera {
   void powerOn();
   // What RegReset := 0 does: registers back to power-on values; flash and memory kept.
   void restart();
+  // Unplugged and plugged in again: registers to power-on values, the flash power-cycled.
+  void replug();
 
   // One extension-unit request, record of the selector's exact length. false: the chip stalls
   // the request (the host sees it fail). A GET fills the whole record.

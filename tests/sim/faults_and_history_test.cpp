@@ -127,3 +127,30 @@ TEST_F(FaultsAndHistoryTest, OptionalPartsBelongToTheListedModels) {
 
 }  // namespace
 }  // namespace simtest
+
+namespace simtest {
+namespace {
+
+TEST_F(FaultsAndHistoryTest, APulledCameraComesBackPowerCycled) {
+  driveWriteProtect(true);
+  writeStatus(0x8C);
+  waitReady();
+  // Pulled in the middle of a command: write enable latched, the flash selected, a byte sent.
+  spiEnable(true);
+  select();
+  sendByte(0x06);
+  release();
+  select();
+  sendByte(0x01);
+  faults().disconnectAfter = device().requestCount();
+  EXPECT_NE(set(1, {0x82, 0x10, 0x00, 0x00}), McOk);
+  ASSERT_TRUE(rebind());
+  // Plugged in again: the open command is gone, the latch is clear, the lasting bits stay,
+  // and the pin is no longer driven.
+  EXPECT_EQ(readReg(0x1080), 0);
+  EXPECT_EQ(readStatus(), 0x8C);
+  EXPECT_FALSE(camera().writeProtectHigh());
+}
+
+}  // namespace
+}  // namespace simtest
