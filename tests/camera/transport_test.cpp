@@ -268,6 +268,27 @@ TEST_F(Transport, ReadTailStartsAgainAtTheTailAddress) {
   }
 }
 
+TEST_F(Transport, AnswersShorterThanTheirRecordAreFailures) {
+  // A register 0 or a configuration byte 0 made up of the zeros the host filled in could pass an
+  // unprotected camera; a short answer must count as no answer.
+  for (std::uint32_t bytes : {0u, 3u, 11u}) {
+    device_->faults().shortGetBytes = bytes;
+    std::uint8_t value = 0x5A;
+    std::uint8_t out[8];
+    std::memset(out, 0xEE, sizeof out);
+    device_->faults().shortGetSelector = 1;
+    EXPECT_EQ(CamReadAsic(0, 0x1000, &value), bytes >= 4) << bytes << " bytes";  // 4-byte record
+    EXPECT_EQ(value, bytes >= 4 ? 0x00 : 0x5A);
+    device_->faults().shortGetSelector = 4;
+    EXPECT_FALSE(xuMemoryRead(0xBFF8, out, 8)) << bytes << " bytes";
+    device_->faults().shortGetSelector = 3;
+    EXPECT_FALSE(CamTransfer(0, 7, 0x0000, out, 8)) << bytes << " bytes";
+    for (std::uint8_t b : out) {
+      EXPECT_EQ(b, 0xEE);
+    }
+  }
+}
+
 // The simulator's property requests, with what comes back bent by the test.
 struct Bent {
   HResult code = 0;      // returned in place of a success
