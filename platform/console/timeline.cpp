@@ -19,10 +19,14 @@ void Timeline::Record(std::string_view event) {
     return;
   }
   const std::uint64_t ms = now_();
+  WriteResultLogWrites(ms);
+  WriteLine(ms, event);
+}
+
+void Timeline::WriteResultLogWrites(std::uint64_t ms) {
   for (const std::string& text : resultLog_.TakeWrites()) {
     WriteLine(ms, "result " + Quoted(text));
   }
-  WriteLine(ms, event);
 }
 
 void Timeline::Close() {
@@ -30,10 +34,7 @@ void Timeline::Close() {
   if (!open_) {
     return;
   }
-  const std::uint64_t ms = now_();
-  for (const std::string& text : resultLog_.TakeWrites()) {
-    WriteLine(ms, "result " + Quoted(text));
-  }
+  WriteResultLogWrites(now_());
   open_ = false;
   if (file_ != nullptr) {
     std::fclose(file_);

@@ -49,6 +49,8 @@ class Timeline {
 
  private:
   void WriteLine(std::uint64_t ms, std::string_view event);
+  // Result.log writes seen since the last event, each as a line of its own. Needs the lock.
+  void WriteResultLogWrites(std::uint64_t ms);
 
   std::mutex mutex_;
   bool open_ = false;
