@@ -55,7 +55,7 @@ expect_exit_zero() {
 case "$name" in
   pass)
     expect_exit_zero
-    expect_log 'Pass\nR06.00.01\n'
+    expect_log 'Pass\r\nR06.00.01\r\n'
     if [ ! -f "$out/flash.bin" ]; then
       fail "no flash dump came back"
     elif ! cmp "$out/flash.bin" "$image"; then
