@@ -3,6 +3,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -70,6 +71,18 @@ bool WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
   return true;
 }
 
+// Lets the host take the last reply before the device leaves: a reply still queued when the port
+// is torn down would turn a request that was carried out into a failed one.
+void DrainOutput(int fd) {
+  for (int i = 0; i < 100; ++i) {
+    int queued = 0;
+    if (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued == 0) {
+      return;
+    }
+    Wait(-1, 2);
+  }
+}
+
 enum class Ended { stop, reset, pulled, closed };
 
 class CameraServer {
@@ -99,6 +112,7 @@ class CameraServer {
       }
       const Ended ended = serve(fd);
       if (ended != Ended::closed) {
+        DrainOutput(fd);
         usbip::DetachFromPort(port_);
       }
       ::close(fd);
