@@ -1,0 +1,537 @@
+#include "platform/linux/v4l2_media_capture.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/usb/video.h>
+#include <linux/uvcvideo.h>
+#include <linux/videodev2.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "camera/platform_ids.h"
+#include "platform/linux/linux_syscalls.h"
+#include "platform/linux/sysfs_files.h"
+#include "platform/linux/uvc_descriptors.h"
+
+namespace linuxplat {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint32_t KspNodeSize = 32;
+// Any unit but an extension unit: nothing ever looks for the other kinds by type.
+constexpr Guid OtherUnitType{0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
+
+std::mutex rootsMutex;
+std::string sysRootPath = "/sys";
+std::string devRootPath = "/dev";
+std::atomic<bool> permissionNoticeGiven{false};
+
+// Closes the node when the last object that uses it is released.
+struct OpenNode {
+  int fd = -1;
+  std::vector<UvcUnit> units;
+  ~OpenNode() {
+    if (fd >= 0) {
+      Syscalls().close(fd);
+    }
+  }
+};
+
+enum class Kind {
+  DeviceEnumerator,
+  ClassEnumerator,
+  Moniker,
+  PropertyBag,
+  Filter,
+  Topology,
+  Control
+};
+
+struct Object {
+  explicit Object(Kind k) : kind(k) {}
+  virtual ~Object() = default;
+  std::atomic<std::uint32_t> references{1};
+  const Kind kind;
+};
+
+struct ClassEnumerator : Object {
+  ClassEnumerator() : Object(Kind::ClassEnumerator) {}
+  std::vector<V4l2Camera> cameras;
+  std::size_t next = 0;
+};
+
+struct Moniker : Object {
+  explicit Moniker(V4l2Camera c) : Object(Kind::Moniker), camera(std::move(c)) {}
+  V4l2Camera camera;
+};
+
+struct PropertyBag : Object {
+  explicit PropertyBag(std::u16string p) : Object(Kind::PropertyBag), devicePath(std::move(p)) {}
+  std::u16string devicePath;
+};
+
+// Filter, topology and control share the open node.
+struct NodeObject : Object {
+  NodeObject(Kind k, std::shared_ptr<OpenNode> n, int u = -1)
+      : Object(k), node(std::move(n)), unitIndex(u) {}
+  std::shared_ptr<OpenNode> node;
+  int unitIndex;  // a control made for one node; -1 for the filter's own control
+};
+
+McObject* Handle(Object* object) {
+  return reinterpret_cast<McObject*>(object);
+}
+
+template <typename T>
+T* As(McObject* object, Kind kind) {
+  auto* base = reinterpret_cast<Object*>(object);
+  return base != nullptr && base->kind == kind ? static_cast<T*>(base) : nullptr;
+}
+
+std::pair<std::string, std::string> Roots() {
+  std::lock_guard lock(rootsMutex);
+  return {sysRootPath, devRootPath};
+}
+
+std::u16string Widen(const std::string& text) {
+  return std::u16string(text.begin(), text.end());
+}
+
+std::string HexLower(std::uint32_t value, int digits) {
+  std::string text = Hex(value, digits);
+  std::transform(text.begin(), text.end(), text.begin(), [](char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  });
+  return text;
+}
+
+// The capture-interface path form the camera layer picks its device by.
+std::u16string DevicePathOf(const V4l2Camera& camera) {
+  return Widen("\\\\?\\usb#vid_" + HexLower(camera.vendorId, 4) + "&pid_" +
+               HexLower(camera.productId, 4) + "&mi_" + HexLower(camera.interfaceNumber, 2) + "#" +
+               camera.busPort + "#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global");
+}
+
+int NodeNumber(const std::string& name) {
+  if (name.rfind("video", 0) != 0 || name.size() == 5 || name.size() > 14) {
+    return -1;
+  }
+  int number = 0;
+  for (char c : name.substr(5)) {
+    if (c < '0' || c > '9') {
+      return -1;
+    }
+    number = number * 10 + (c - '0');
+  }
+  return number;
+}
+
+enum class Capture { Yes, No, Unknown };
+
+// Whether the node captures video; Unknown when it cannot be opened to ask.
+Capture QueryCapture(const std::string& node) {
+  const int fd = Syscalls().open(node.c_str(), O_RDWR | O_NONBLOCK);
+  if (fd < 0) {
+    return Capture::Unknown;
+  }
+  v4l2_capability caps{};
+  int rc;
+  do {
+    rc = Syscalls().ioctl(fd, VIDIOC_QUERYCAP, &caps);
+  } while (rc < 0 && errno == EINTR);
+  Syscalls().close(fd);
+  if (rc < 0) {
+    return Capture::Unknown;
+  }
+  const std::uint32_t nodeCaps =
+      (caps.capabilities & V4L2_CAP_DEVICE_CAPS) != 0 ? caps.device_caps : caps.capabilities;
+  return (nodeCaps & V4L2_CAP_VIDEO_CAPTURE) != 0 ? Capture::Yes : Capture::No;
+}
+
+struct Candidate {
+  V4l2Camera camera;
+  std::string interfaceDir;
+  bool confirmed = false;
+};
+
+void AddNode(std::vector<Candidate>& found, const fs::path& classDir, const std::string& devRoot,
+             const std::string& name) {
+  std::error_code ec;
+  const fs::path interfaceDir = fs::canonical(classDir / name / "device", ec);
+  const std::string interfaceName = interfaceDir.filename().string();
+  const auto colon = interfaceName.find(':');
+  if (ec || colon == std::string::npos) {
+    return;  // not a USB interface
+  }
+  const fs::path deviceDir = interfaceDir.parent_path();
+  const auto vid = ReadHexAttribute(deviceDir / "idVendor");
+  const auto pid = ReadHexAttribute(deviceDir / "idProduct");
+  if (!vid || !pid) {
+    return;
+  }
+  const std::string node = devRoot + "/" + name;
+  auto same = std::find_if(found.begin(), found.end(), [&](const Candidate& c) {
+    return c.interfaceDir == interfaceDir.string();
+  });
+  if (same != found.end() && same->confirmed) {
+    return;
+  }
+  const Capture capture = QueryCapture(node);
+  if (capture == Capture::No) {
+    return;
+  }
+  if (same == found.end()) {
+    Candidate candidate;
+    candidate.interfaceDir = interfaceDir.string();
+    candidate.camera.busPort = interfaceName.substr(0, colon);
+    candidate.camera.vendorId = *vid;
+    candidate.camera.productId = *pid;
+    candidate.camera.interfaceNumber =
+        ReadHexAttribute(interfaceDir / "bInterfaceNumber").value_or(0);
+    candidate.camera.deviceDir = deviceDir.string();
+    found.push_back(std::move(candidate));
+    same = found.end() - 1;
+  }
+  // A node that could not be asked stands in until one that answers as a capture node is seen.
+  if (capture == Capture::Yes || same->camera.node.empty()) {
+    same->camera.node = node;
+    same->confirmed = capture == Capture::Yes;
+  }
+}
+
+std::string GroupOf(const std::string& node) {
+  struct stat info {};
+  if (::stat(node.c_str(), &info) != 0) {
+    return {};
+  }
+  std::vector<char> scratch(16384);
+  group entry{};
+  group* result = nullptr;
+  if (getgrgid_r(info.st_gid, &entry, scratch.data(), scratch.size(), &result) != 0 ||
+      result == nullptr) {
+    return {};
+  }
+  return result->gr_name;
+}
+
+// The operator can fix a missing permission; say so once rather than on every attempt.
+void NoticePermission(const std::string& node) {
+  if (permissionNoticeGiven.exchange(true)) {
+    return;
+  }
+  const std::string group = GroupOf(node);
+  if (group.empty()) {
+    std::fprintf(stderr, "reflash: cannot open %s: permission denied\n", node.c_str());
+  } else {
+    std::fprintf(stderr,
+                 "reflash: cannot open %s: permission denied; add this user to the group \"%s\"\n",
+                 node.c_str(), group.c_str());
+  }
+}
+
+HResult FromErrno(int error) {
+  return static_cast<HResult>(0x80070000u | (static_cast<std::uint32_t>(error) & 0xFFFFu));
+}
+
+// ---- the table ----
+
+HResult CoInitializeOp() {
+  return McOk;
+}
+
+void CoUninitializeOp() {}
+
+HResult CreateDeviceEnumerator(McObject** devEnum) {
+  if (devEnum == nullptr) {
+    return McFail;
+  }
+  *devEnum = Handle(new Object(Kind::DeviceEnumerator));
+  return McOk;
+}
+
+HResult CreateClassEnumerator(McObject* devEnum, const Guid& category, McObject** enumMoniker,
+                              std::uint32_t /*flags*/) {
+  if (enumMoniker == nullptr) {
+    return McFail;
+  }
+  *enumMoniker = nullptr;
+  if (As<Object>(devEnum, Kind::DeviceEnumerator) == nullptr) {
+    return McFail;
+  }
+  auto cameras = ListV4l2Cameras();
+  if (!(category == CLSID_VideoInputDeviceCategory_) || cameras.empty()) {
+    return McFalse;  // an empty category, as the system reports it
+  }
+  auto* enumerator = new ClassEnumerator;
+  enumerator->cameras = std::move(cameras);
+  *enumMoniker = Handle(enumerator);
+  return McOk;
+}
+
+HResult EnumReset(McObject* enumMoniker) {
+  auto* enumerator = As<ClassEnumerator>(enumMoniker, Kind::ClassEnumerator);
+  if (enumerator == nullptr) {
+    return McFail;
+  }
+  enumerator->next = 0;
+  return McOk;
+}
+
+HResult EnumNext(McObject* enumMoniker, McObject** moniker) {
+  auto* enumerator = As<ClassEnumerator>(enumMoniker, Kind::ClassEnumerator);
+  if (moniker == nullptr || enumerator == nullptr) {
+    return McFail;
+  }
+  *moniker = nullptr;
+  if (enumerator->next >= enumerator->cameras.size()) {
+    return McFalse;
+  }
+  *moniker = Handle(new Moniker(enumerator->cameras[enumerator->next++]));
+  return McOk;
+}
+
+HResult BindToStorage(McObject* moniker, McObject** propertyBag) {
+  auto* source = As<Moniker>(moniker, Kind::Moniker);
+  if (propertyBag == nullptr || source == nullptr) {
+    return McFail;
+  }
+  *propertyBag = Handle(new PropertyBag(source->camera.devicePath));
+  return McOk;
+}
+
+HResult ReadStringProperty(McObject* propertyBag, const char16_t* name, char16_t** value) {
+  auto* bag = As<PropertyBag>(propertyBag, Kind::PropertyBag);
+  if (bag == nullptr || name == nullptr || value == nullptr ||
+      std::u16string(name) != u"DevicePath") {
+    return McFail;
+  }
+  auto* text = new char16_t[bag->devicePath.size() + 1];
+  std::copy(bag->devicePath.begin(), bag->devicePath.end(), text);
+  text[bag->devicePath.size()] = 0;
+  *value = text;
+  return McOk;
+}
+
+void FreeString(char16_t* value) {
+  delete[] value;
+}
+
+HResult BindToObject(McObject* moniker, McObject** filter) {
+  auto* source = As<Moniker>(moniker, Kind::Moniker);
+  if (filter == nullptr || source == nullptr) {
+    return McFail;
+  }
+  *filter = nullptr;
+  const V4l2Camera& camera = source->camera;
+  const int fd = Syscalls().open(camera.node.c_str(), O_RDWR);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == EACCES || error == EPERM) {
+      NoticePermission(camera.node);
+    }
+    return FromErrno(error);
+  }
+  auto node = std::make_shared<OpenNode>();
+  node->fd = fd;
+  const std::vector<std::uint8_t> descriptors =
+      ReadBinary(fs::path(camera.deviceDir) / "descriptors");
+  node->units = ParseUvcUnits(descriptors.data(), descriptors.size(),
+                              static_cast<std::uint8_t>(camera.interfaceNumber));
+  *filter = Handle(new NodeObject(Kind::Filter, std::move(node)));
+  return McOk;
+}
+
+HResult QueryInterface(McObject* object, const Guid& iid, McObject** out) {
+  if (out == nullptr) {
+    return McFail;
+  }
+  *out = nullptr;
+  auto* filter = As<NodeObject>(object, Kind::Filter);
+  if (filter == nullptr) {
+    return McNoInterface;
+  }
+  if (iid == IID_IKsTopologyInfo_) {
+    *out = Handle(new NodeObject(Kind::Topology, filter->node));
+  } else if (iid == IID_IKsControl_) {
+    *out = Handle(new NodeObject(Kind::Control, filter->node));
+  } else if (iid == IID_IBaseFilter_) {
+    filter->references.fetch_add(1);
+    *out = object;
+  } else {
+    return McNoInterface;
+  }
+  return McOk;
+}
+
+HResult GetNumNodes(McObject* topology, std::uint32_t* count) {
+  auto* info = As<NodeObject>(topology, Kind::Topology);
+  if (info == nullptr || count == nullptr) {
+    return McFail;
+  }
+  *count = static_cast<std::uint32_t>(info->node->units.size());
+  return McOk;
+}
+
+HResult GetNodeType(McObject* topology, std::uint32_t index, Guid* type) {
+  auto* info = As<NodeObject>(topology, Kind::Topology);
+  if (info == nullptr || type == nullptr || index >= info->node->units.size()) {
+    return McFail;
+  }
+  *type = info->node->units[index].subtype == UvcExtensionUnit ? KSNODETYPE_DEV_SPECIFIC_
+                                                               : OtherUnitType;
+  return McOk;
+}
+
+HResult CreateNodeInstance(McObject* topology, std::uint32_t index, const Guid& iid,
+                           McObject** control) {
+  auto* info = As<NodeObject>(topology, Kind::Topology);
+  if (control == nullptr) {
+    return McFail;
+  }
+  *control = nullptr;
+  if (info == nullptr || index >= info->node->units.size()) {
+    return McFail;
+  }
+  if (!(iid == IID_IKsControl_)) {
+    return McNoInterface;
+  }
+  *control = Handle(new NodeObject(Kind::Control, info->node, static_cast<int>(index)));
+  return McOk;
+}
+
+std::uint32_t Le32(const std::uint8_t* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+HResult KsPropertyOp(McObject* controlObject, void* property, std::uint32_t propertyLength,
+                     void* data, std::uint32_t dataLength, std::uint32_t* bytesReturned) {
+  auto* control = As<NodeObject>(controlObject, Kind::Control);
+  if (control == nullptr || property == nullptr || propertyLength < KspNodeSize) {
+    return McFail;
+  }
+  const auto* header = static_cast<const std::uint8_t*>(property);
+  const std::uint32_t selector = Le32(header + 16);
+  const std::uint32_t flags = Le32(header + 20);
+  const std::uint32_t nodeId = Le32(header + 24);
+  const std::vector<UvcUnit>& units = control->node->units;
+  const std::size_t index =
+      control->unitIndex >= 0 ? static_cast<std::size_t>(control->unitIndex) : nodeId;
+  const UvcUnit* unit = index < units.size() ? &units[index] : nullptr;
+
+  if ((flags & KsPropertyTypeSetSupport) != 0) {
+    const bool supported = unit != nullptr && unit->subtype == UvcExtensionUnit &&
+                           std::memcmp(unit->guid.data(), header, 16) == 0;
+    return supported ? McOk : McNotFound;
+  }
+  std::uint8_t query;
+  if ((flags & KsPropertyTypeGet) != 0) {
+    query = UVC_GET_CUR;
+  } else if ((flags & KsPropertyTypeSet) != 0) {
+    query = UVC_SET_CUR;
+  } else {
+    return McFail;
+  }
+  // A node id past the known units (the fallback ids when no topology was read) names the unit
+  // by that number.
+  const std::uint32_t unitId = unit != nullptr ? unit->unitId : nodeId;
+  if (data == nullptr || dataLength == 0 || dataLength > 0xFFFF || unitId > 0xFF ||
+      selector > 0xFF) {
+    return McFail;
+  }
+  uvc_xu_control_query request{};
+  request.unit = static_cast<std::uint8_t>(unitId);
+  request.selector = static_cast<std::uint8_t>(selector);
+  request.query = query;
+  request.size = static_cast<std::uint16_t>(dataLength);
+  request.data = static_cast<std::uint8_t*>(data);
+  int rc;
+  do {
+    rc = Syscalls().ioctl(control->node->fd, UVCIOC_CTRL_QUERY, &request);
+  } while (rc < 0 && errno == EINTR);
+  if (rc < 0) {
+    return FromErrno(errno);
+  }
+  if (bytesReturned != nullptr) {
+    *bytesReturned = dataLength;
+  }
+  return McOk;
+}
+
+std::uint32_t Release(McObject* object) {
+  auto* base = reinterpret_cast<Object*>(object);
+  if (base == nullptr) {
+    return 0;
+  }
+  const std::uint32_t left = base->references.fetch_sub(1) - 1;
+  if (left == 0) {
+    delete base;
+  }
+  return left;
+}
+
+void SleepOp(std::uint32_t milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+const MediaCaptureOps v4l2Capture{
+    CoInitializeOp, CoUninitializeOp,   CreateDeviceEnumerator, CreateClassEnumerator,
+    EnumReset,      EnumNext,           BindToStorage,          ReadStringProperty,
+    FreeString,     BindToObject,       QueryInterface,         GetNumNodes,
+    GetNodeType,    CreateNodeInstance, KsPropertyOp,           Release,
+    SleepOp,
+};
+
+}  // namespace
+
+const MediaCaptureOps* V4l2MediaCaptureOps() {
+  return &v4l2Capture;
+}
+
+void SetV4l2Roots(const std::string& sysRoot, const std::string& devRoot) {
+  std::lock_guard lock(rootsMutex);
+  sysRootPath = sysRoot;
+  devRootPath = devRoot;
+}
+
+std::vector<V4l2Camera> ListV4l2Cameras() {
+  const auto [sysRoot, devRoot] = Roots();
+  const fs::path classDir = fs::path(sysRoot) / "class/video4linux";
+  std::vector<std::pair<int, std::string>> names;
+  std::error_code ec;
+  for (fs::directory_iterator it(classDir, ec); !ec && it != fs::directory_iterator();
+       it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (const int number = NodeNumber(name); number >= 0) {
+      names.emplace_back(number, name);
+    }
+  }
+  std::sort(names.begin(), names.end());
+  std::vector<Candidate> found;
+  for (const auto& entry : names) {
+    AddNode(found, classDir, devRoot, entry.second);
+  }
+  std::vector<V4l2Camera> cameras;
+  for (Candidate& candidate : found) {
+    candidate.camera.devicePath = DevicePathOf(candidate.camera);
+    cameras.push_back(std::move(candidate.camera));
+  }
+  return cameras;
+}
+
+void ResetPermissionNotice() {
+  permissionNoticeGiven.store(false);
+}
+
+}  // namespace linuxplat

@@ -1,0 +1,363 @@
+// The V4L2 media-capture table: one device per camera, its path, the unit topology, and property
+// requests carried as extension-unit queries, against a stand-in for the kernel's calls.
+
+#include <grp.h>
+#include <linux/uvcvideo.h>
+#include <linux/videodev2.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "camera/media_capture.h"
+#include "platform/linux/linux_syscalls.h"
+#include "platform/linux/v4l2_media_capture.h"
+#include "tests/linux/sysfs_fixture.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Written out from the system's documented identifiers.
+const Guid kVideoInputCategory{
+    0x860BB310, 0x5D01, 0x11D0, {0xBD, 0x3B, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
+const Guid kTopologyInfo{
+    0x720D4AC0, 0x7533, 0x11D0, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
+const Guid kKsControl{0x28F54685, 0x06FD, 0x11D2, {0xB2, 0x7A, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+const Guid kDevSpecific{
+    0x941C7AC0, 0xC559, 0x11D0, {0x8A, 0x2B, 0x00, 0xA0, 0xC9, 0x25, 0x5A, 0xC1}};
+const Bytes kSetGuid{0x70, 0x33, 0xF0, 0x28, 0x11, 0x63, 0x2E, 0x4A,
+                     0xBA, 0x2C, 0x68, 0x90, 0xEB, 0x33, 0x40, 0x16};
+const char16_t kCameraPath[] =
+    u"\\\\?\\usb#vid_1f3a&pid_5c72&mi_00#1-1#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global";
+
+// VideoControl interface 0: a processing unit (id 2), the camera's unit (id 3) and another
+// vendor unit (id 4).
+const Bytes kDescriptors{
+    0x12, 0x01, 0x00, 0x02, 0xEF, 0x02, 0x01, 0x40, 0x3A, 0x1F, 0x72, 0x5C, 0x00, 0x01, 0x01, 0x02,
+    0x00, 0x01, 0x09, 0x02, 0x60, 0x00, 0x02, 0x01, 0x00, 0x80, 0xFA, 0x09, 0x04, 0x00, 0x00, 0x01,
+    0x0E, 0x01, 0x00, 0x02, 0x0D, 0x24, 0x01, 0x00, 0x01, 0x4D, 0x00, 0x80, 0xC3, 0xC9, 0x01, 0x01,
+    0x01, 0x0B, 0x24, 0x05, 0x02, 0x01, 0x00, 0x00, 0x02, 0x7F, 0x15, 0x00, 0x1A, 0x24, 0x06, 0x03,
+    0x70, 0x33, 0xF0, 0x28, 0x11, 0x63, 0x2E, 0x4A, 0xBA, 0x2C, 0x68, 0x90, 0xEB, 0x33, 0x40, 0x16,
+    0x05, 0x01, 0x02, 0x01, 0x1F, 0x00, 0x1A, 0x24, 0x06, 0x04, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05,
+    0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x08, 0x01, 0x03, 0x01, 0x03, 0x00};
+
+struct Query {
+  int unit, selector, query, size;
+  Bytes data;
+};
+
+// What the kernel would do with the calls, scripted per test.
+struct FakeKernel {
+  std::map<std::string, std::uint32_t> deviceCaps;  // by node path; absent nodes fail to open
+  std::map<std::string, int> openErrno;
+  std::map<int, std::string> openFds;
+  int nextFd = 10;
+  std::vector<std::string> opened;
+  std::vector<unsigned long> requests;
+  std::vector<Query> queries;
+  std::deque<int> queryErrnos;  // one per UVCIOC call, then success
+  Bytes answer;                 // copied into a GET_CUR's data
+};
+FakeKernel* kernel = nullptr;
+
+int FakeOpen(const char* path, int) {
+  if (auto e = kernel->openErrno.find(path); e != kernel->openErrno.end()) {
+    errno = e->second;
+    return -1;
+  }
+  if (!kernel->deviceCaps.count(path)) {
+    errno = ENOENT;
+    return -1;
+  }
+  kernel->opened.push_back(path);
+  kernel->openFds[kernel->nextFd] = path;
+  return kernel->nextFd++;
+}
+
+int FakeClose(int fd) {
+  return kernel->openFds.erase(fd) == 1 ? 0 : (errno = EBADF, -1);
+}
+
+int FakeIoctl(int fd, unsigned long request, void* argument) {
+  kernel->requests.push_back(request);
+  if (!kernel->openFds.count(fd)) {
+    errno = EBADF;
+    return -1;
+  }
+  if (request == 0x80685600ul) {
+    auto* caps = static_cast<v4l2_capability*>(argument);
+    std::memset(caps, 0, sizeof *caps);
+    caps->device_caps = kernel->deviceCaps[kernel->openFds[fd]];
+    caps->capabilities = caps->device_caps | 0x80000000u;
+    return 0;
+  }
+  if (request == 0xC0107521ul) {
+    auto* q = static_cast<uvc_xu_control_query*>(argument);
+    kernel->queries.push_back(
+        {q->unit, q->selector, q->query, q->size, Bytes(q->data, q->data + q->size)});
+    if (!kernel->queryErrnos.empty()) {
+      errno = kernel->queryErrnos.front();
+      kernel->queryErrnos.pop_front();
+      return -1;
+    }
+    if (q->query == 0x81) {
+      std::memcpy(q->data, kernel->answer.data(),
+                  std::min<std::size_t>(q->size, kernel->answer.size()));
+    }
+    return 0;
+  }
+  errno = ENOTTY;
+  return -1;
+}
+
+const linuxplat::LinuxSyscalls kFakeCalls{FakeOpen, FakeClose, FakeIoctl};
+
+class V4l2MediaCaptureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kernel = &fake;
+    linuxplat::InstallSyscalls(&kFakeCalls);
+    linuxplat::SetV4l2Roots(fixture.Root(), fixture.DevRoot());
+    linuxtest::AddCamera(fixture);
+    fixture.WriteDeviceFile("1-1", "descriptors", kDescriptors);
+  }
+  void TearDown() override {
+    EXPECT_TRUE(fake.openFds.empty()) << "a node was left open";
+    linuxplat::InstallSyscalls(nullptr);
+    linuxplat::SetV4l2Roots("/sys", "/dev");
+    kernel = nullptr;
+  }
+
+  std::string Node(int n) const { return fixture.DevRoot() + "/video" + std::to_string(n); }
+
+  // The paths of the devices the class enumerator lists.
+  std::vector<std::u16string> ListPaths() {
+    std::vector<std::u16string> paths;
+    McObject* devEnum = nullptr;
+    McObject* classEnum = nullptr;
+    EXPECT_EQ(ops->createDeviceEnumerator(&devEnum), 0);
+    if (ops->createClassEnumerator(devEnum, kVideoInputCategory, &classEnum, 0) == 0) {
+      McObject* moniker = nullptr;
+      while (ops->enumNext(classEnum, &moniker) == 0) {
+        McObject* bag = nullptr;
+        char16_t* path = nullptr;
+        EXPECT_EQ(ops->bindToStorage(moniker, &bag), 0);
+        EXPECT_EQ(ops->readStringProperty(bag, u"DevicePath", &path), 0);
+        paths.emplace_back(path);
+        ops->freeString(path);
+        ops->release(bag);
+        ops->release(moniker);
+      }
+      ops->release(classEnum);
+    }
+    ops->release(devEnum);
+    return paths;
+  }
+
+  // Binds the first listed device's filter.
+  McObject* BindFirst() {
+    McObject* devEnum = nullptr;
+    McObject* classEnum = nullptr;
+    McObject* moniker = nullptr;
+    McObject* filter = nullptr;
+    ops->createDeviceEnumerator(&devEnum);
+    if (ops->createClassEnumerator(devEnum, kVideoInputCategory, &classEnum, 0) == 0 &&
+        ops->enumNext(classEnum, &moniker) == 0) {
+      ops->bindToObject(moniker, &filter);
+      ops->release(moniker);
+    }
+    if (classEnum != nullptr) {
+      ops->release(classEnum);
+    }
+    ops->release(devEnum);
+    return filter;
+  }
+
+  static Bytes Header(std::uint32_t selector, std::uint32_t flags, std::uint32_t node) {
+    Bytes header = kSetGuid;
+    for (std::uint32_t v : {selector, flags, node, 0u}) {
+      for (int i = 0; i < 4; ++i) {
+        header.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+      }
+    }
+    return header;
+  }
+
+  linuxtest::SysfsFixture fixture;
+  FakeKernel fake;
+  const MediaCaptureOps* ops = linuxplat::V4l2MediaCaptureOps();
+};
+
+TEST_F(V4l2MediaCaptureTest, ACameraIsListedOnceThroughItsCaptureNode) {
+  struct Case {
+    const char* name;
+    std::uint32_t video0, video1;  // device_caps of the two nodes
+    int boundNode;
+  };
+  const Case cases[] = {
+      {"capture node first", 0x04200001, 0x04A00000, 0},
+      {"metadata node first", 0x04A00000, 0x04200001, 1},
+  };
+  fixture.AddVideoNode(0, "1-1:1.0");
+  fixture.AddVideoNode(1, "1-1:1.0");
+  for (const Case& c : cases) {
+    fake.deviceCaps = {{Node(0), c.video0}, {Node(1), c.video1}};
+    EXPECT_EQ(ListPaths(), std::vector<std::u16string>{kCameraPath}) << c.name;
+    fake.opened.clear();
+    McObject* filter = BindFirst();
+    ASSERT_NE(filter, nullptr) << c.name;
+    ASSERT_FALSE(fake.opened.empty());
+    EXPECT_EQ(fake.opened.back(), Node(c.boundNode)) << c.name;
+    ops->release(filter);
+  }
+  // After a reset the camera comes back on other nodes: the next enumeration finds them.
+  fake.deviceCaps = {{Node(2), 0x04200001}, {Node(3), 0x04A00000}};
+  fixture.AddVideoNode(2, "1-1:1.0");
+  fixture.AddVideoNode(3, "1-1:1.0");
+  std::filesystem::remove_all(fixture.Root() + "/class/video4linux/video0");
+  std::filesystem::remove_all(fixture.Root() + "/class/video4linux/video1");
+  EXPECT_EQ(ListPaths(), std::vector<std::u16string>{kCameraPath});
+  fake.deviceCaps = {{Node(2), 0x04A00000}, {Node(3), 0x04A00000}};
+  EXPECT_TRUE(ListPaths().empty()) << "nodes that answer as no capture device";
+  std::filesystem::remove_all(fixture.Root() + "/class/video4linux");
+  McObject* devEnum = nullptr;
+  McObject* classEnum = nullptr;
+  ops->createDeviceEnumerator(&devEnum);
+  EXPECT_NE(ops->createClassEnumerator(devEnum, kVideoInputCategory, &classEnum, 0), 0);
+  EXPECT_EQ(classEnum, nullptr);
+  ops->release(devEnum);
+}
+
+TEST_F(V4l2MediaCaptureTest, TopologyIsTheUnitsAndTheProbeMatchesTheUnitCode) {
+  fixture.AddVideoNode(0, "1-1:1.0");
+  fake.deviceCaps = {{Node(0), 0x04200001}};
+  McObject* filter = BindFirst();
+  ASSERT_NE(filter, nullptr);
+  McObject* topology = nullptr;
+  ASSERT_EQ(ops->queryInterface(filter, kTopologyInfo, &topology), 0);
+  std::uint32_t count = 0;
+  ASSERT_EQ(ops->getNumNodes(topology, &count), 0);
+  EXPECT_EQ(count, 3u);
+  const bool vendorNode[] = {false, true, true};
+  const bool accepts[] = {false, true, false};  // only unit id 3 carries the camera's code
+  for (std::uint32_t i = 0; i < 3; ++i) {
+    Guid type{};
+    ASSERT_EQ(ops->getNodeType(topology, i, &type), 0);
+    EXPECT_EQ(type == kDevSpecific, vendorNode[i]) << "node " << i;
+    McObject* control = nullptr;
+    ASSERT_EQ(ops->createNodeInstance(topology, i, kKsControl, &control), 0);
+    Bytes header = Header(0, 0x10000100, i);
+    std::uint32_t returned = 0;
+    EXPECT_EQ(ops->ksProperty(control, header.data(), 32, nullptr, 0, &returned) >= 0, accepts[i])
+        << "node " << i;
+    header[15] ^= 0x01;
+    EXPECT_LT(ops->ksProperty(control, header.data(), 32, nullptr, 0, &returned), 0)
+        << "another set, node " << i;
+    ops->release(control);
+  }
+  EXPECT_TRUE(fake.queries.empty()) << "the probe is answered from the descriptors";
+  ops->release(topology);
+  ops->release(filter);
+}
+
+TEST_F(V4l2MediaCaptureTest, PropertyRequestsBecomeExtensionUnitQueries) {
+  fixture.AddVideoNode(0, "1-1:1.0");
+  fake.deviceCaps = {{Node(0), 0x04200001}};
+  McObject* filter = BindFirst();
+  ASSERT_NE(filter, nullptr);
+  McObject* control = nullptr;
+  ASSERT_EQ(ops->queryInterface(filter, kKsControl, &control), 0);
+  fake.answer = {0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8, 0xA9, 0xAA, 0xAB, 0xAC};
+
+  struct Case {
+    const char* name;
+    std::uint32_t selector, flags, node, length;
+    std::deque<int> errnos;
+    bool ok;
+    int unit, query, calls;
+  };
+  const Case cases[] = {
+      {"register write", 1, 0x10000002, 1, 4, {}, true, 3, 0x01, 1},
+      {"register answer", 1, 0x10000001, 1, 4, {}, true, 3, 0x81, 1},
+      {"flash record", 3, 0x10000002, 1, 12, {}, true, 3, 0x01, 1},
+      {"second vendor unit", 2, 0x10000001, 2, 8, {}, true, 4, 0x81, 1},
+      {"node past the topology names the unit", 4, 0x10000001, 7, 12, {}, true, 7, 0x81, 1},
+      {"interrupted twice", 5, 0x10000001, 1, 12, {EINTR, EINTR}, true, 3, 0x81, 3},
+      {"size the driver does not take", 1, 0x10000001, 1, 4, {ENOBUFS}, false, 3, 0x81, 1},
+      {"selector not in the unit", 6, 0x10000002, 1, 12, {ENOENT}, false, 3, 0x01, 1},
+      {"stalled", 1, 0x10000002, 1, 4, {EPIPE}, false, 3, 0x01, 1},
+      {"unsupported query", 1, 0x10000001, 1, 4, {EBADRQC}, false, 3, 0x81, 1},
+      {"camera gone", 1, 0x10000002, 1, 4, {ENODEV}, false, 3, 0x01, 1},
+      {"input/output error", 1, 0x10000001, 1, 4, {EIO}, false, 3, 0x81, 1},
+      {"denied", 1, 0x10000001, 1, 4, {EACCES}, false, 3, 0x81, 1},
+  };
+  for (const Case& c : cases) {
+    fake.queries.clear();
+    fake.queryErrnos = c.errnos;
+    Bytes header = Header(c.selector, c.flags, c.node);
+    Bytes data(c.length, 0);
+    for (std::uint32_t i = 0; i < c.length; ++i) {
+      data[i] = static_cast<std::uint8_t>(0x10 + i);
+    }
+    const Bytes sent = data;
+    std::uint32_t returned = 0xDEAD;
+    const HResult hr =
+        ops->ksProperty(control, header.data(), 32, data.data(), c.length, &returned);
+    EXPECT_EQ(hr == 0, c.ok) << c.name;
+    EXPECT_EQ(hr < 0, !c.ok) << c.name;
+    EXPECT_EQ(returned, c.ok ? c.length : 0xDEADu) << c.name;
+    ASSERT_EQ(fake.queries.size(), static_cast<std::size_t>(c.calls)) << c.name;
+    const Query& q = fake.queries.back();
+    EXPECT_EQ(q.unit, c.unit) << c.name;
+    EXPECT_EQ(q.selector, static_cast<int>(c.selector)) << c.name;
+    EXPECT_EQ(q.query, c.query) << c.name;
+    EXPECT_EQ(q.size, static_cast<int>(c.length)) << c.name;
+    EXPECT_EQ(q.data, sent) << c.name;
+    if (c.ok && c.query == 0x81) {
+      EXPECT_EQ(data, Bytes(fake.answer.begin(), fake.answer.begin() + c.length)) << c.name;
+    }
+  }
+  fake.queries.clear();
+  Bytes header = Header(1, 0x10000001, 1);
+  Bytes data(4, 0);
+  std::uint32_t returned = 0;
+  EXPECT_LT(ops->ksProperty(control, nullptr, 32, data.data(), 4, &returned), 0) << "no header";
+  EXPECT_LT(ops->ksProperty(control, header.data(), 31, data.data(), 4, &returned), 0)
+      << "short header";
+  EXPECT_LT(ops->ksProperty(control, header.data(), 32, nullptr, 4, &returned), 0) << "no record";
+  EXPECT_TRUE(fake.queries.empty());
+  ops->release(control);
+  ops->release(filter);
+}
+
+TEST_F(V4l2MediaCaptureTest, DeniedNodeIsReportedOnceWithTheGroupThatGrantsIt) {
+  fixture.AddVideoNode(0, "1-1:1.0");
+  fake.deviceCaps = {{Node(0), 0x04200001}};
+  fake.openErrno = {{Node(0), EACCES}};
+  struct stat info {};
+  ASSERT_EQ(stat(Node(0).c_str(), &info), 0);
+  const group* owner = getgrgid(info.st_gid);
+  ASSERT_NE(owner, nullptr);
+  linuxplat::ResetPermissionNotice();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(BindFirst(), nullptr);
+  EXPECT_EQ(BindFirst(), nullptr);
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(said, "reflash: cannot open " + Node(0) +
+                      ": permission denied; add this user to the group \"" + owner->gr_name +
+                      "\"\n");
+  fake.openErrno = {{Node(0), ENODEV}};
+  linuxplat::ResetPermissionNotice();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(BindFirst(), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "only a missing permission is explained";
+}
+
+}  // namespace
