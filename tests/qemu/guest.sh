@@ -124,9 +124,12 @@ end=$(date +%s.%N)
 tr -d '\r' <"$work/console.log" >"$work/console.txt"
 echo "guest: $(awk -v a="$start" -v b="$end" 'BEGIN {printf "%.1f", b - a}') s in qemu"
 
-# Files between "==file NAME==" and "==end NAME==", base64.
+# Files between "==file NAME==" and "==end NAME==", base64 (the first marker may follow the
+# firmware's terminal codes on its line).
 awk -v out="$work/out" '
-  /^==file [^=]+==$/ { name = substr($0, 8, length($0) - 9); file = out "/" name ".b64"; printf "" > file; next }
+  match($0, /==file [^=]+==$/) {
+    name = substr($0, RSTART + 7, RLENGTH - 9); file = out "/" name ".b64"; printf "" > file; next
+  }
   /^==end [^=]+==$/ { close(file); file = ""; next }
   file != "" { print >> file }
 ' "$work/console.txt"
