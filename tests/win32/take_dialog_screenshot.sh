@@ -14,3 +14,10 @@ trap 'bash "$script" stop' EXIT
 bash "$script" start
 bash "$script" dialog_screenshot "$root/docs/dialog.png"
 echo "wrote $root/docs/dialog.png"
+# Two more moments, from reflash-sim.exe with one request held for 4 s so that the moment stays:
+# the read-back that ends a pass, and a failed write (its red message is otherwise replaced by
+# the next attempt's first status within milliseconds). Request 8000 falls in the write.
+bash "$script" sim_photo "$root/docs/dialog-check.png" "Check Firmware..." --hang-request 15000:4000
+bash "$script" sim_photo "$root/docs/dialog-write-failed.png" "Write firmware Failed!!!" \
+  --fail-request 8000 --hang-request 8001:4000
+echo "wrote $root/docs/dialog-check.png and $root/docs/dialog-write-failed.png"

@@ -296,10 +296,41 @@ check_dialog_screenshot() {
   fi
 }
 
+# A photograph of reflash-sim.exe's dialog for the station guide: runs it with SIM_ARGS under the
+# virtual desktop and takes the picture once the dialog has shown STATUS for a moment. A held
+# request (--hang-request) keeps a moment on screen that otherwise passes too fast to see.
+sim_photo() {
+  local out=${1:?usage: wine_test.sh sim_photo OUT.png STATUS SIM_ARGS...} status=${2:?}
+  shift 2
+  cd "$(workdir "sim_photo_$(basename "$out" .png)")"
+  rm -f ui.txt Result.log
+  cp "$sim_exe" .
+  "$wine" explorer /desktop=reflash,640x170 reflash-sim.exe --ui-trace ui.txt "$@" >run.log 2>&1 &
+  local pid=$!
+  for _ in $(seq 600); do
+    [ "$(grep '^status' ui.txt 2>/dev/null | tail -1 | cut -d' ' -f3-)" = "$status" ] && break
+    sleep 0.05
+  done
+  [ "$(grep '^status' ui.txt 2>/dev/null | tail -1 | cut -d' ' -f3-)" = "$status" ] ||
+    fail "the dialog never showed \"$status\""
+  sleep 0.7
+  import -display "$DISPLAY" -window root -crop 640x170+0+0 +repage "$out"
+  for _ in $(seq 600); do
+    [ -f Result.log ] && break
+    sleep 0.1
+  done
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+
 verb=${1:?usage: wine_test.sh start|stop|CHECK}
 case $verb in
   start) start_session ;;
   stop) stop_session ;;
+  sim_photo)
+    use_session
+    sim_photo "${@:2}"
+    ;;
   picture)
     check_dialog_picture "${2:?usage: wine_test.sh picture FILE.png}"
     echo "PASS: $2"
