@@ -1,6 +1,7 @@
 # Release packages: `cmake --build --preset default --target package` makes
 #   reflash-<version>-win64.zip  (reflash.exe, reflash-sim.exe, the station guide as text)
-#   reflash_<version>_amd64.deb  (reflash-sim, the udev rule, the manual page, the station guide)
+#   reflash_<version>_amd64.deb  (reflash, reflash-sim, the udev rule, the manual page, the station
+#                                guide)
 # The version is the project version.
 
 set(REFLASH_WIN32_BUILD ${PROJECT_BINARY_DIR}/win32)
@@ -16,6 +17,9 @@ endif()
 
 if(TARGET reflash-sim)
   install(TARGETS reflash-sim RUNTIME DESTINATION bin COMPONENT linux)
+endif()
+if(TARGET reflash AND NOT WIN32)
+  install(TARGETS reflash RUNTIME DESTINATION bin COMPONENT linux)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-reflash.rules DESTINATION lib/udev/rules.d
         COMPONENT linux)

@@ -19,6 +19,7 @@ dpkg-deb --contents "$deb" | awk '{print $6}' | sort >"$work/deb.txt"
 cat >"$work/deb.expected" <<LIST
 ./usr/
 ./usr/bin/
+./usr/bin/reflash
 ./usr/bin/reflash-sim
 ./usr/lib/
 ./usr/lib/udev/
