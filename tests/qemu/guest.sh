@@ -56,7 +56,7 @@ moddir="$(ls -d "$kdir"/root/lib/modules/* | head -1)"
 
 # --- the initramfs --------------------------------------------------------------------------
 rm -rf "$work/root" "$work/out"
-mkdir -p "$work/root"/{bin,sbin,proc,sys,dev,tmp,work,modules} "$work/out"
+mkdir -p "$work/root"/{bin,sbin,etc,proc,sys,dev,tmp,work,modules} "$work/out"
 root="$work/root"
 cp "$busybox_bin" "$root/bin/busybox"
 for applet in $("$busybox_bin" --list); do

@@ -72,6 +72,13 @@ case "$name" in
     expect_log 'Fail'
     expect_screen 'Write firmware Failed!!!'
     ;;
+  no_permission)
+    expect_exit_zero
+    expect_log 'Fail'
+    want='reflash: cannot open /dev/video0: permission denied; add this user to the group "plugdev"'
+    [ "$(cat "$out/stderr.txt" 2>/dev/null)" = "$want" ] ||
+      fail "standard error is not the one line \"$want\""
+    ;;
   bench)
     for key in product plain ratio; do
       grep -Eq "^$key [0-9.]+" "$out/bench.txt" 2>/dev/null || fail "the benchmark printed no \"$key\" figure"
