@@ -10,7 +10,7 @@ chgrp 46 /dev/video*
 chmod 0660 /dev/video*
 chmod 0777 /work
 t0=$(now_ms)
-setpriv --reuid=1000 --regid=1000 --clear-groups reflash >/work/screen.txt 2>/work/stderr.txt
+su -s /bin/sh station -c "cd /work && reflash" >/work/screen.txt 2>/work/stderr.txt
 echo "reflash exit $?" >/work/exit.txt
 echo "reflash ran $(($(now_ms) - t0)) ms" >>/work/exit.txt
 stop_camera
