@@ -98,7 +98,8 @@ int FakeIoctl(int fd, unsigned long request, void* argument) {
     auto* caps = static_cast<v4l2_capability*>(argument);
     std::memset(caps, 0, sizeof *caps);
     caps->device_caps = kernel->deviceCaps[kernel->openFds[fd]];
-    caps->capabilities = caps->device_caps | 0x80000000u;
+    // The whole device's capabilities, as the driver reports them on every node of the camera.
+    caps->capabilities = 0x84A00001u;
     return 0;
   }
   if (request == 0xC0107521ul) {
