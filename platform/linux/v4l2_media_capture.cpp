@@ -241,8 +241,10 @@ void NoticePermission(const std::string& node) {
   }
 }
 
+// A failure code of our own (the customer bit set) with the errno in its low bits, so a trace shows
+// what the kernel said without passing it off as a system error code.
 HResult FromErrno(int error) {
-  return static_cast<HResult>(0x80070000u | (static_cast<std::uint32_t>(error) & 0xFFFFu));
+  return static_cast<HResult>(0xA0000000u | (static_cast<std::uint32_t>(error) & 0xFFFFu));
 }
 
 // ---- the table ----

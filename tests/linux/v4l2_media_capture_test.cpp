@@ -15,7 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "camera/camera.h"
+#include "camera/camera_state.h"
 #include "camera/media_capture.h"
+#include "camera/xu_transport.h"
 #include "platform/linux/linux_syscalls.h"
 #include "platform/linux/v4l2_media_capture.h"
 #include "tests/linux/sysfs_fixture.h"
@@ -95,7 +98,8 @@ int FakeIoctl(int fd, unsigned long request, void* argument) {
     auto* caps = static_cast<v4l2_capability*>(argument);
     std::memset(caps, 0, sizeof *caps);
     caps->device_caps = kernel->deviceCaps[kernel->openFds[fd]];
-    caps->capabilities = caps->device_caps | 0x80000000u;
+    // The whole device's capabilities, as the driver reports them on every node of the camera.
+    caps->capabilities = 0x84A00001u;
     return 0;
   }
   if (request == 0xC0107521ul) {
@@ -335,6 +339,34 @@ TEST_F(V4l2MediaCaptureTest, PropertyRequestsBecomeExtensionUnitQueries) {
   EXPECT_TRUE(fake.queries.empty());
   ops->release(control);
   ops->release(filter);
+}
+
+TEST_F(V4l2MediaCaptureTest, CameraLayerFindsTheUnitAndReadsARegisterThroughIt) {
+  fixture.AddVideoNode(0, "1-1:1.0");
+  fake.deviceCaps = {{Node(0), 0x04200001}};
+  CamResetState();
+  CamInstallMediaCapture(ops);
+  cameraBinding.boundFilter = BindFirst();
+  ASSERT_NE(cameraBinding.boundFilter, nullptr);
+  std::uint32_t node = 99;
+  EXPECT_TRUE(CamFindXuNode(&node));
+  EXPECT_EQ(node, 1u) << "the second unit is the camera's";
+  cameraBinding.xuNodeId = node;
+  fake.answer = {0x00, 0x00, 0x5A, 0x00};
+  std::uint8_t value = 0;
+  EXPECT_TRUE(opAsicRead(0, 0x03C5, &value));
+  EXPECT_EQ(value, 0x5A);
+  ASSERT_EQ(fake.queries.size(), 2u);
+  EXPECT_EQ(fake.queries[0].unit, 3);
+  EXPECT_EQ(fake.queries[0].query, 0x01);
+  EXPECT_EQ(fake.queries[0].data, (Bytes{0xC5, 0x03, 0x00, 0xFF}));
+  EXPECT_EQ(fake.queries[1].unit, 3);
+  EXPECT_EQ(fake.queries[1].query, 0x81);
+  EXPECT_EQ(fake.queries[1].size, 4);
+  ops->release(cameraBinding.boundFilter);
+  cameraBinding.boundFilter = nullptr;
+  CamInstallMediaCapture(nullptr);
+  CamResetState();
 }
 
 TEST_F(V4l2MediaCaptureTest, DeniedNodeIsReportedOnceWithTheGroupThatGrantsIt) {
