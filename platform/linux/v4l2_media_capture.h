@@ -30,6 +30,9 @@ struct V4l2Camera {
 // The cameras present now, in the order of their device nodes; read afresh on every call.
 std::vector<V4l2Camera> ListV4l2Cameras();
 
+// Says once per process on standard error that `node` may not be opened, and which group grants
+// access.
+void NoticePermission(const std::string& node);
 // The permission notice is given once per process; tests start over with this.
 void ResetPermissionNotice();
 
