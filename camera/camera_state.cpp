@@ -1,5 +1,6 @@
 #include "camera/camera_state.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "camera/media_capture.h"
@@ -8,8 +9,9 @@ CameraOps cameraOps{};
 CameraSlotRecord CameraSlot[cameraSlotCount]{};
 CameraBinding cameraBinding{};
 std::uint32_t transferChunk = 0;
-std::uint32_t failedRequestRun = 0;
+std::uint32_t unansweredPollMs = 0;
 std::uint32_t failedRequestTotal = 0;
+std::uint32_t shortAnswersRejected[6] = {};
 
 namespace {
 const MediaCaptureOps* installedMediaCapture = nullptr;
@@ -37,17 +39,18 @@ CameraSlotRecord* CamOpenSlot(int slot) {
 
 void CamNoteRequest(bool succeeded) {
   if (succeeded) {
-    failedRequestRun = 0;
+    unansweredPollMs = 0;
     return;
   }
   ++failedRequestTotal;
-  if (failedRequestRun < cameraGoneAfterFailures) {
-    ++failedRequestRun;
-  }
+}
+
+void CamNotePollSleep(std::uint32_t milliseconds) {
+  unansweredPollMs = std::min(unansweredPollMs + milliseconds, cameraGoneAfterPollMs);
 }
 
 bool CamCameraGone() {
-  return failedRequestRun >= cameraGoneAfterFailures;
+  return unansweredPollMs >= cameraGoneAfterPollMs;
 }
 
 CameraBinding* opGetState() {
@@ -59,8 +62,9 @@ void CamResetState() {
   std::memset(CameraSlot, 0, sizeof(CameraSlot));
   cameraBinding = CameraBinding{};
   transferChunk = 0;
-  failedRequestRun = 0;
+  unansweredPollMs = 0;
   failedRequestTotal = 0;
+  std::memset(shortAnswersRejected, 0, sizeof(shortAnswersRejected));
 }
 
 bool CamClose(int slot) {
@@ -89,16 +93,25 @@ bool CamTransfer(std::uint8_t mode, std::uint32_t address, std::uint8_t* buffer,
   return CamTransfer(0, mode, address, buffer, length);
 }
 
+// A register access that went through is an answer, whichever operation table carried it.
 bool CamWriteAsic(int slot, std::uint16_t reg, std::uint8_t value) {
   if (CamOpenSlot(slot) == nullptr) {
     return false;
   }
-  return cameraOps.opAsicWrite(slot, reg, value);
+  const bool written = cameraOps.opAsicWrite(slot, reg, value);
+  if (written) {
+    CamNoteRequest(true);
+  }
+  return written;
 }
 
 bool CamReadAsic(int slot, std::uint16_t reg, std::uint8_t* value) {
   if (CamOpenSlot(slot) == nullptr || value == nullptr) {
     return false;
   }
-  return cameraOps.opAsicRead(slot, reg, value);
+  const bool read = cameraOps.opAsicRead(slot, reg, value);
+  if (read) {
+    CamNoteRequest(true);
+  }
+  return read;
 }

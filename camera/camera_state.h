@@ -41,17 +41,24 @@ extern CameraSlotRecord CameraSlot[cameraSlotCount];
 extern CameraBinding cameraBinding;
 extern std::uint32_t transferChunk;
 
-// A live camera may refuse a single request, but never a long run of them; this many failed
-// requests in a row on the open camera mean it has dropped off the bus. Thirty-two is well above
-// the one or two failures in a row a stalled request gives, and far below the 1000 polls of one
-// byte wait, so a pulled camera costs about 32 ms of polling instead of hours.
-inline constexpr std::uint32_t cameraGoneAfterFailures = 32;
-// Failed requests since the last one that succeeded, and since the process started.
-extern std::uint32_t failedRequestRun;
+// A live camera may refuse requests for a while (its firmware busy with its own work) and answer
+// again; a pulled camera never does. The camera counts as gone only after the layer's waits have
+// polled for this long without a single answered request: the whole budget of one byte wait, so
+// no wait is cut short for a camera that comes back within it, while a pulled camera costs about
+// a second of polling instead of hours.
+inline constexpr std::uint32_t cameraGoneAfterPollMs = 1000;
+// Polling sleep since the last request that succeeded.
+extern std::uint32_t unansweredPollMs;
+// Failed requests since the process started.
 extern std::uint32_t failedRequestTotal;
+// GETs answered with fewer bytes than the operation reads, per selector (index 1-5): the transport
+// treats them as failed although the platform reported success.
+extern std::uint32_t shortAnswersRejected[6];
 // Called with every request's outcome (a control interface that cannot be had counts as failed).
 void CamNoteRequest(bool succeeded);
-// True while the latest run of failed requests is long enough to mean the camera is gone.
+// Called with every polling sleep of the layer's waits.
+void CamNotePollSleep(std::uint32_t milliseconds);
+// True while the camera has answered nothing for long enough to mean it is gone.
 bool CamCameraGone();
 
 // The slot record for a slot number, or null for a number outside 0..23.

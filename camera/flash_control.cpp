@@ -8,32 +8,48 @@
 
 namespace {
 
+// Only the waits' polls sleep here, so every sleep counts towards telling a pulled camera.
 void SleepMs(std::uint32_t milliseconds) {
+  CamNotePollSleep(milliseconds);
   const MediaCaptureOps* ops = CamMediaCapture();
   if (ops != nullptr && ops->sleep != nullptr) {
     ops->sleep(milliseconds);
   }
 }
 
-void FlashSelect(int slot) {
-  CamWriteAsic(slot, RegFlashSelect, 0);
+// Writes refused while a restore runs, leaving out the polls of the busy waits: a refused poll is
+// retried by the wait itself, and the status it finally reads tells the outcome.
+bool restoreRunning = false;
+bool inBusyWait = false;
+std::uint32_t restoreWritesRefused = 0;
+
+bool WriteReg(int slot, std::uint16_t reg, std::uint8_t value) {
+  const bool written = CamWriteAsic(slot, reg, value);
+  if (!written && restoreRunning && !inBusyWait) {
+    ++restoreWritesRefused;
+  }
+  return written;
+}
+
+bool FlashSelect(int slot) {
+  return WriteReg(slot, RegFlashSelect, 0);
 }
 void FlashRelease(int slot) {
-  CamWriteAsic(slot, RegFlashSelect, 1);
+  WriteReg(slot, RegFlashSelect, 1);
 }
 
-void SpiSendByte(int slot, std::uint8_t value) {
-  CamWriteAsic(slot, RegSpiDataOut, value);
-  CamWriteAsic(slot, RegSpiStart, 1);
-  SpiWaitDone(slot);
+// True when both writes went through and the port said the byte was done.
+bool SpiSendByte(int slot, std::uint8_t value) {
+  const bool written = WriteReg(slot, RegSpiDataOut, value) && WriteReg(slot, RegSpiStart, 1);
+  return SpiWaitDone(slot) && written;
 }
 
-// A failed read leaves `value` as it was.
-void SpiReceiveByte(int slot, std::uint8_t* value) {
-  CamWriteAsic(slot, RegSpiDataIn, 0);
-  CamWriteAsic(slot, RegSpiStart, 2);
-  SpiWaitDone(slot);
-  CamReadAsic(slot, RegSpiDataIn, value);
+// A failed read leaves `value` as it was. True when the byte is the flash's own: every write
+// went through, the port said done and the read was answered.
+bool SpiReceiveByte(int slot, std::uint8_t* value) {
+  const bool written = WriteReg(slot, RegSpiDataIn, 0) && WriteReg(slot, RegSpiStart, 2);
+  const bool done = SpiWaitDone(slot);
+  return CamReadAsic(slot, RegSpiDataIn, value) && written && done;
 }
 
 void SendCommand(int slot, std::uint8_t command) {
@@ -51,7 +67,16 @@ struct InfoBlock {
   std::uint16_t infoWord = 0;
   std::uint8_t configPage = 0;
   std::uint8_t infoByte = 0;
+  bool complete = true;  // false when a read had to leave its 0 in place of the camera's value
 };
+
+// A read whose failure would put a 0 in place of what the camera holds is tried once more, so one
+// refused request cannot decide where the configuration block is or whether it asks for
+// protection; a clean pass sends nothing extra.
+template <typename Read>
+bool ReadOnceMore(Read read) {
+  return read() || read();
+}
 
 std::uint16_t ConfigBlockBase(const ChipRow& row, int chipIndex, std::uint8_t configPage) {
   const std::uint16_t page = static_cast<std::uint16_t>(configPage * 256);
@@ -64,10 +89,12 @@ std::uint16_t ConfigBlockBase(const ChipRow& row, int chipIndex, std::uint8_t co
   return static_cast<std::uint16_t>(0x8000 + (row.hasInfoBlock != 0 ? page : 0));
 }
 
-std::uint8_t ReadFlashByte(int slot, std::uint32_t address) {
+// A configuration byte; one that cannot be read counts as 0 and leaves `complete` false.
+std::uint8_t ReadConfigByte(int slot, std::uint32_t address, bool& complete) {
   std::uint8_t value = 0;
-  if (!CamTransfer(slot, TransferFlashRead, address, &value, 1)) {
+  if (!ReadOnceMore([&] { return CamTransfer(slot, TransferFlashRead, address, &value, 1); })) {
     value = 0;
+    complete = false;
   }
   return value;
 }
@@ -77,12 +104,12 @@ void ReleaseProtection(int slot, CameraSlotRecord& record, const ChipRow& row,
                        std::uint16_t& protectGpioReg, std::uint8_t& protectByte) {
   if (row.flashCommandRegs != 0) {
     CamReadAsic(slot, RegFlashWriteEnableCmd, &record.savedWriteEnableCmd);
-    CamWriteAsic(slot, RegFlashWriteEnableCmd, FlashCmdWriteEnable);
+    WriteReg(slot, RegFlashWriteEnableCmd, FlashCmdWriteEnable);
     for (int i = 0; i < 4; ++i) {
-      CamWriteAsic(slot, static_cast<std::uint16_t>(RegFlashUnlock0 + i), FlashWriteUnlockCode[i]);
+      WriteReg(slot, static_cast<std::uint16_t>(RegFlashUnlock0 + i), FlashWriteUnlockCode[i]);
     }
     CamReadAsic(slot, RegFlashProgramCmd, &record.savedProgramCmd);
-    CamWriteAsic(slot, RegFlashProgramCmd, flashType == 3 ? FlashCmdProgramType3 : FlashCmdProgram);
+    WriteReg(slot, RegFlashProgramCmd, flashType == 3 ? FlashCmdProgramType3 : FlashCmdProgram);
   }
 
   protectGpioReg = 0xFFFF;
@@ -91,10 +118,10 @@ void ReleaseProtection(int slot, CameraSlotRecord& record, const ChipRow& row,
   protectByte = mode;
   if (mode != 0) {
     const std::uint8_t mask = static_cast<std::uint8_t>(1u << pin);
-    CamWriteAsic(slot, RegGpioOutEnable, mask);
+    WriteReg(slot, RegGpioOutEnable, mask);
     // Mode 1 drives the pin low while unprotected; every other mode drives it high.
     const std::uint8_t level = mode == 1 ? static_cast<std::uint8_t>(~mask) : mask;
-    CamWriteAsic(slot, RegGpioOut, level);
+    WriteReg(slot, RegGpioOut, level);
     protectByte = level;
     protectGpioReg = RegGpioOut;
   }
@@ -107,72 +134,92 @@ void ReleaseProtection(int slot, CameraSlotRecord& record, const ChipRow& row,
 
 void RestoreGpio(int slot, std::uint16_t protectGpioReg, std::uint8_t protectByte) {
   if (protectGpioReg != 0xFFFF) {
-    CamWriteAsic(slot, protectGpioReg, static_cast<std::uint8_t>(~protectByte));
+    WriteReg(slot, protectGpioReg, static_cast<std::uint8_t>(~protectByte));
   }
 }
 
-void RestoreProtection(int slot, const CameraSlotRecord& record, const ChipRow& row,
+// True when the status register holds what the image asked for, as far as a status write was due.
+bool RestoreProtection(int slot, const CameraSlotRecord& record, const ChipRow& row,
                        std::uint32_t flashType, const InfoBlock& info, std::uint16_t protectGpioReg,
                        std::uint8_t protectByte) {
   if (row.flashCommandRegs != 0) {
-    CamWriteAsic(slot, RegFlashWriteEnableCmd, record.savedWriteEnableCmd);
-    CamWriteAsic(slot, RegFlashProgramCmd, record.savedProgramCmd);
+    WriteReg(slot, RegFlashWriteEnableCmd, record.savedWriteEnableCmd);
+    WriteReg(slot, RegFlashProgramCmd, record.savedProgramCmd);
     for (int i = 0; i < 4; ++i) {
-      CamWriteAsic(slot, static_cast<std::uint16_t>(RegFlashUnlock0 + i), FlashWriteLockedValue);
+      WriteReg(slot, static_cast<std::uint16_t>(RegFlashUnlock0 + i), FlashWriteLockedValue);
     }
   }
   if (row.hasInfoBlock != 0 && info.infoByte == 2) {
     RestoreGpio(slot, protectGpioReg, protectByte);
-    return;
+    return true;
   }
   // The freshly written image says whether the status register is to be locked.
   const std::uint16_t base = ConfigBlockBase(row, record.chipIndex, info.configPage);
-  const std::uint8_t versionByte = ReadFlashByte(slot, base + 0x03u);
-  const std::uint8_t flagsByte = ReadFlashByte(slot, base + 0x34u);
+  bool known = info.complete;
+  const std::uint8_t versionByte = ReadConfigByte(slot, base + 0x03u, known);
+  const std::uint8_t flagsByte = ReadConfigByte(slot, base + 0x34u, known);
+  // Without the block's bytes nobody can tell whether the image asked for protection.
+  bool statusTaken = known;
   if ((versionByte >= 0x35 && (flagsByte & 0x80) != 0) ||
       record.chipIndex == ChipRowAlwaysProtect) {
-    FlashWriteStatus(slot, flashType, FlashStatusProtected);
+    statusTaken = FlashWriteStatus(slot, flashType, FlashStatusProtected) && statusTaken;
   }
   RestoreGpio(slot, protectGpioReg, protectByte);
+  return statusTaken;
 }
 
 }  // namespace
 
-void SpiWaitDone(int slot) {
+bool SpiWaitDone(int slot) {
+  if (CamCameraGone()) {
+    return false;  // nothing has answered for a whole wait: not a poll more until something does
+  }
   for (int poll = 0; poll < SpiDonePolls; ++poll) {
     std::uint8_t done = 0;
     if (CamReadAsic(slot, RegSpiDone, &done) && done == 1) {
-      return;
+      return true;
     }
     if (CamCameraGone()) {
-      return;  // nobody is left to finish the byte
+      return false;  // nobody is left to finish the byte
     }
     SleepMs(1);
   }
+  return false;
 }
 
-void FlashWaitReady(int slot) {
+bool FlashWaitReady(int slot, std::uint8_t* lastStatus) {
+  const bool outerWait = !inBusyWait;
+  inBusyWait = true;
   std::uint8_t status = 0;
+  bool statusRead = false;
   for (int poll = 0; poll < FlashReadyPolls; ++poll) {
     if (CamCameraGone()) {
-      return;  // a status that can no longer be read will never show ready
+      break;  // a status that can no longer be read will never show ready
     }
-    FlashSelect(slot);
-    SpiSendByte(slot, FlashCmdReadStatus);
-    SpiReceiveByte(slot, &status);
+    const bool selected = FlashSelect(slot);
+    const bool sent = SpiSendByte(slot, FlashCmdReadStatus);
+    const bool received = SpiReceiveByte(slot, &status);
+    statusRead = selected && sent && received;
     if ((status & 0x01) == 0) {
       FlashRelease(slot);
-      return;
+      break;
     }
     if (CamCameraGone()) {
-      return;
+      break;
     }
     SleepMs(1);
   }
+  if (outerWait) {
+    inBusyWait = false;
+  }
+  if (lastStatus != nullptr) {
+    *lastStatus = status;
+  }
+  return statusRead;
 }
 
-void FlashWriteStatus(int slot, std::uint32_t flashType, std::uint8_t value) {
-  CamWriteAsic(slot, RegSpiEnable, 1);
+bool FlashWriteStatus(int slot, std::uint32_t flashType, std::uint8_t value) {
+  WriteReg(slot, RegSpiEnable, 1);
   SendCommand(slot, FlashCmdWriteEnable);
   FlashWaitReady(slot);
   if (flashType == 3) {
@@ -182,8 +229,15 @@ void FlashWriteStatus(int slot, std::uint32_t flashType, std::uint8_t value) {
   SpiSendByte(slot, FlashCmdWriteStatus);
   SpiSendByte(slot, value);
   FlashRelease(slot);
-  FlashWaitReady(slot);
-  CamWriteAsic(slot, RegSpiEnable, 0);
+  // The wait's last status read is the outcome; only when that read was refused is the status
+  // read once more, so a clean write costs no extra request.
+  std::uint8_t status = 0;
+  bool known = FlashWaitReady(slot, &status);
+  if (!known && !CamCameraGone()) {
+    known = FlashWaitReady(slot, &status);
+  }
+  WriteReg(slot, RegSpiEnable, 0);
+  return known && status == value;
 }
 
 bool CamReadInfoByte(int slot, std::uint8_t* out) {
@@ -215,11 +269,11 @@ bool CamEraseFlash(int slot) {
     }
     eraseCode = FlashCmdChipEraseAlt;
   }
-  CamWriteAsic(slot, RegSpiEnable, 1);
+  WriteReg(slot, RegSpiEnable, 1);
   SendCommand(slot, FlashCmdWriteEnable);
   SendCommand(slot, eraseCode);
   FlashWaitReady(slot);
-  return CamWriteAsic(slot, RegSpiEnable, 0);
+  return WriteReg(slot, RegSpiEnable, 0);
 }
 
 bool CamEraseFlash() {
@@ -232,16 +286,18 @@ bool CamSetFlashProtect(int slot, std::uint8_t enable, std::uint16_t& protectGpi
   if (record == nullptr) {
     return false;
   }
-  const std::uint32_t failedBefore = failedRequestTotal;
   const std::uint32_t flashType = CamGetFlashType(slot);
   const ChipRow& row = ChipRowOf(record->chipIndex);
   InfoBlock info;
   if (row.hasInfoBlock != 0) {
-    if (!CamReadInfoWord(slot, &info.infoWord)) {
+    if (!ReadOnceMore([&] { return CamReadInfoWord(slot, &info.infoWord); })) {
       info.infoWord = 0;
+      info.complete = false;
     }
-    if (!CamReadAsic(slot, static_cast<std::uint16_t>(info.infoWord + 8), &info.configPage)) {
+    const auto pageRegister = static_cast<std::uint16_t>(info.infoWord + 8);
+    if (!ReadOnceMore([&] { return CamReadAsic(slot, pageRegister, &info.configPage); })) {
       info.configPage = 0;
+      info.complete = false;
     }
     if (!CamReadInfoByte(slot, &info.infoByte)) {
       return false;
@@ -251,9 +307,14 @@ bool CamSetFlashProtect(int slot, std::uint8_t enable, std::uint16_t& protectGpi
     ReleaseProtection(slot, *record, row, flashType, info, protectGpioReg, protectByte);
     return true;
   }
-  RestoreProtection(slot, *record, row, flashType, info, protectGpioReg, protectByte);
-  // One refused request is enough to leave the flash writable, whatever the image asked for.
-  return failedRequestTotal == failedBefore;
+  // Judged by its outcome: a status register that did not take the value, or a refused write of
+  // the restore itself, may leave the flash writable, whatever the image asked for.
+  restoreRunning = true;
+  restoreWritesRefused = 0;
+  const bool statusTaken =
+      RestoreProtection(slot, *record, row, flashType, info, protectGpioReg, protectByte);
+  restoreRunning = false;
+  return statusTaken && restoreWritesRefused == 0;
 }
 
 bool CamSetFlashProtect(std::uint8_t enable, std::uint16_t& protectGpioReg,
@@ -269,7 +330,7 @@ int CamResetDevice(int slot) {
   if (record->chipIndex == ChipRowOldChunkProbe || record->chipIndex == ChipRowNoReset) {
     return 1;
   }
-  CamWriteAsic(slot, RegReset, 0);
+  WriteReg(slot, RegReset, 0);
   return 2;
 }
 

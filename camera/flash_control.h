@@ -4,12 +4,16 @@
 
 #include <cstdint>
 
-// Polls the SPI port's done flag, at most 1000 times with 1 ms sleeps; a time-out is silent.
-void SpiWaitDone(int slot);
+// Polls the SPI port's done flag, at most 1000 times with 1 ms sleeps; true when it read 1. Callers
+// go on either way.
+bool SpiWaitDone(int slot);
 // Polls the flash status register until it is not busy, at most 10,000 times with 1 ms sleeps.
-void FlashWaitReady(int slot);
-// Writes the flash status register (with 0x50 first for a flash of type 3).
-void FlashWriteStatus(int slot, std::uint32_t flashType, std::uint8_t value);
+// Leaves the last status byte in `lastStatus` and returns whether that byte was read without a
+// failed request.
+bool FlashWaitReady(int slot, std::uint8_t* lastStatus = nullptr);
+// Writes the flash status register (with 0x50 first for a flash of type 3); true when the status
+// read after the write shows exactly `value`.
+bool FlashWriteStatus(int slot, std::uint32_t flashType, std::uint8_t value);
 
 inline constexpr int SpiDonePolls = 1000;
 inline constexpr int FlashReadyPolls = 10000;

@@ -56,12 +56,21 @@ class XuControl {
   bool Set(std::uint32_t selector, std::uint8_t* record) {
     return Send(selector, SetFlags, record);
   }
-  // An answer shorter than the record is no answer: the zeros left in the rest would pass for a
-  // register value or a configuration byte, and could leave a flash unprotected after a pass.
-  bool Get(std::uint32_t selector, std::uint8_t* record) {
+  // The byte count the platform reports matters only where it leaves out a byte that is read:
+  // the zeros left there would pass for a register value or a configuration byte, and could leave
+  // a flash unprotected after a pass. `needed` may depend on the answer itself (a count byte).
+  template <typename Needed>
+  bool Get(std::uint32_t selector, std::uint8_t* record, Needed needed) {
     std::memset(record, 0, XuRecordLength[selector]);
     std::uint32_t returned = 0;
-    return Send(selector, GetFlags, record, &returned) && returned >= XuRecordLength[selector];
+    if (!Send(selector, GetFlags, record, &returned)) {
+      return false;
+    }
+    if (returned < needed(record)) {
+      ++shortAnswersRejected[selector];
+      return false;
+    }
+    return true;
   }
 
  private:
@@ -90,18 +99,25 @@ bool SetOnly(std::uint32_t selector, std::uint8_t* record) {
 }
 
 // A read made of a request (SET) and its answer (GET); the GET goes out only after a good SET.
-bool SetThenGet(std::uint32_t selector, std::uint8_t* record) {
+template <typename Needed>
+bool SetThenGet(std::uint32_t selector, std::uint8_t* record, Needed needed) {
   XuControl xu;
   if (!xu.Ready() || !xu.Set(selector, record)) {
     return Noted(false);
   }
   CamNoteRequest(true);
-  return Noted(xu.Get(selector, record));
+  return Noted(xu.Get(selector, record, needed));
 }
 
-bool GetOnly(std::uint32_t selector, std::uint8_t* record) {
+template <typename Needed>
+bool GetOnly(std::uint32_t selector, std::uint8_t* record, Needed needed) {
   XuControl xu;
-  return Noted(xu.Ready() && xu.Get(selector, record));
+  return Noted(xu.Ready() && xu.Get(selector, record, needed));
+}
+
+// An answer that must reach at least this many bytes, whatever it holds.
+auto Through(std::uint32_t bytes) {
+  return [bytes](const std::uint8_t*) { return bytes; };
 }
 
 }  // namespace
@@ -130,7 +146,7 @@ bool opAsicRead(int /*slot*/, std::uint16_t reg, std::uint8_t* value) {
     return false;
   }
   std::uint8_t record[4] = {Lo(reg), Hi(reg), 0x00, 0xFF};
-  if (!SetThenGet(XuSelectorRegister, record)) {
+  if (!SetThenGet(XuSelectorRegister, record, Through(3))) {
     return false;
   }
   *value = record[2];
@@ -162,11 +178,12 @@ bool opBusRead(std::uint8_t first, std::uint8_t control, std::uint8_t* data) {
   const bool twoLeading = (control >> 4) == 2;
   std::uint8_t record[8] = {first, control, data[0], twoLeading ? data[1] : std::uint8_t{0},
                             0,     0,       0,       0xFF};
-  if (!SetThenGet(XuSelectorBus, record)) {
+  // The answer has six bytes after the two echoed ones; more than that is not in the record.
+  const std::uint32_t delivered = std::min<std::uint32_t>(n, 6);
+  if (!SetThenGet(XuSelectorBus, record, Through(2 + delivered))) {
     return false;
   }
-  // The answer has six bytes after the two echoed ones; more than that is not in the record.
-  std::memcpy(data, record + 2, std::min<std::uint32_t>(n, 6));
+  std::memcpy(data, record + 2, delivered);
   return true;
 }
 
@@ -185,9 +202,9 @@ bool xuFlashReadStart(std::uint16_t address, std::uint8_t length) {
   return SetOnly(XuSelectorFlash, record);
 }
 
-bool xuFlashReadNext(std::uint8_t* out8) {
+bool xuFlashReadNext(std::uint8_t* out8, std::uint32_t used) {
   std::uint8_t record[12];
-  if (!GetOnly(XuSelectorFlash, record)) {
+  if (!GetOnly(XuSelectorFlash, record, Through(3 + std::min<std::uint32_t>(used, 8)))) {
     return false;
   }
   std::memcpy(out8, record + 3, 8);
@@ -206,10 +223,14 @@ bool opFlashCommand(int /*slot*/, std::uint8_t code, std::uint16_t value) {
 
 bool xuMemoryRead(std::uint16_t address, std::uint8_t* out, std::uint32_t room) {
   std::uint8_t record[12] = {Lo(address), Hi(address), 0x08};
-  if (!SetThenGet(XuSelectorMemory, record)) {
+  const auto delivered = [room](const std::uint8_t* answer) {
+    return std::min<std::uint32_t>({answer[2], 9, room});
+  };
+  if (!SetThenGet(XuSelectorMemory, record,
+                  [&](const std::uint8_t* answer) { return 3 + delivered(answer); })) {
     return false;
   }
-  const std::uint32_t count = std::min<std::uint32_t>({record[2], 9, room});
+  const std::uint32_t count = delivered(record);
   if (count > 0) {
     std::memcpy(out, record + 3, count);
   }
@@ -218,7 +239,7 @@ bool xuMemoryRead(std::uint16_t address, std::uint8_t* out, std::uint32_t room) 
 
 bool opInfoByte(int /*slot*/, std::uint8_t* value) {
   std::uint8_t record[12];
-  if (value == nullptr || !GetOnly(XuSelectorInfo, record)) {
+  if (value == nullptr || !GetOnly(XuSelectorInfo, record, Through(3))) {
     return false;
   }
   *value = record[2];
@@ -227,7 +248,7 @@ bool opInfoByte(int /*slot*/, std::uint8_t* value) {
 
 bool opInfoWord(int /*slot*/, std::uint16_t* value) {
   std::uint8_t record[12];
-  if (value == nullptr || !GetOnly(XuSelectorInfo, record)) {
+  if (value == nullptr || !GetOnly(XuSelectorInfo, record, Through(2))) {
     return false;
   }
   *value = static_cast<std::uint16_t>(record[0] | (record[1] << 8));
@@ -251,7 +272,7 @@ bool TransferStep(std::uint8_t mode, std::uint32_t address, std::uint8_t* data, 
         return false;
       }
       std::uint8_t scratch[8];
-      if (!xuFlashReadNext(scratch)) {
+      if (!xuFlashReadNext(scratch, count)) {
         return false;
       }
       std::memcpy(data, scratch, std::min<std::uint32_t>(count, 8));

@@ -22,7 +22,8 @@ bool opTransfer(int slot, std::uint8_t mode, std::uint32_t address, std::uint8_t
 // The single requests a block transfer is made of.
 bool xuFlashWrite(std::uint16_t address, std::uint8_t length, const std::uint8_t* data);
 bool xuFlashReadStart(std::uint16_t address, std::uint8_t length);
-bool xuFlashReadNext(std::uint8_t* out8);
+// Delivers answer bytes 3-10; the answer must hold the first `used` of them.
+bool xuFlashReadNext(std::uint8_t* out8, std::uint32_t used = 8);
 bool xuMemoryRead(std::uint16_t address, std::uint8_t* out, std::uint32_t room);
 
 // How many caller bytes a bus control byte stands for: 1 or 2 leading bytes plus the low nibble.

@@ -122,17 +122,23 @@ std::string RunReport::JsonString(std::string_view text) {
 
 std::string RunReport::Json(const End& end) const {
   std::lock_guard lock(mutex_);
-  const auto count = [](const Count& c) {
-    return "{\"sent\": " + std::to_string(c.sent) + ", \"failed\": " + std::to_string(c.failed) +
-           "}";
+  const auto count = [](const Count& c, std::uint32_t shortAnswers) {
+    return "{\"sent\": " + std::to_string(c.sent) +
+           ", \"failed\": " + std::to_string(c.failed + shortAnswers) + "}";
   };
+  std::uint32_t allShortAnswers = 0;
+  for (const std::uint32_t n : end.shortAnswers) {
+    allShortAnswers += n;
+  }
   std::string json = "{\n  \"simulatedMs\": " + std::to_string(end.ms) + ",\n";
   json += "  \"requests\": {\n    \"sent\": " + std::to_string(total_.sent) +
-          ",\n    \"failed\": " + std::to_string(total_.failed) + ",\n    \"bySelector\": {\n";
+          ",\n    \"failed\": " + std::to_string(total_.failed + allShortAnswers) +
+          ",\n    \"bySelector\": {\n";
   for (std::size_t i = 0; i < selectors_.size(); ++i) {
-    json += "      \"" + std::to_string(i + 1) + "\": " + count(selectors_[i]) + ",\n";
+    json += "      \"" + std::to_string(i + 1) +
+            "\": " + count(selectors_[i], end.shortAnswers[i]) + ",\n";
   }
-  json += "      \"setSupport\": " + count(probes_) + "\n    }\n  },\n";
+  json += "      \"setSupport\": " + count(probes_, 0) + "\n    }\n  },\n";
   json += "  \"attempts\": [";
   for (std::size_t i = 0; i < attempts_.size(); ++i) {
     const Attempt& attempt = attempts_[i];

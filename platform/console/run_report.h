@@ -22,6 +22,9 @@ class RunReport {
     // Absent on a work station without the camera.
     std::optional<std::uint8_t> flashStatus;
     std::optional<bool> writeProtectHigh;
+    // GETs of selectors 1-5 that answered 0 but too few bytes for what the tool reads from them;
+    // the tool treats them as failed, and so does the report.
+    std::array<std::uint32_t, 5> shortAnswers{};
   };
 
   // One timeline event (format of platform/console/timeline.h, without the time).

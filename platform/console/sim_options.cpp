@@ -56,6 +56,9 @@ const std::map<std::string, ValueOption>& NumberOptions() {
       {"--positive-success",
        {1, kMaxCount,
         [](SimOptions& o, long v) { o.positiveSuccess = static_cast<std::uint32_t>(v); }}},
+      {"--ignore-status-write",
+       {1, kMaxCount,
+        [](SimOptions& o, long v) { o.ignoreStatusWrite = static_cast<std::uint32_t>(v); }}},
   };
   return options;
 }
@@ -89,6 +92,12 @@ const std::map<std::string, PairOption>& PairOptions() {
         [](SimOptions& o, long a, long b) {
           o.hangRequest = static_cast<std::uint32_t>(a);
           o.hangMillis = static_cast<std::uint32_t>(b);
+        }}},
+      {"--refuse-requests",
+       {"N:MS", 1, kMaxCount, 1, kMaxCount,
+        [](SimOptions& o, long a, long b) {
+          o.refuseFromRequest = static_cast<std::uint32_t>(a);
+          o.refuseMillis = static_cast<std::uint32_t>(b);
         }}},
   };
   return options;
@@ -146,6 +155,9 @@ const char* SimUsage() {
          "  --short-get N:K        the Nth request, a GET, answers only K bytes (K may be 0)\n"
          "  --positive-success N   the Nth request is carried out but answers success code 1\n"
          "  --hang-request N:MS    the Nth request answers only after MS ms (simulated clock)\n"
+         "  --refuse-requests N:MS from the Nth request on, every request fails for MS ms\n"
+         "                         (simulated clock); then the camera answers again\n"
+         "  --ignore-status-write N  the flash silently drops its Nth status-register write\n"
          "  --image FILE           another firmware image for this run\n"
          "  --flash-in FILE        initial flash contents (65,536 bytes)\n"
          "  --instant              simulated clock: every wait returns at once\n"

@@ -27,6 +27,9 @@ struct SimOptions {
   std::uint32_t positiveSuccess = 0;
   std::uint32_t hangRequest = 0;
   std::uint32_t hangMillis = 0;
+  std::uint32_t refuseFromRequest = 0;
+  std::uint32_t refuseMillis = 0;
+  std::uint32_t ignoreStatusWrite = 0;
   std::string image;  // another image file for this run
   std::string flashIn;
   bool instant = false;

@@ -7,6 +7,7 @@
 
 #include "app/device_tree.h"
 #include "app/result_log.h"
+#include "camera/camera_state.h"
 #include "camera/media_capture.h"
 #include "platform/sim/flash_file.h"
 #include "platform/sim/simulator.h"
@@ -152,6 +153,9 @@ bool SimSession::Start(const SimOptions& options, std::string& error) {
     faults.positiveSuccessRequest = options.positiveSuccess;
     faults.hangRequest = options.hangRequest;
     faults.hangMillis = options.hangMillis;
+    faults.refuseFromRequest = options.refuseFromRequest;
+    faults.refuseMillis = options.refuseMillis;
+    faults.ignoreStatusWrite = options.ignoreStatusWrite;
   }
   InstallDeviceTree(sim::DeviceTreeTable());
   CamInstallMediaCapture(
@@ -210,6 +214,9 @@ void SimSession::WriteReport() {
       end.flashStatus = camera.flash().status();
       end.writeProtectHigh = camera.writeProtectHigh();
     }
+  }
+  for (std::size_t selector = 1; selector <= end.shortAnswers.size(); ++selector) {
+    end.shortAnswers[selector - 1] = shortAnswersRejected[selector];
   }
   const std::string json = report_->Json(end);
   std::FILE* file = std::fopen(options_.report.c_str(), "wb");

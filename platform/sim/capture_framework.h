@@ -96,6 +96,7 @@ class Device {
   bool lostPower_ = false;  // pulled rather than reset: it comes back power-cycled
   std::uint32_t generation_ = 1;
   std::uint32_t requestCount_ = 0;
+  std::uint64_t refuseUntilMicros_ = 0;  // end of the refusal spell, once it has begun
 };
 
 enum class ObjectKind : int {

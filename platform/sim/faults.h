@@ -5,6 +5,17 @@
 
 namespace sim {
 
+// What each fault actually did; a fault that found nothing to act on leaves its count at 0.
+struct FaultsFired {
+  std::uint32_t failRequest = 0;
+  std::uint32_t disconnect = 0;
+  std::uint32_t shortGet = 0;  // GETs answered shorter than their record
+  std::uint32_t positiveSuccess = 0;
+  std::uint32_t hang = 0;
+  std::uint32_t refused = 0;  // requests refused during the refusal spell
+  // (a status write the flash dropped is counted by the flash: FlashCounters)
+};
+
 struct Faults {
   // The request with this number (1-based, counting every request that reaches the device's
   // extension unit) fails; 0 for none.
@@ -43,6 +54,18 @@ struct Faults {
   // The request with this number answers only after `hangMillis` of simulated time; 0 for none.
   std::uint32_t hangRequest = 0;
   std::uint32_t hangMillis = 0;
+  // From the request with number `refuseFromRequest` on (0 for none), the camera refuses every
+  // request until `refuseMillis` of simulated time have passed since that request arrived, then
+  // answers again: firmware busy with its own work, not a camera that left the bus. Each refused
+  // request takes 1 ms of the clock, as a stalled control transfer takes its USB frame.
+  std::uint32_t refuseFromRequest = 0;
+  std::uint32_t refuseMillis = 0;
+  // The flash silently drops the status-register write with this number (1-based, counting the
+  // writes it would otherwise carry out); no request fails. 0 for none.
+  std::uint32_t ignoreStatusWrite = 0;
+
+  // Filled in as the faults act.
+  FaultsFired fired;
 };
 
 }  // namespace sim

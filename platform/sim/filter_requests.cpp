@@ -124,10 +124,12 @@ HResult CaptureFramework::serveRequest(McObject* filter, const KspNode& header, 
     *bytesReturned = 0;
   }
   if (faults.hangRequest == number) {
+    ++faults.fired.hang;
     clock_.sleepMillis(faults.hangMillis);
   }
 
   if (faults.disconnectAfter != 0 && number > faults.disconnectAfter) {
+    ++faults.fired.disconnect;
     faults.disconnectAfter = 0;
     device.attached_ = false;
     device.lostPower_ = true;
@@ -135,7 +137,19 @@ HResult CaptureFramework::serveRequest(McObject* filter, const KspNode& header, 
   if (!device.attached_ || filter->generation != device.generation_) {
     return McDeviceNotConnected;
   }
+  if (faults.refuseFromRequest != 0 && number >= faults.refuseFromRequest) {
+    const std::uint64_t now = clock_.nowMicros();
+    if (number == faults.refuseFromRequest) {
+      device.refuseUntilMicros_ = now + std::uint64_t{faults.refuseMillis} * 1000;
+    }
+    if (now < device.refuseUntilMicros_) {
+      ++faults.fired.refused;
+      clock_.sleepMillis(1);  // a stalled control transfer still takes its USB frame
+      return McGenFailure;
+    }
+  }
   if (faults.failRequest == number) {
+    ++faults.fired.failRequest;
     return McGenFailure;
   }
   if (faults.failNode >= 0 && static_cast<std::int64_t>(node) == faults.failNode) {
@@ -177,6 +191,7 @@ HResult CaptureFramework::serveRequest(McObject* filter, const KspNode& header, 
     const std::uint32_t returned =
         shortAnswer ? std::min(faults.shortGetBytes, dataLength) : dataLength;
     if (ok) {
+      faults.fired.shortGet += returned < dataLength ? 1 : 0;
       std::memcpy(data, answer, returned);
       if (bytesReturned != nullptr) {
         *bytesReturned = returned;
@@ -189,7 +204,11 @@ HResult CaptureFramework::serveRequest(McObject* filter, const KspNode& header, 
   if (!ok) {
     return McGenFailure;
   }
-  return faults.positiveSuccessRequest == number ? faults.positiveSuccessCode : McOk;
+  if (faults.positiveSuccessRequest == number) {
+    ++faults.fired.positiveSuccess;
+    return faults.positiveSuccessCode;
+  }
+  return McOk;
 }
 
 void CaptureFramework::trace(RequestKind kind, std::uint32_t selector, std::uint32_t node,

@@ -153,6 +153,10 @@ void SerialFlash::writeStatus(const std::uint8_t* bytes, std::size_t length, boo
   if ((status_ & StatusRegisterProtect) != 0 && !writeProtectHigh) {
     return;
   }
+  if (++counters_.statusWritesDue == faults_.ignoreStatusWrite) {
+    ++counters_.statusWritesIgnored;  // taken like any other command, and then forgotten
+    return;
+  }
   status_ = static_cast<std::uint8_t>((status_ & ~StatusWritable) | (bytes[1] & StatusWritable));
   ++counters_.statusWrites;
   startBusy(timing_.statusWriteMicros);

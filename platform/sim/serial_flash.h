@@ -35,6 +35,10 @@ struct FlashCounters {
   std::uint32_t erases = 0;
   std::uint32_t programs = 0;
   std::uint32_t statusWrites = 0;
+  // Status writes the flash would have carried out, the ones it dropped included, and the
+  // dropped ones (the ignoreStatusWrite fault).
+  std::uint32_t statusWritesDue = 0;
+  std::uint32_t statusWritesIgnored = 0;
 };
 
 class SerialFlash {

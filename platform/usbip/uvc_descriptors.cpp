@@ -28,7 +28,9 @@ constexpr std::uint32_t BitRate = FrameBytes * 8 * 30;
 using Bytes = std::vector<std::uint8_t>;
 
 void Add(Bytes& out, std::initializer_list<std::uint8_t> bytes) {
-  out.insert(out.end(), bytes);
+  for (const std::uint8_t byte : bytes) {
+    out.push_back(byte);
+  }
 }
 void Add16(Bytes& out, std::uint16_t value) {
   Add(out, {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8)});

@@ -61,6 +61,10 @@ TEST(SimOptionsTest, EveryOptionLandsInItsField) {
                      "4",
                      "--hang-request",
                      "12:5000",
+                     "--refuse-requests",
+                     "300:900",
+                     "--ignore-status-write",
+                     "2",
                      "--report",
                      "r.json"},
                     o, error))
@@ -88,6 +92,9 @@ TEST(SimOptionsTest, EveryOptionLandsInItsField) {
   EXPECT_EQ(o.positiveSuccess, 4u);
   EXPECT_EQ(o.hangRequest, 12u);
   EXPECT_EQ(o.hangMillis, 5000u);
+  EXPECT_EQ(o.refuseFromRequest, 300u);
+  EXPECT_EQ(o.refuseMillis, 900u);
+  EXPECT_EQ(o.ignoreStatusWrite, 2u);
   EXPECT_EQ(o.report, "r.json");
 }
 
@@ -117,7 +124,10 @@ TEST(SimOptionsTest, ValuesOutsideTheirRangeAreRefusedByName) {
                                                         {"--positive-success", "0"},
                                                         {"--hang-request", "3:"},
                                                         {"--hang-request", ":100"},
-                                                        {"--hang-request", "3:-1"}}) {
+                                                        {"--hang-request", "3:-1"},
+                                                        {"--refuse-requests", "0:900"},
+                                                        {"--refuse-requests", "5:0"},
+                                                        {"--ignore-status-write", "0"}}) {
     console::SimOptions o;
     std::string error;
     EXPECT_FALSE(Parse({name, value}, o, error)) << name;

@@ -32,6 +32,9 @@ struct FakeChip {
   std::uint8_t infoByte = 0;
   bool infoByteFails = false;
   int sleeps = 0;
+  // The flash's status register: a Write Status (0x01 then the value on the SPI port) sets it.
+  std::uint8_t status = 0x02;
+  std::uint8_t lastSpiByte = 0;
 };
 FakeChip* chip = nullptr;
 
@@ -47,6 +50,12 @@ bool Write(int, std::uint16_t reg, std::uint8_t value) {
     return false;
   }
   chip->regs[reg] = reg == 0x1185 ? static_cast<std::uint8_t>(value & chip->variantKeeps) : value;
+  if (reg == 0x1082) {
+    if (chip->lastSpiByte == 0x01) {
+      chip->status = value;
+    }
+    chip->lastSpiByte = value;
+  }
   return true;
 }
 
@@ -58,7 +67,7 @@ bool Read(int, std::uint16_t reg, std::uint8_t* value) {
   if (reg == 0x1084) {
     *value = chip->spiDone ? 1 : 0;
   } else if (reg == 0x1083) {
-    *value = chip->flashBusy ? 0x03 : 0x02;
+    *value = chip->flashBusy ? static_cast<std::uint8_t>(chip->status | 0x01) : chip->status;
   } else {
     *value = chip->regs[reg];
   }

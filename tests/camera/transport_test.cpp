@@ -1,6 +1,7 @@
 // The extension-unit records byte for byte, and how block transfers are split into requests.
 
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "camera/media_capture.h"
@@ -268,25 +269,51 @@ TEST_F(Transport, ReadTailStartsAgainAtTheTailAddress) {
   }
 }
 
-TEST_F(Transport, AnswersShorterThanTheirRecordAreFailures) {
-  // A register 0 or a configuration byte 0 made up of the zeros the host filled in could pass an
-  // unprotected camera; a short answer must count as no answer.
-  for (std::uint32_t bytes : {0u, 3u, 11u}) {
-    device_->faults().shortGetBytes = bytes;
-    std::uint8_t value = 0x5A;
-    std::uint8_t out[8];
-    std::memset(out, 0xEE, sizeof out);
-    device_->faults().shortGetSelector = 1;
-    EXPECT_EQ(CamReadAsic(0, 0x1000, &value), bytes >= 4) << bytes << " bytes";  // 4-byte record
-    EXPECT_EQ(value, bytes >= 4 ? 0x00 : 0x5A);
-    device_->faults().shortGetSelector = 4;
-    EXPECT_FALSE(xuMemoryRead(0xBFF8, out, 8)) << bytes << " bytes";
-    device_->faults().shortGetSelector = 3;
-    EXPECT_FALSE(CamTransfer(0, 7, 0x0000, out, 8)) << bytes << " bytes";
-    for (std::uint8_t b : out) {
-      EXPECT_EQ(b, 0xEE);
-    }
+TEST_F(Transport, AnAnswerIsJudgedByTheBytesTheToolReadsFromIt) {
+  // Zeros the host filled in would pass for a register value or a configuration byte, so an answer
+  // that stops before a byte the tool reads is no answer; bytes nobody reads may be left off.
+  for (std::uint32_t i = 0; i < 8; ++i) {
+    Flash()[i] = static_cast<std::uint8_t>(0xA0 + i);
   }
+  struct Case {
+    const char* what;
+    int selector;
+    std::uint32_t needed;  // answer bytes up to and including the last one read
+    std::function<bool()> read;
+  };
+  std::uint8_t value = 0;
+  std::uint8_t out[8] = {};
+  std::uint16_t word = 0;
+  std::vector<Case> cases = {
+      {"register read: byte 2", 1, 3, [&] { return CamReadAsic(0, 0x1000, &value); }},
+      {"8-byte flash read: bytes 3-10", 3, 11, [&] { return CamTransfer(0, 7, 0, out, 8); }},
+      {"1-byte flash read: byte 3", 3, 4, [&] { return CamTransfer(0, 7, 0, out, 1); }},
+      {"memory read of 8: count and 8 bytes", 4, 11, [&] { return xuMemoryRead(0xBFF8, out, 8); }},
+      {"memory read of 2: count and 2 bytes", 4, 5, [&] { return xuMemoryRead(0xBFF8, out, 2); }},
+      // (selector 5 on "232R0", the chip with an information record, below)
+      {"information word: bytes 0-1", 5, 2, [&] { return opInfoWord(0, &word); }},
+      {"information byte: byte 2", 5, 3, [&] { return opInfoByte(0, &value); }},
+  };
+  for (const Case& c : cases) {
+    if (c.selector == 5) {
+      CamResetState();
+      OneCamera(18);
+      ASSERT_TRUE(OpenFirst());
+    }
+    device_->faults().shortGetSelector = c.selector;
+    device_->faults().shortGetBytes = c.needed;
+    value = 0;
+    EXPECT_TRUE(c.read()) << c.what << ", " << c.needed << " bytes";
+    device_->faults().shortGetBytes = c.needed - 1;
+    value = 0x5A;
+    std::memset(out, 0xEE, sizeof out);
+    EXPECT_FALSE(c.read()) << c.what << ", " << c.needed - 1 << " bytes";
+    EXPECT_EQ(value, 0x5A) << c.what << ": output untouched";
+  }
+  device_->faults().shortGetSelector = 1;
+  device_->faults().shortGetBytes = 3;
+  EXPECT_TRUE(CamReadAsic(0, 0x1000, &value));
+  EXPECT_EQ(value, Chip().readRegister(0x1000));
 }
 
 // The simulator's property requests, with what comes back bent by the test.

@@ -102,6 +102,24 @@ TEST_F(FaultsAndHistoryTest, HungRequestAnswersAfterItsTime) {
   EXPECT_EQ(framework().clock().nowMillis(), before + 1500);
 }
 
+TEST_F(FaultsAndHistoryTest, ARefusingCameraAnswersAgainWhenItsTimeIsUp) {
+  ASSERT_TRUE(writeReg(0x0100, 0x01));
+  faults().refuseFromRequest = device().requestCount() + 2;
+  faults().refuseMillis = 900;
+  ASSERT_TRUE(writeReg(0x0100, 0x02));  // the request before the spell
+  const std::uint64_t start = framework().clock().nowMillis();
+  EXPECT_FALSE(writeReg(0x0100, 0x03));
+  EXPECT_EQ(framework().clock().nowMillis(), start + 1);  // a refusal takes a USB frame
+  framework().clock().sleepMillis(897);
+  EXPECT_FALSE(writeReg(0x0100, 0x04));
+  EXPECT_EQ(framework().clock().nowMillis(), start + 899);
+  framework().clock().sleepMillis(1);
+  ASSERT_TRUE(writeReg(0x0100, 0x05));
+  EXPECT_EQ(readReg(0x0100), 0x05);
+  EXPECT_EQ(faults().fired.refused, 2u);
+  EXPECT_TRUE(device().attached());  // refusing, not gone
+}
+
 // Which models answer the information record, need the unlock code for their own flash
 // writes, and have the variant register, as the description lists them.
 TEST_F(FaultsAndHistoryTest, OptionalPartsBelongToTheListedModels) {
