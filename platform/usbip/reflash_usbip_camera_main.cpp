@@ -91,7 +91,8 @@ class CameraServer {
       : options_(options),
         clock_(sim::ClockMode::real),
         camera_(CameraConfigOf(options), clock_, simFaults_),
-        device_(camera_, options.faults),
+        device_(camera_, options.faults,
+                options.foreign ? usbip::ForeignIdentity() : usbip::CameraIdentity()),
         port_{options.vhci, options.port, options.devid, options.speed} {}
 
   ~CameraServer() {

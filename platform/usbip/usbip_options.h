@@ -19,6 +19,7 @@ struct CameraOptions {
   std::string flashIn;
   std::string flashOut;
   DeviceFaults faults;
+  bool foreign = false;  // another maker's camera (ForeignIdentity) instead of ours
   std::optional<std::uint32_t> replugAfterMs;  // none: a pulled camera stays away
   std::uint32_t resetPauseMs = 300;
   std::string trace;
