@@ -223,6 +223,17 @@ class CameraServer {
     if (!options_.flashOut.empty() && !sim::SaveFlash(camera_.flash(), options_.flashOut, &error)) {
       std::fprintf(stderr, "reflash-usbip-camera: %s\n", error.c_str());
     }
+    if (!options_.stateOut.empty()) {
+      std::FILE* state = std::fopen(options_.stateOut.c_str(), "w");
+      if (state == nullptr) {
+        std::fprintf(stderr, "reflash-usbip-camera: cannot create %s\n", options_.stateOut.c_str());
+        return;
+      }
+      std::fprintf(state, "statusRegister %u\nwriteProtectPin %s\n",
+                   static_cast<unsigned>(camera_.flash().status()),
+                   camera_.writeProtectHigh() ? "high" : "low");
+      std::fclose(state);
+    }
   }
 
   void say(const char* what) const {

@@ -62,6 +62,8 @@ const char* CameraUsage() {
          "  --devid N                  device id, bus << 16 | device (default 65538)\n"
          "  --flash-in FILE            flash contents at start (65,536 bytes)\n"
          "  --flash-out FILE           flash contents, written at every reset and at the end\n"
+         "  --state-out FILE           the flash's protection (status register, write-protect\n"
+         "                             pin), written when the flash is\n"
          "  --fail-request N           the Nth extension-unit SET_CUR/GET_CUR stalls\n"
          "  --fail-register-write A:V  every write of V to register A stalls\n"
          "  --fail-as KIND             what the request error code says of those stalls:\n"
@@ -123,11 +125,12 @@ bool ParseCameraOptions(int argc, const char* const* argv, CameraOptions& option
     } else if (name == "--fail-as") {
       ok = ParseFailCode(value, options.faults);
     } else if (name == "--vhci" || name == "--flash-in" || name == "--flash-out" ||
-               name == "--trace") {
+               name == "--state-out" || name == "--trace") {
       ok = value != nullptr && *value != 0;
       std::string& target = name == "--vhci"        ? options.vhci
                             : name == "--flash-in"  ? options.flashIn
                             : name == "--flash-out" ? options.flashOut
+                            : name == "--state-out" ? options.stateOut
                                                     : options.trace;
       if (ok) {
         target = value;

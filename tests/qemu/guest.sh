@@ -127,8 +127,9 @@ add_module() {
   [ -n "$ko" ] || { echo "guest.sh: module $1 not in $moddir" >&2; exit 2; }
   plain="$unpacked/$(basename "${ko%.ko*}").ko"
   unpack_module "$ko" "$plain"
-  for dep in $(objcopy -O binary --only-section=.modinfo "$plain" /dev/stdout | tr '\0' '\n' |
-    sed -n 's/^depends=//p' | tr ',' ' '); do
+  # Into a file: objcopy replaces its output file, and /dev/stdout would be replaced with it.
+  objcopy -O binary --only-section=.modinfo "$plain" "$plain.modinfo"
+  for dep in $(tr '\0' '\n' <"$plain.modinfo" | sed -n 's/^depends=//p' | tr ',' ' '); do
     add_module "$dep"
   done
   order+=("$plain")
