@@ -159,6 +159,10 @@ void NoticeRequestFailed(const std::string& node, int error, std::uint32_t unitI
       Say(node + ": the camera was not ready for " + control + " (" + name +
           "); run again; a camera that stays busy goes to repair");
       break;
+    case EILSEQ:  // the driver's reading of the camera's "wrong state" cause
+      Say(node + ": the camera refused a request on " + control + " in its present state (" + name +
+          "); re-plug it and run again; a second failure sends it to repair");
+      break;
     case ERANGE:
       Say(node + ": the camera found a value out of range on " + control + " (" + name + "); " +
           repair);

@@ -721,6 +721,9 @@ TEST_F(V4l2MediaCaptureTest, EachFailedRequestCauseIsToldOnceWithWhatToDo) {
       {EBUSY, 3, 12,
        node + "the camera was not ready for control 3 of unit 3 (EBUSY); run again; a camera "
               "that stays busy goes to repair\n"},
+      {EILSEQ, 3, 12,
+       node + "the camera refused a request on control 3 of unit 3 in its present state (EILSEQ); "
+              "re-plug it and run again; a second failure sends it to repair\n"},
       {ERANGE, 1, 4,
        node +
            "the camera found a value out of range on control 1 of unit 3 "

@@ -105,8 +105,12 @@ case "$name" in
       expect_log 'Fail' "$kind-"
       expect_screen 'Erase failed!!!' "$kind-"
     done
-    expect_stderr 'reflash: /dev/video0: the camera was not ready for control 1 of unit 2 (EBUSY); run again; a camera that stays busy goes to repair' busy-
-    expect_stderr 'reflash: /dev/video0: the camera found a value out of range on control 1 of unit 2 (ERANGE); a camera of another model or firmware: send it to repair' out-of-range-
+    # The refused register write, then the flash request the chip refuses after it.
+    refused='reflash: /dev/video0: the camera refused a request on control 3 of unit 2 in its present state (EILSEQ); re-plug it and run again; a second failure sends it to repair'
+    expect_stderr "reflash: /dev/video0: the camera was not ready for control 1 of unit 2 (EBUSY); run again; a camera that stays busy goes to repair
+$refused" busy-
+    expect_stderr "reflash: /dev/video0: the camera found a value out of range on control 1 of unit 2 (ERANGE); a camera of another model or firmware: send it to repair
+$refused" out-of-range-
     ;;
   erase_fail)
     expect_exit_zero
