@@ -34,6 +34,21 @@ void Say(const std::string& line) {
   std::fflush(stderr);
 }
 
+// Errors that mean the same to the operator are one cause: the camera gone is ENODEV or ESHUTDOWN
+// depending on where the request was when it left.
+int CauseOf(int error) {
+  switch (error) {
+    case ENXIO:
+    case ESHUTDOWN:
+    case ETIMEDOUT:
+      return ENODEV;
+    case EPERM:
+      return EACCES;
+    default:
+      return error;
+  }
+}
+
 std::string ErrorName(int error) {
   const char* name = strerrorname_np(error);
   return name != nullptr ? name : "errno " + std::to_string(error);
@@ -135,7 +150,7 @@ void NoticeWrongNode(const std::string& node, std::uint64_t listed, std::uint64_
 
 void NoticeRequestFailed(const std::string& node, int error, std::uint32_t unitId,
                          std::uint32_t selector, std::uint32_t length) {
-  if (error == EINTR || !FirstTime(error)) {
+  if (error == EINTR || !FirstTime(CauseOf(error))) {
     return;
   }
   const std::string name = ErrorName(error);
