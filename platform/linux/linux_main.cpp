@@ -9,12 +9,14 @@
 #include "app/reflash_app.h"
 #include "camera/media_capture.h"
 #include "platform/console/console_host.h"
+#include "platform/linux/stop_signals.h"
 #include "platform/linux/sysfs_device_tree.h"
 #include "platform/linux/v4l2_media_capture.h"
 #include "resources/embedded_image.h"
 
 int main() {
   console::IgnoreInterrupts();
+  linuxplat::IgnoreStopSignals();
 
   console::HostOptions host;
   host.screen = stdout;

@@ -1,13 +1,11 @@
 // The cameras uvcvideo offers: their capture nodes found through sysfs, one per camera, with the
-// device path the camera layer chooses by; and the one-time notice of a node the user may not open.
+// device path the camera layer chooses by.
 
 #include <fcntl.h>
-#include <grp.h>
 #include <linux/videodev2.h>
-#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
@@ -25,7 +23,6 @@ namespace fs = std::filesystem;
 std::mutex rootsMutex;
 std::string sysRootPath = "/sys";
 std::string devRootPath = "/dev";
-std::atomic<bool> permissionNoticeGiven{false};
 
 std::pair<std::string, std::string> Roots() {
   std::lock_guard lock(rootsMutex);
@@ -87,6 +84,18 @@ Capture QueryCapture(const std::string& node) {
   return (nodeCaps & V4L2_CAP_VIDEO_CAPTURE) != 0 ? Capture::Yes : Capture::No;
 }
 
+// The "major:minor" of a sysfs `dev` attribute; 0 when absent or malformed.
+std::uint64_t DeviceNumberOf(const fs::path& file) {
+  const auto text = ReadAttribute(file);
+  unsigned major = 0;
+  unsigned minor = 0;
+  char end = 0;
+  if (!text || std::sscanf(text->c_str(), "%u:%u%c", &major, &minor, &end) != 2) {
+    return 0;
+  }
+  return makedev(major, minor);
+}
+
 struct Candidate {
   V4l2Camera camera;
   std::string interfaceDir;
@@ -134,41 +143,12 @@ void AddNode(std::vector<Candidate>& found, const fs::path& classDir, const std:
   // A node that could not be asked stands in until one that answers as a capture node is seen.
   if (capture == Capture::Yes || same->camera.node.empty()) {
     same->camera.node = node;
+    same->camera.deviceNumber = DeviceNumberOf(classDir / name / "dev");
     same->confirmed = capture == Capture::Yes;
   }
 }
 
-std::string GroupOf(const std::string& node) {
-  struct stat info {};
-  if (::stat(node.c_str(), &info) != 0) {
-    return {};
-  }
-  std::vector<char> scratch(16384);
-  group entry{};
-  group* result = nullptr;
-  if (getgrgid_r(info.st_gid, &entry, scratch.data(), scratch.size(), &result) != 0 ||
-      result == nullptr) {
-    return {};
-  }
-  return result->gr_name;
-}
-
-// The operator can fix a missing permission; say so once rather than on every attempt.
 }  // namespace
-
-void NoticePermission(const std::string& node) {
-  if (permissionNoticeGiven.exchange(true)) {
-    return;
-  }
-  const std::string group = GroupOf(node);
-  if (group.empty()) {
-    std::fprintf(stderr, "reflash: cannot open %s: permission denied\n", node.c_str());
-  } else {
-    std::fprintf(stderr,
-                 "reflash: cannot open %s: permission denied; add this user to the group \"%s\"\n",
-                 node.c_str(), group.c_str());
-  }
-}
 
 void SetV4l2Roots(const std::string& sysRoot, const std::string& devRoot) {
   std::lock_guard lock(rootsMutex);
@@ -199,10 +179,6 @@ std::vector<V4l2Camera> ListV4l2Cameras() {
     cameras.push_back(std::move(candidate.camera));
   }
   return cameras;
-}
-
-void ResetPermissionNotice() {
-  permissionNoticeGiven.store(false);
 }
 
 }  // namespace linuxplat

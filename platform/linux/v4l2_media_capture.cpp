@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <linux/usb/video.h>
+#include <sys/stat.h>
 #include <linux/uvcvideo.h>
 
 #include <atomic>
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -12,8 +15,10 @@
 #include <memory>
 #include <thread>
 
+#include "app/run_state.h"
 #include "camera/platform_ids.h"
 #include "platform/linux/linux_syscalls.h"
+#include "platform/linux/operator_notice.h"
 #include "platform/linux/sysfs_files.h"
 #include "platform/linux/uvc_descriptors.h"
 
@@ -30,6 +35,8 @@ constexpr Guid OtherUnitType{0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 // Closes the node when the last object that uses it is released.
 struct OpenNode {
   int fd = -1;
+  std::string path;
+  bool chosen = false;  // a camera with one of the product's USB ids: its failures are told
   std::vector<UvcUnit> units;
   ~OpenNode() {
     if (fd >= 0) {
@@ -178,6 +185,37 @@ void FreeString(char16_t* value) {
   delete[] value;
 }
 
+// Whether the camera carries one of the USB ids the tool looks for; only its failures are told to
+// the operator, not those of other video devices on the same computer.
+bool IsChosenCamera(const V4l2Camera& camera) {
+  const std::string id = "vid_" + Hex(camera.vendorId, 4) + "&pid_" + Hex(camera.productId, 4);
+  const auto same = [&id](const char* wanted) {
+    return id.size() == std::strlen(wanted) &&
+           std::equal(id.begin(), id.end(), wanted, [](char a, char b) {
+             return std::tolower(static_cast<unsigned char>(a)) ==
+                    std::tolower(static_cast<unsigned char>(b));
+           });
+  };
+  return same(UsbIdPrimary) || same(UsbIdSecondary);
+}
+
+// The node's device number must be the one the listing read beside the camera it examined: a
+// camera replaced in between lends its node name to another device.
+bool IsListedNode(int fd, const V4l2Camera& camera, bool chosen) {
+  struct stat info {};
+  if (Syscalls().fstat(fd, &info) != 0) {
+    return false;
+  }
+  if (S_ISCHR(info.st_mode) && camera.deviceNumber != 0 && info.st_rdev == camera.deviceNumber) {
+    return true;
+  }
+  if (chosen) {
+    NoticeWrongNode(camera.node, camera.deviceNumber,
+                    S_ISCHR(info.st_mode) ? static_cast<std::uint64_t>(info.st_rdev) : 0);
+  }
+  return false;
+}
+
 HResult BindToObject(McObject* moniker, McObject** filter) {
   auto* source = As<Moniker>(moniker, Kind::Moniker);
   if (filter == nullptr || source == nullptr) {
@@ -185,16 +223,22 @@ HResult BindToObject(McObject* moniker, McObject** filter) {
   }
   *filter = nullptr;
   const V4l2Camera& camera = source->camera;
+  const bool chosen = IsChosenCamera(camera);
   const int fd = Syscalls().open(camera.node.c_str(), O_RDWR);
   if (fd < 0) {
     const int error = errno;
-    if (error == EACCES || error == EPERM) {
-      NoticePermission(camera.node);
+    if ((error == EACCES || error == EPERM) && chosen) {
+      NoticeOpenDenied(camera.node);
     }
     return FromErrno(error);
   }
   auto node = std::make_shared<OpenNode>();
   node->fd = fd;
+  node->path = camera.node;
+  node->chosen = chosen;
+  if (!IsListedNode(fd, camera, chosen)) {
+    return FromErrno(ENODEV);
+  }
   const std::vector<std::uint8_t> descriptors =
       ReadBinary(fs::path(camera.deviceDir) / "descriptors");
   node->units = ParseUvcUnits(descriptors.data(), descriptors.size(),
@@ -265,6 +309,30 @@ std::uint32_t Le32(const std::uint8_t* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
+bool CarriesSet(const UvcUnit& unit, const std::uint8_t* set) {
+  return unit.subtype == UvcExtensionUnit && std::memcmp(unit.guid.data(), set, 16) == 0;
+}
+
+// The extension unit a request is for, or null: a request goes only to a unit whose code is the
+// request's property set. A node made for one unit is that unit; the filter's own control takes the
+// node id as a topology index, else (the fallback ids when no node was found) as a unit id.
+const UvcUnit* UnitFor(const NodeObject& control, std::uint32_t nodeId, const std::uint8_t* set) {
+  const std::vector<UvcUnit>& units = control.node->units;
+  if (control.unitIndex >= 0) {
+    const UvcUnit& unit = units[static_cast<std::size_t>(control.unitIndex)];
+    return CarriesSet(unit, set) ? &unit : nullptr;
+  }
+  if (nodeId < units.size() && CarriesSet(units[nodeId], set)) {
+    return &units[nodeId];
+  }
+  for (const UvcUnit& unit : units) {
+    if (unit.unitId == nodeId && CarriesSet(unit, set)) {
+      return &unit;
+    }
+  }
+  return nullptr;
+}
+
 HResult KsPropertyOp(McObject* controlObject, void* property, std::uint32_t propertyLength,
                      void* data, std::uint32_t dataLength, std::uint32_t* bytesReturned) {
   auto* control = As<NodeObject>(controlObject, Kind::Control);
@@ -275,15 +343,12 @@ HResult KsPropertyOp(McObject* controlObject, void* property, std::uint32_t prop
   const std::uint32_t selector = Le32(header + 16);
   const std::uint32_t flags = Le32(header + 20);
   const std::uint32_t nodeId = Le32(header + 24);
-  const std::vector<UvcUnit>& units = control->node->units;
-  const std::size_t index =
-      control->unitIndex >= 0 ? static_cast<std::size_t>(control->unitIndex) : nodeId;
-  const UvcUnit* unit = index < units.size() ? &units[index] : nullptr;
-
+  const UvcUnit* unit = UnitFor(*control, nodeId, header);
+  if (unit == nullptr) {
+    return McNotFound;
+  }
   if ((flags & KsPropertyTypeSetSupport) != 0) {
-    const bool supported = unit != nullptr && unit->subtype == UvcExtensionUnit &&
-                           std::memcmp(unit->guid.data(), header, 16) == 0;
-    return supported ? McOk : McNotFound;
+    return McOk;
   }
   std::uint8_t query;
   if ((flags & KsPropertyTypeGet) != 0) {
@@ -293,15 +358,11 @@ HResult KsPropertyOp(McObject* controlObject, void* property, std::uint32_t prop
   } else {
     return McFail;
   }
-  // A node id past the known units (the fallback ids when no topology was read) names the unit
-  // by that number.
-  const std::uint32_t unitId = unit != nullptr ? unit->unitId : nodeId;
-  if (data == nullptr || dataLength == 0 || dataLength > 0xFFFF || unitId > 0xFF ||
-      selector > 0xFF) {
+  if (data == nullptr || dataLength == 0 || dataLength > 0xFFFF || selector > 0xFF) {
     return McFail;
   }
   uvc_xu_control_query request{};
-  request.unit = static_cast<std::uint8_t>(unitId);
+  request.unit = unit->unitId;
   request.selector = static_cast<std::uint8_t>(selector);
   request.query = query;
   request.size = static_cast<std::uint16_t>(dataLength);
@@ -311,7 +372,11 @@ HResult KsPropertyOp(McObject* controlObject, void* property, std::uint32_t prop
     rc = Syscalls().ioctl(control->node->fd, UVCIOC_CTRL_QUERY, &request);
   } while (rc < 0 && errno == EINTR);
   if (rc < 0) {
-    return FromErrno(errno);
+    const int error = errno;
+    if (control->node->chosen) {
+      NoticeRequestFailed(control->node->path, error, unit->unitId, selector, dataLength);
+    }
+    return FromErrno(error);
   }
   if (bytesReturned != nullptr) {
     *bytesReturned = dataLength;

@@ -24,16 +24,11 @@ struct V4l2Camera {
   std::uint32_t productId = 0;
   std::uint32_t interfaceNumber = 0;  // of the VideoControl interface
   std::string deviceDir;              // the USB device's sysfs folder
+  std::uint64_t deviceNumber = 0;     // the node's device number as sysfs listed it; 0 unknown
   std::u16string devicePath;          // the path in the form the camera layer chooses by
 };
 
 // The cameras present now, in the order of their device nodes; read afresh on every call.
 std::vector<V4l2Camera> ListV4l2Cameras();
-
-// Says once per process on standard error that `node` may not be opened, and which group grants
-// access.
-void NoticePermission(const std::string& node);
-// The permission notice is given once per process; tests start over with this.
-void ResetPermissionNotice();
 
 }  // namespace linuxplat

@@ -91,7 +91,8 @@ class CameraServer {
       : options_(options),
         clock_(sim::ClockMode::real),
         camera_(CameraConfigOf(options), clock_, simFaults_),
-        device_(camera_, options.faults),
+        device_(camera_, options.faults,
+                options.foreign ? usbip::ForeignIdentity() : usbip::CameraIdentity()),
         port_{options.vhci, options.port, options.devid, options.speed} {}
 
   ~CameraServer() {
@@ -221,6 +222,17 @@ class CameraServer {
     std::string error;
     if (!options_.flashOut.empty() && !sim::SaveFlash(camera_.flash(), options_.flashOut, &error)) {
       std::fprintf(stderr, "reflash-usbip-camera: %s\n", error.c_str());
+    }
+    if (!options_.stateOut.empty()) {
+      std::FILE* state = std::fopen(options_.stateOut.c_str(), "w");
+      if (state == nullptr) {
+        std::fprintf(stderr, "reflash-usbip-camera: cannot create %s\n", options_.stateOut.c_str());
+        return;
+      }
+      std::fprintf(state, "statusRegister %u\nwriteProtectPin %s\n",
+                   static_cast<unsigned>(camera_.flash().status()),
+                   camera_.writeProtectHigh() ? "high" : "low");
+      std::fclose(state);
     }
   }
 

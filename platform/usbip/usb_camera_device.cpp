@@ -39,6 +39,8 @@ constexpr std::uint8_t RecipientInterface = 0x01;
 
 constexpr std::uint8_t ProbeControl = 1;
 constexpr std::uint8_t CommitControl = 2;
+constexpr std::uint8_t ErrorCodeControl = 2;  // of the VideoControl interface itself
+constexpr std::uint8_t InfoGetOnly = 0x01;
 
 std::uint16_t Le16(const std::uint8_t* bytes) {
   return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
@@ -66,9 +68,11 @@ TransferResult Accepted(std::uint32_t outLength) {
 
 }  // namespace
 
-UsbCameraDevice::UsbCameraDevice(sim::Camera& camera, const DeviceFaults& faults)
+UsbCameraDevice::UsbCameraDevice(sim::Camera& camera, const DeviceFaults& faults,
+                                 const DeviceIdentity& identity)
     : camera_(camera),
       faults_(faults),
+      identity_(identity),
       probe_(DefaultStreamControl()),
       commit_(DefaultStreamControl()) {}
 
@@ -80,6 +84,7 @@ Leave UsbCameraDevice::takeLeave() {
 
 void UsbCameraDevice::busReset() {
   configuration_ = 0;
+  errorCode_ = ErrorCode::none;
   probe_ = DefaultStreamControl();
   commit_ = DefaultStreamControl();
 }
@@ -123,13 +128,42 @@ TransferResult UsbCameraDevice::control(const std::uint8_t* setup, const std::ui
   }
   const std::uint8_t interface = static_cast<std::uint8_t>(index);
   const std::uint8_t entity = static_cast<std::uint8_t>(index >> 8);
-  if (interface == VideoControlInterface && entity == ExtensionUnitId) {
+  if (interface == VideoControlInterface && entity == 0) {
+    return interfaceRequest(request, value, length);
+  }
+  // Every other class request that completes clears the error code; one that stalls sets it.
+  errorCode_ = ErrorCode::none;
+  if (interface == VideoControlInterface && entity == identity_.unitId) {
     return unitRequest(request, value, length, out, outLength);
   }
   if (interface == VideoStreamingInterface && entity == 0) {
     return streamRequest(request, value, length, outLength);
   }
+  return refuse(ErrorCode::invalidUnit);
+}
+
+TransferResult UsbCameraDevice::refuse(ErrorCode code) {
+  errorCode_ = code;
   return Stall();
+}
+
+// The host asks why its last request stalled: the answer is that request's cause, and the control
+// reads as no error afterwards.
+TransferResult UsbCameraDevice::interfaceRequest(std::uint8_t request, std::uint16_t value,
+                                                 std::uint16_t length) {
+  if (value != ErrorCodeControl << 8) {
+    return refuse(ErrorCode::invalidControl);
+  }
+  if (request == GetInfo) {
+    errorCode_ = ErrorCode::none;
+    return Answer(&InfoGetOnly, 1, length);
+  }
+  if (request != GetCur || length < 1) {
+    return refuse(ErrorCode::invalidRequest);
+  }
+  const std::uint8_t code = static_cast<std::uint8_t>(errorCode_);
+  errorCode_ = ErrorCode::none;
+  return Answer(&code, 1, length);
 }
 
 TransferResult UsbCameraDevice::standardRequest(std::uint8_t requestType, std::uint8_t request,
@@ -141,10 +175,10 @@ TransferResult UsbCameraDevice::standardRequest(std::uint8_t requestType, std::u
       const std::uint8_t type = static_cast<std::uint8_t>(value >> 8);
       const std::uint8_t number = static_cast<std::uint8_t>(value);
       if (type == 0x01 && number == 0) {
-        return Answer(DeviceDescriptor(), length);
+        return Answer(DeviceDescriptor(identity_), length);
       }
       if (type == 0x02 && number == 0) {
-        return Answer(ConfigurationDescriptor(), length);
+        return Answer(ConfigurationDescriptor(identity_), length);
       }
       if (type == 0x03) {
         const std::vector<std::uint8_t> text = StringDescriptor(number);
@@ -195,8 +229,11 @@ TransferResult UsbCameraDevice::unitRequest(std::uint8_t request, std::uint16_t 
                                             std::uint16_t length, const std::uint8_t* out,
                                             std::uint32_t outLength) {
   const std::uint32_t selector = value >> 8;
+  if (request == GetLen || request == GetInfo) {
+    traceQuery(request, selector);
+  }
   if ((value & 0xFF) != 0 || selector < sim::ControlRegister || selector > sim::ControlInfo) {
-    return Stall();
+    return refuse(ErrorCode::invalidControl);
   }
   const std::uint32_t recordLength = sim::RecordLengthOf[selector];
   if (request == GetLen) {
@@ -207,11 +244,11 @@ TransferResult UsbCameraDevice::unitRequest(std::uint8_t request, std::uint16_t 
     return Answer(&InfoGetAndSet, 1, length);
   }
   if ((request != SetCur && request != GetCur) || length != recordLength) {
-    return Stall();
+    return refuse(ErrorCode::invalidRequest);
   }
   const bool set = request == SetCur;
   if (set && outLength != recordLength) {
-    return Stall();
+    return refuse(ErrorCode::invalidRequest);
   }
   ++unitRequests_;
   camera_.setRequestNumber(unitRequests_);
@@ -220,8 +257,11 @@ TransferResult UsbCameraDevice::unitRequest(std::uint8_t request, std::uint16_t 
     std::copy(out, out + recordLength, record);
   }
   bool ok = !unitFault(selector, set, record);
+  ErrorCode cause = faults_.failCode;
   if (ok) {
     ok = set ? camera_.set(selector, record) : camera_.get(selector, record);
+    // The chip refuses what it cannot do in its present state.
+    cause = ErrorCode::wrongState;
   }
   trace(set, selector, record, recordLength, !ok);
   if (camera_.takeResetRequest()) {
@@ -230,7 +270,7 @@ TransferResult UsbCameraDevice::unitRequest(std::uint8_t request, std::uint16_t 
     leave_ = Leave::pulled;
   }
   if (!ok) {
-    return Stall();
+    return refuse(cause);
   }
   return set ? Accepted(outLength) : Answer(record, recordLength, length);
 }
@@ -239,13 +279,13 @@ TransferResult UsbCameraDevice::streamRequest(std::uint8_t request, std::uint16_
                                               std::uint16_t length, std::uint32_t outLength) {
   const std::uint8_t selector = static_cast<std::uint8_t>(value >> 8);
   if ((selector != ProbeControl && selector != CommitControl) || (value & 0xFF) != 0) {
-    return Stall();
+    return refuse(ErrorCode::invalidControl);
   }
   std::vector<std::uint8_t>& current = selector == ProbeControl ? probe_ : commit_;
   switch (request) {
     case SetCur:
       if (length != StreamControlLength || outLength != StreamControlLength) {
-        return Stall();
+        return refuse(ErrorCode::invalidRequest);
       }
       // The camera has one format and one frame size: whatever the host proposes, it settles on
       // those, as a real camera answers a probe with what it can do.
@@ -264,7 +304,7 @@ TransferResult UsbCameraDevice::streamRequest(std::uint8_t request, std::uint16_
     case GetInfo:
       return Answer(&InfoGetAndSet, 1, length);
     default:
-      return Stall();
+      return refuse(ErrorCode::invalidRequest);
   }
 }
 
@@ -276,8 +316,19 @@ void UsbCameraDevice::trace(bool set, std::uint32_t selector, const std::uint8_t
   char line[sim::TraceLineCapacity];
   const std::size_t size =
       sim::FormatTraceLine(line, set ? sim::RequestKind::set : sim::RequestKind::get, selector,
-                           ExtensionUnitId, record, length, failed);
+                           identity_.unitId, record, length, failed);
   std::fwrite(line, 1, size, trace_);
+  std::fflush(trace_);
+}
+
+// The driver's own questions to the unit (its controls' lengths and capabilities) are traced too,
+// so a log shows whether anything reached the unit at all.
+void UsbCameraDevice::traceQuery(std::uint8_t request, std::uint32_t selector) {
+  if (trace_ == nullptr) {
+    return;
+  }
+  std::fprintf(trace_, "%s %u %u\n", request == GetLen ? "GET_LEN" : "GET_INFO", selector,
+               static_cast<unsigned>(identity_.unitId));
   std::fflush(trace_);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The simulated camera as a USB device: answers the transfers a host submits (standard requests,
-// the extension unit's controls, the streaming probe and commit) and says when it leaves the bus.
+// the extension unit's controls, the request error code, the streaming probe and commit) and says
+// when it leaves the bus.
 
 #include <cstdint>
 #include <cstdio>
@@ -8,8 +9,22 @@
 #include <vector>
 
 #include "platform/sim/sim_camera.h"
+#include "platform/usbip/uvc_descriptors.h"
 
 namespace usbip {
+
+// What the request error code control answers after a stalled request, as the video class numbers
+// the causes.
+enum class ErrorCode : std::uint8_t {
+  none = 0x00,
+  notReady = 0x01,
+  wrongState = 0x02,
+  outOfRange = 0x04,
+  invalidUnit = 0x05,
+  invalidControl = 0x06,
+  invalidRequest = 0x07,
+  unknown = 0xFF,
+};
 
 struct DeviceFaults {
   // The Nth SET_CUR or GET_CUR to the extension unit stalls (1-based); 0 for none.
@@ -17,6 +32,8 @@ struct DeviceFaults {
   // Every register write of this value to this register stalls and is not carried out.
   std::optional<std::uint16_t> failRegisterAddress;
   std::uint8_t failRegisterValue = 0;
+  // The cause those two stalls give when the host asks for it.
+  ErrorCode failCode = ErrorCode::unknown;
   // After this many SET_CUR/GET_CUR requests to the unit the device leaves the bus; 0 for never.
   std::uint32_t pullAfter = 0;
 };
@@ -33,7 +50,8 @@ struct TransferResult {
 
 class UsbCameraDevice {
  public:
-  UsbCameraDevice(sim::Camera& camera, const DeviceFaults& faults);
+  UsbCameraDevice(sim::Camera& camera, const DeviceFaults& faults,
+                  const DeviceIdentity& identity = CameraIdentity());
 
   // One transfer on endpoint `ep`: `setup` for endpoint 0, `out` the OUT data, `inLength` the
   // room the host has for IN data.
@@ -58,12 +76,17 @@ class UsbCameraDevice {
                              const std::uint8_t* out, std::uint32_t outLength);
   TransferResult streamRequest(std::uint8_t request, std::uint16_t value, std::uint16_t length,
                                std::uint32_t outLength);
+  TransferResult interfaceRequest(std::uint8_t request, std::uint16_t value, std::uint16_t length);
+  TransferResult refuse(ErrorCode code);
   bool unitFault(std::uint32_t selector, bool set, const std::uint8_t* record) const;
   void trace(bool set, std::uint32_t selector, const std::uint8_t* record, std::uint32_t length,
              bool failed);
+  void traceQuery(std::uint8_t request, std::uint32_t selector);
 
   sim::Camera& camera_;
   DeviceFaults faults_;
+  DeviceIdentity identity_;
+  ErrorCode errorCode_ = ErrorCode::none;
   std::FILE* trace_ = nullptr;
   std::uint8_t configuration_ = 0;
   std::uint32_t unitRequests_ = 0;

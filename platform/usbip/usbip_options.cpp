@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace usbip {
 
@@ -35,6 +36,20 @@ bool ParseRegisterWrite(const char* text, DeviceFaults& faults) {
   return true;
 }
 
+bool ParseFailCode(const char* text, DeviceFaults& faults) {
+  const std::string kind = text == nullptr ? "" : text;
+  if (kind == "stall") {
+    faults.failCode = ErrorCode::unknown;
+  } else if (kind == "busy") {
+    faults.failCode = ErrorCode::notReady;
+  } else if (kind == "out-of-range") {
+    faults.failCode = ErrorCode::outOfRange;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 const char* CameraUsage() {
@@ -47,8 +62,14 @@ const char* CameraUsage() {
          "  --devid N                  device id, bus << 16 | device (default 65538)\n"
          "  --flash-in FILE            flash contents at start (65,536 bytes)\n"
          "  --flash-out FILE           flash contents, written at every reset and at the end\n"
+         "  --state-out FILE           the flash's protection (status register, write-protect\n"
+         "                             pin), written when the flash is\n"
          "  --fail-request N           the Nth extension-unit SET_CUR/GET_CUR stalls\n"
          "  --fail-register-write A:V  every write of V to register A stalls\n"
+         "  --fail-as KIND             what the request error code says of those stalls:\n"
+         "                             stall (unknown cause, default), busy, out-of-range\n"
+         "  --foreign                  another maker's camera: other USB ids, its own vendor\n"
+         "                             unit (another code) at unit id 1\n"
          "  --pull-after N             leave the bus after N extension-unit requests\n"
          "  --replug-after-ms M        a pulled camera comes back, power-cycled, after M ms\n"
          "  --reset-pause-ms M         time off the bus at a chip reset (default 300)\n"
@@ -62,6 +83,10 @@ bool ParseCameraOptions(int argc, const char* const* argv, CameraOptions& option
     const std::string name = argv[i];
     if (name == "--quiet") {
       options.quiet = true;
+      continue;
+    }
+    if (name == "--foreign") {
+      options.foreign = true;
       continue;
     }
     if (name == "--help" || name == "-h") {
@@ -97,12 +122,15 @@ bool ParseCameraOptions(int argc, const char* const* argv, CameraOptions& option
       options.resetPauseMs = static_cast<std::uint32_t>(number);
     } else if (name == "--fail-register-write") {
       ok = ParseRegisterWrite(value, options.faults);
+    } else if (name == "--fail-as") {
+      ok = ParseFailCode(value, options.faults);
     } else if (name == "--vhci" || name == "--flash-in" || name == "--flash-out" ||
-               name == "--trace") {
+               name == "--state-out" || name == "--trace") {
       ok = value != nullptr && *value != 0;
       std::string& target = name == "--vhci"        ? options.vhci
                             : name == "--flash-in"  ? options.flashIn
                             : name == "--flash-out" ? options.flashOut
+                            : name == "--state-out" ? options.stateOut
                                                     : options.trace;
       if (ok) {
         target = value;

@@ -18,7 +18,9 @@ struct CameraOptions {
   std::uint32_t speed = 3;                // high speed
   std::string flashIn;
   std::string flashOut;
+  std::string stateOut;  // the flash's protection, written with flashOut
   DeviceFaults faults;
+  bool foreign = false;  // another maker's camera (ForeignIdentity) instead of ours
   std::optional<std::uint32_t> replugAfterMs;  // none: a pulled camera stays away
   std::uint32_t resetPauseMs = 300;
   std::string trace;

@@ -7,8 +7,6 @@ namespace usbip {
 
 namespace {
 
-constexpr std::uint16_t VendorId = 0x1F3A;
-constexpr std::uint16_t ProductId = 0x5C72;
 constexpr std::uint16_t DeviceRelease = 0x0100;
 constexpr std::uint16_t VideoClassRelease = 0x0100;
 
@@ -45,7 +43,7 @@ void Set16(Bytes& out, std::size_t offset, std::size_t value) {
 }
 
 // The control side: header, camera terminal, extension unit, streaming terminal.
-Bytes VideoControlDescriptors() {
+Bytes VideoControlDescriptors(const DeviceIdentity& identity) {
   Bytes out;
   Add(out, {13, ClassSpecificInterface, 0x01});  // header
   Add16(out, VideoClassRelease);
@@ -53,7 +51,7 @@ Bytes VideoControlDescriptors() {
   Add32(out, 48'000'000);
   Add(out, {1, VideoStreamingInterface});
   // Camera input terminal without any controls, so the driver asks it nothing.
-  Add(out, {17, ClassSpecificInterface, 0x02, CameraTerminalId});
+  Add(out, {17, ClassSpecificInterface, 0x02, identity.terminalId});
   Add16(out, 0x0201);
   Add(out, {0, 0});
   Add16(out, 0);
@@ -61,14 +59,13 @@ Bytes VideoControlDescriptors() {
   Add16(out, 0);
   Add(out, {2, 0x00, 0x00});
   // Extension unit: five vendor controls, selectors 1 to 5.
-  Add(out, {26, ClassSpecificInterface, 0x06, ExtensionUnitId});
-  Add(out, {0x70, 0x33, 0xF0, 0x28, 0x11, 0x63, 0x2E, 0x4A, 0xBA, 0x2C, 0x68, 0x90, 0xEB, 0x33,
-            0x40, 0x16});
-  Add(out, {5, 1, CameraTerminalId, 1, 0x1F, 0});
+  Add(out, {26, ClassSpecificInterface, 0x06, identity.unitId});
+  out.insert(out.end(), identity.unitCode.begin(), identity.unitCode.end());
+  Add(out, {5, 1, identity.terminalId, 1, 0x1F, 0});
   // Streaming output terminal fed by the unit.
   Add(out, {9, ClassSpecificInterface, 0x03, StreamingTerminalId});
   Add16(out, 0x0101);
-  Add(out, {0, ExtensionUnitId, 0});
+  Add(out, {0, identity.unitId, 0});
   Set16(out, 5, out.size());
   return out;
 }
@@ -96,12 +93,12 @@ Bytes VideoStreamingDescriptors() {
   return out;
 }
 
-Bytes BuildConfiguration() {
+Bytes BuildConfiguration(const DeviceIdentity& identity) {
   Bytes out;
   Add(out, {9, 0x02, 0, 0, 2, ConfigurationValue, 0, 0x80, 50});  // bus powered, 100 mA
   Add(out, {8, 0x0B, VideoControlInterface, 2, ClassVideo, SubclassCollection, 0, 2});
   Add(out, {9, 0x04, VideoControlInterface, 0, 0, ClassVideo, SubclassControl, 0, 2});
-  const Bytes control = VideoControlDescriptors();
+  const Bytes control = VideoControlDescriptors(identity);
   out.insert(out.end(), control.begin(), control.end());
   Add(out, {9, 0x04, VideoStreamingInterface, 0, 1, ClassVideo, SubclassStreaming, 0, 0});
   const Bytes streaming = VideoStreamingDescriptors();
@@ -113,14 +110,14 @@ Bytes BuildConfiguration() {
   return out;
 }
 
-Bytes BuildDevice() {
+Bytes BuildDevice(const DeviceIdentity& identity) {
   Bytes out;
   Add(out, {18, 0x01});
   Add16(out, 0x0200);
   // Miscellaneous class with interface association: the function is described by its IAD.
   Add(out, {0xEF, 0x02, 0x01, 64});
-  Add16(out, VendorId);
-  Add16(out, ProductId);
+  Add16(out, identity.vendorId);
+  Add16(out, identity.productId);
   Add16(out, DeviceRelease);
   Add(out, {1, 2, 0, 1});
   return out;
@@ -152,14 +149,32 @@ Bytes Utf16String(std::string_view text) {
 
 }  // namespace
 
-const std::vector<std::uint8_t>& DeviceDescriptor() {
-  static const Bytes descriptor = BuildDevice();
-  return descriptor;
+const DeviceIdentity& CameraIdentity() {
+  static const DeviceIdentity camera{0x1F3A,
+                                     0x5C72,
+                                     1,
+                                     2,
+                                     {0x70, 0x33, 0xF0, 0x28, 0x11, 0x63, 0x2E, 0x4A, 0xBA, 0x2C,
+                                      0x68, 0x90, 0xEB, 0x33, 0x40, 0x16}};
+  return camera;
 }
 
-const std::vector<std::uint8_t>& ConfigurationDescriptor() {
-  static const Bytes descriptor = BuildConfiguration();
-  return descriptor;
+const DeviceIdentity& ForeignIdentity() {
+  static const DeviceIdentity foreign{0xF0E1,
+                                      0x0D2C,
+                                      2,
+                                      1,
+                                      {0x5A, 0x1E, 0x77, 0x3C, 0x90, 0x4B, 0x1D, 0x46, 0x8E, 0x02,
+                                       0xC4, 0x61, 0x3F, 0xB9, 0x0A, 0xD7}};
+  return foreign;
+}
+
+std::vector<std::uint8_t> DeviceDescriptor(const DeviceIdentity& identity) {
+  return BuildDevice(identity);
+}
+
+std::vector<std::uint8_t> ConfigurationDescriptor(const DeviceIdentity& identity) {
+  return BuildConfiguration(identity);
 }
 
 std::vector<std::uint8_t> StringDescriptor(std::uint8_t index) {

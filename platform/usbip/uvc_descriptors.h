@@ -2,6 +2,7 @@
 // What the simulated camera tells the USB host about itself: device, configuration and string
 // descriptors of a video-class camera with one extension unit and one uncompressed stream.
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -9,8 +10,6 @@ namespace usbip {
 
 inline constexpr std::uint8_t VideoControlInterface = 0;
 inline constexpr std::uint8_t VideoStreamingInterface = 1;
-inline constexpr std::uint8_t CameraTerminalId = 1;
-inline constexpr std::uint8_t ExtensionUnitId = 2;
 inline constexpr std::uint8_t StreamingTerminalId = 3;
 inline constexpr std::uint8_t StreamingEndpoint = 0x81;
 inline constexpr std::uint8_t ConfigurationValue = 1;
@@ -19,8 +18,23 @@ inline constexpr std::uint8_t ConfigurationValue = 1;
 // answer with these.
 inline constexpr std::size_t StreamControlLength = 26;
 
-const std::vector<std::uint8_t>& DeviceDescriptor();
-const std::vector<std::uint8_t>& ConfigurationDescriptor();
+// Who the device says it is: its USB ids, and the id and code of its vendor extension unit.
+struct DeviceIdentity {
+  std::uint16_t vendorId;
+  std::uint16_t productId;
+  std::uint8_t terminalId;
+  std::uint8_t unitId;
+  std::array<std::uint8_t, 16> unitCode;  // guidExtensionCode as it stands in the descriptor
+};
+
+// The camera the tool updates.
+const DeviceIdentity& CameraIdentity();
+// Another maker's camera: other USB ids, and its own vendor unit (another code) at unit id 1,
+// where the tool's fallback node ids point.
+const DeviceIdentity& ForeignIdentity();
+
+std::vector<std::uint8_t> DeviceDescriptor(const DeviceIdentity& identity);
+std::vector<std::uint8_t> ConfigurationDescriptor(const DeviceIdentity& identity);
 // String `index` in US English; index 0 is the language list. Empty when there is none.
 std::vector<std::uint8_t> StringDescriptor(std::uint8_t index);
 // The streaming parameters of the one format and frame the camera has.

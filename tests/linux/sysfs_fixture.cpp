@@ -80,6 +80,7 @@ void SysfsFixture::AddVideoNode(int number, const std::string& interfaceName) {
   const fs::path dir = root_ / "class/video4linux" / name;
   fs::create_directories(dir);
   fs::create_directory_symlink(DeviceDir(interfaceName), dir / "device");
+  WriteText(dir / "dev", "81:" + std::to_string(number));
   WriteText(root_ / "dev" / name, "");
 }
 

@@ -30,7 +30,8 @@ class SysfsFixture {
   // A raw file in the device's folder (its `descriptors`).
   void WriteDeviceFile(const std::string& device, const std::string& file,
                        const std::vector<std::uint8_t>& bytes);
-  // class/video4linux/videoN, whose `device` is the interface, and an empty dev/videoN.
+  // class/video4linux/videoN, whose `device` is the interface and `dev` is 81:N, and an empty
+  // dev/videoN.
   void AddVideoNode(int number, const std::string& interfaceName);
 
  private:

@@ -1,10 +1,10 @@
 // The V4L2 media-capture table: one device per camera, its path, the unit topology, and property
 // requests carried as extension-unit queries, against a stand-in for the kernel's calls.
 
-#include <grp.h>
 #include <linux/uvcvideo.h>
 #include <linux/videodev2.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <gtest/gtest.h>
 
@@ -20,6 +20,7 @@
 #include "camera/media_capture.h"
 #include "camera/xu_transport.h"
 #include "platform/linux/linux_syscalls.h"
+#include "platform/linux/operator_notice.h"
 #include "platform/linux/v4l2_media_capture.h"
 #include "tests/linux/sysfs_fixture.h"
 
@@ -67,8 +68,22 @@ struct FakeKernel {
   std::vector<Query> queries;
   std::deque<int> queryErrnos;  // one per UVCIOC call, then success
   Bytes answer;                 // copied into a GET_CUR's data
+  // The opened file's device number by node path; absent: 81:N for videoN, as sysfs lists it.
+  std::map<std::string, dev_t> rdev;
+  std::map<std::string, mode_t> type;  // absent: a character device
+  // The nodes' mode and owner, and who the process is.
+  mode_t nodeMode = 0660;
+  uid_t nodeUid = 0;
+  gid_t nodeGid = 46;
+  uid_t euid = 1000;
+  gid_t egid = 1000;
+  std::vector<gid_t> groups{1000, 24};
 };
 FakeKernel* kernel = nullptr;
+
+const std::map<unsigned, std::string> kUsers{{0, "root"}, {1000, "station"}};
+const std::map<unsigned, std::string> kGroups{
+    {0, "root"}, {24, "cdrom"}, {44, "video"}, {46, "plugdev"}, {1000, "station"}};
 
 int FakeOpen(const char* path, int) {
   if (auto e = kernel->openErrno.find(path); e != kernel->openErrno.end()) {
@@ -121,7 +136,76 @@ int FakeIoctl(int fd, unsigned long request, void* argument) {
   return -1;
 }
 
-const linuxplat::LinuxSyscalls kFakeCalls{FakeOpen, FakeClose, FakeIoctl};
+dev_t NumberOf(const std::string& path) {
+  if (auto r = kernel->rdev.find(path); r != kernel->rdev.end()) {
+    return r->second;
+  }
+  return makedev(81, std::stoi(path.substr(path.rfind("video") + 5)));
+}
+
+int FakeFstat(int fd, struct stat* info) {
+  if (!kernel->openFds.count(fd)) {
+    errno = EBADF;
+    return -1;
+  }
+  const std::string& path = kernel->openFds[fd];
+  *info = {};
+  const auto t = kernel->type.find(path);
+  info->st_mode = (t != kernel->type.end() ? t->second : S_IFCHR) | kernel->nodeMode;
+  info->st_rdev = NumberOf(path);
+  return 0;
+}
+
+int FakeStat(const char*, struct stat* info) {
+  *info = {};
+  info->st_mode = S_IFCHR | kernel->nodeMode;
+  info->st_uid = kernel->nodeUid;
+  info->st_gid = kernel->nodeGid;
+  return 0;
+}
+
+uid_t FakeGeteuid() {
+  return kernel->euid;
+}
+
+gid_t FakeGetegid() {
+  return kernel->egid;
+}
+
+int FakeGetgroups(int size, gid_t* list) {
+  const int count = static_cast<int>(kernel->groups.size());
+  if (size == 0) {
+    return count;
+  }
+  if (size < count) {
+    errno = EINVAL;
+    return -1;
+  }
+  std::copy(kernel->groups.begin(), kernel->groups.end(), list);
+  return count;
+}
+
+int NameOf(const std::map<unsigned, std::string>& names, unsigned id, char* name,
+           std::size_t size) {
+  const auto found = names.find(id);
+  if (found == names.end() || found->second.size() >= size) {
+    return -1;
+  }
+  std::strcpy(name, found->second.c_str());
+  return 0;
+}
+
+int FakeUserName(uid_t uid, char* name, std::size_t size) {
+  return NameOf(kUsers, uid, name, size);
+}
+
+int FakeGroupName(gid_t gid, char* name, std::size_t size) {
+  return NameOf(kGroups, gid, name, size);
+}
+
+const linuxplat::LinuxSyscalls kFakeCalls{FakeOpen,     FakeClose,    FakeIoctl,     FakeFstat,
+                                          FakeStat,     FakeGeteuid,  FakeGetgroups, FakeGetegid,
+                                          FakeUserName, FakeGroupName};
 
 class V4l2MediaCaptureTest : public ::testing::Test {
  protected:
@@ -131,6 +215,7 @@ class V4l2MediaCaptureTest : public ::testing::Test {
     linuxplat::SetV4l2Roots(fixture.Root(), fixture.DevRoot());
     linuxtest::AddCamera(fixture);
     fixture.WriteDeviceFile("1-1", "descriptors", kDescriptors);
+    linuxplat::ResetNotices();
   }
   void TearDown() override {
     EXPECT_TRUE(fake.openFds.empty()) << "a node was left open";
@@ -291,8 +376,7 @@ TEST_F(V4l2MediaCaptureTest, PropertyRequestsBecomeExtensionUnitQueries) {
       {"register write", 1, 0x10000002, 1, 4, {}, true, 3, 0x01, 1},
       {"register answer", 1, 0x10000001, 1, 4, {}, true, 3, 0x81, 1},
       {"flash record", 3, 0x10000002, 1, 12, {}, true, 3, 0x01, 1},
-      {"second vendor unit", 2, 0x10000001, 2, 8, {}, true, 4, 0x81, 1},
-      {"node past the topology names the unit", 4, 0x10000001, 7, 12, {}, true, 7, 0x81, 1},
+      {"the unit's id as a fallback node", 2, 0x10000001, 3, 8, {}, true, 3, 0x81, 1},
       {"interrupted twice", 5, 0x10000001, 1, 12, {EINTR, EINTR}, true, 3, 0x81, 3},
       {"size the driver does not take", 1, 0x10000001, 1, 4, {ENOBUFS}, false, 3, 0x81, 1},
       {"selector not in the unit", 6, 0x10000002, 1, 12, {ENOENT}, false, 3, 0x01, 1},
@@ -302,6 +386,7 @@ TEST_F(V4l2MediaCaptureTest, PropertyRequestsBecomeExtensionUnitQueries) {
       {"input/output error", 1, 0x10000001, 1, 4, {EIO}, false, 3, 0x81, 1},
       {"denied", 1, 0x10000001, 1, 4, {EACCES}, false, 3, 0x81, 1},
   };
+  testing::internal::CaptureStderr();  // the failures' lines are another test's business
   for (const Case& c : cases) {
     fake.queries.clear();
     fake.queryErrnos = c.errnos;
@@ -328,6 +413,7 @@ TEST_F(V4l2MediaCaptureTest, PropertyRequestsBecomeExtensionUnitQueries) {
       EXPECT_EQ(data, Bytes(fake.answer.begin(), fake.answer.begin() + c.length)) << c.name;
     }
   }
+  testing::internal::GetCapturedStderr();
   fake.queries.clear();
   Bytes header = Header(1, 0x10000001, 1);
   Bytes data(4, 0);
@@ -369,27 +455,295 @@ TEST_F(V4l2MediaCaptureTest, CameraLayerFindsTheUnitAndReadsARegisterThroughIt) 
   CamResetState();
 }
 
-TEST_F(V4l2MediaCaptureTest, DeniedNodeIsReportedOnceWithTheGroupThatGrantsIt) {
+TEST_F(V4l2MediaCaptureTest, RequestsReachOnlyAUnitWhoseCodeIsTheirSet) {
   fixture.AddVideoNode(0, "1-1:1.0");
   fake.deviceCaps = {{Node(0), 0x04200001}};
+  McObject* filter = BindFirst();
+  ASSERT_NE(filter, nullptr);
+  McObject* control = nullptr;
+  ASSERT_EQ(ops->queryInterface(filter, kKsControl, &control), 0);
+  const std::uint32_t kNotFound = 0x80070490u;
+  struct Case {
+    const char* name;
+    std::uint32_t flags, node;
+    bool otherSet;
+  };
+  const Case refused[] = {
+      {"SET to the other vendor's unit by index", 0x10000002, 2, false},
+      {"the other vendor's unit id", 0x10000002, 4, false},
+      {"the processing unit by index", 0x10000001, 0, false},
+      {"a node id that no unit carries", 0x10000002, 7, false},
+      {"our unit with another set", 0x10000002, 1, true},
+  };
+  for (const Case& c : refused) {
+    Bytes header = Header(1, c.flags, c.node);
+    if (c.otherSet) {
+      header[0] ^= 0x80;
+    }
+    Bytes data(4, 0x11);
+    EXPECT_EQ(static_cast<std::uint32_t>(
+                  ops->ksProperty(control, header.data(), 32, data.data(), 4, nullptr)),
+              kNotFound)
+        << c.name;
+  }
+  EXPECT_TRUE(fake.queries.empty()) << "a refused request makes no system call";
+
+  // A node made for one unit is that unit, whatever the node id says.
+  McObject* topology = nullptr;
+  ASSERT_EQ(ops->queryInterface(filter, kTopologyInfo, &topology), 0);
+  McObject* other = nullptr;
+  ASSERT_EQ(ops->createNodeInstance(topology, 2, kKsControl, &other), 0);
+  Bytes header = Header(1, 0x10000002, 1);
+  Bytes data(4, 0x11);
+  EXPECT_EQ(static_cast<std::uint32_t>(
+                ops->ksProperty(other, header.data(), 32, data.data(), 4, nullptr)),
+            kNotFound);
+  EXPECT_TRUE(fake.queries.empty());
+  ops->release(other);
+  ops->release(topology);
+  ops->release(control);
+  ops->release(filter);
+}
+
+// A camera whose only vendor unit is another maker's, at unit id 1: the fallback node ids find
+// nothing to send to.
+TEST_F(V4l2MediaCaptureTest, ForeignUnitAtTheFallbackIdIsNeverAsked) {
+  const Bytes foreign{0x09, 0x04, 0x00, 0x00, 0x01, 0x0E, 0x01, 0x00, 0x00, 0x0D, 0x24, 0x01,
+                      0x00, 0x01, 0x27, 0x00, 0x80, 0xC3, 0xC9, 0x01, 0x01, 0x01, 0x1A, 0x24,
+                      0x06, 0x01, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8, 0xA9,
+                      0xAA, 0xAB, 0xAC, 0xAD, 0xAE, 0xAF, 0x05, 0x01, 0x02, 0x01, 0x1F, 0x00};
+  fixture.WriteDeviceFile("1-1", "descriptors", foreign);
+  fixture.AddVideoNode(0, "1-1:1.0");
+  fake.deviceCaps = {{Node(0), 0x04200001}};
+  CamResetState();
+  CamInstallMediaCapture(ops);
+  cameraBinding.boundFilter = BindFirst();
+  ASSERT_NE(cameraBinding.boundFilter, nullptr);
+  std::uint32_t node = 99;
+  EXPECT_FALSE(CamFindXuNode(&node));
+  std::uint8_t value = 0;
+  for (std::uint32_t fallback : {1u, 2u}) {
+    cameraBinding.xuNodeId = fallback;
+    EXPECT_FALSE(opAsicWrite(0, 0x05F3, 0x06)) << "node " << fallback;
+    EXPECT_FALSE(opAsicRead(0, 0x03C5, &value)) << "node " << fallback;
+  }
+  EXPECT_TRUE(fake.queries.empty());
+  ops->release(cameraBinding.boundFilter);
+  cameraBinding.boundFilter = nullptr;
+  CamInstallMediaCapture(nullptr);
+  CamResetState();
+}
+
+TEST_F(V4l2MediaCaptureTest, OpenedNodeMustBeTheDeviceTheListingExamined) {
+  fixture.AddVideoNode(0, "1-1:1.0");
+  fake.deviceCaps = {{Node(0), 0x04200001}};
+  const std::string wrong = "reflash: cannot open " + Node(0) +
+                            ": it is device 81:7, not the camera's 81:0 (replaced while it was "
+                            "opened); the next attempt looks again\n";
+  struct Case {
+    const char* name;
+    dev_t opened;
+    mode_t type;
+    bool bound;
+    std::string said;
+  };
+  const Case cases[] = {
+      {"the listed device", makedev(81, 0), S_IFCHR, true, ""},
+      {"another device under the same name", makedev(81, 7), S_IFCHR, false, wrong},
+      {"the same numbers on a block device", makedev(81, 0), S_IFBLK, false, ""},
+  };
+  for (const Case& c : cases) {
+    linuxplat::ResetNotices();
+    fake.rdev[Node(0)] = c.opened;
+    fake.type[Node(0)] = c.type;
+    testing::internal::CaptureStderr();
+    McObject* filter = BindFirst();
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(filter != nullptr, c.bound) << c.name;
+    if (c.type == S_IFCHR) {
+      EXPECT_EQ(said, c.said) << c.name;
+    }
+    if (filter != nullptr) {
+      ops->release(filter);
+    }
+    EXPECT_TRUE(fake.openFds.empty()) << c.name << ": the refused node is closed";
+  }
+  // Without the sysfs `dev` entry nothing proves the node.
+  fake.type.clear();
+  fake.rdev.clear();
+  std::filesystem::remove(fixture.Root() + "/class/video4linux/video0/dev");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(BindFirst(), nullptr);
+  testing::internal::GetCapturedStderr();
+}
+
+TEST_F(V4l2MediaCaptureTest, DeniedNodeIsExplainedOnceByWhatItsModeAndOwnerSay) {
+  fixture.AddVideoNode(0, "1-1:1.0");
+  fake.deviceCaps = {{Node(0), 0x04200001}};
+  const std::string open = "reflash: cannot open " + Node(0) + ": ";
+  const std::string rule =
+      "no group may open it: install the udev rule /lib/udev/rules.d/60-reflash.rules (package "
+      "reflash) and re-plug the camera\n";
+  const std::string policy = "allow this program video devices in the policy (AppArmor, SELinux)\n";
+  struct Case {
+    const char* name;
+    int error;
+    mode_t mode;
+    uid_t owner;
+    gid_t group;
+    std::vector<gid_t> held;
+    std::string said;
+  };
+  const Case cases[] = {
+      {"a group grants it, the user is not in it",
+       EACCES,
+       0660,
+       0,
+       46,
+       {1000, 24},
+       open + "permission denied (mode 0660, owner root:plugdev); add this user to the group "
+              "\"plugdev\" and log in again\n"},
+      {"only root may open it",
+       EACCES,
+       0600,
+       0,
+       0,
+       {1000, 24},
+       open + "permission denied (mode 0600, owner root:root); " + rule},
+      {"the group is root's own",
+       EACCES,
+       0660,
+       0,
+       0,
+       {1000},
+       open + "permission denied (mode 0660, owner root:root); " + rule},
+      {"the user holds the group",
+       EACCES,
+       0660,
+       0,
+       44,
+       {1000, 44},
+       open + "refused by a security policy (mode 0660, owner root:video would allow this user); " +
+           policy},
+      {"the owner's class decides before the others'",
+       EACCES,
+       0066,
+       1000,
+       1000,
+       {1000},
+       open + "permission denied (mode 0066, owner station:station); add this user to the group "
+              "\"station\" and log in again\n"},
+      {"not a permission", ENODEV, 0660, 0, 46, {1000}, ""},
+  };
+  for (const Case& c : cases) {
+    linuxplat::ResetNotices();
+    fake.openErrno = {{Node(0), c.error}};
+    fake.nodeMode = c.mode;
+    fake.nodeUid = c.owner;
+    fake.nodeGid = c.group;
+    fake.groups = c.held;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(BindFirst(), nullptr) << c.name;
+    EXPECT_EQ(BindFirst(), nullptr) << c.name;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.said) << c.name;
+  }
+}
+
+// Another maker's camera on the same computer: its failures are not the operator's business.
+TEST_F(V4l2MediaCaptureTest, OnlyTheProductsCameraIsExplained) {
+  fixture.AddDevice("usb1", "1-2",
+                    {{"idVendor", "046d"}, {"idProduct", "0825"}, {"bNumInterfaces", " 2"}});
+  fixture.AddInterface("1-2", "1-2:1.0", {{"bInterfaceNumber", "00"}}, "uvcvideo");
+  fixture.WriteDeviceFile("1-2", "descriptors", kDescriptors);
+  fixture.AddVideoNode(0, "1-2:1.0");
+  fake.deviceCaps = {{Node(0), 0x04200001}};
   fake.openErrno = {{Node(0), EACCES}};
-  struct stat info {};
-  ASSERT_EQ(stat(Node(0).c_str(), &info), 0);
-  const group* owner = getgrgid(info.st_gid);
-  ASSERT_NE(owner, nullptr);
-  linuxplat::ResetPermissionNotice();
   testing::internal::CaptureStderr();
   EXPECT_EQ(BindFirst(), nullptr);
-  EXPECT_EQ(BindFirst(), nullptr);
-  const std::string said = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(said, "reflash: cannot open " + Node(0) +
-                      ": permission denied; add this user to the group \"" + owner->gr_name +
-                      "\"\n");
-  fake.openErrno = {{Node(0), ENODEV}};
-  linuxplat::ResetPermissionNotice();
+  fake.openErrno.clear();
+  McObject* filter = BindFirst();
+  ASSERT_NE(filter, nullptr);
+  McObject* control = nullptr;
+  ASSERT_EQ(ops->queryInterface(filter, kKsControl, &control), 0);
+  fake.queryErrnos = {EPIPE};
+  Bytes header = Header(1, 0x10000002, 1);
+  Bytes data(4, 0);
+  EXPECT_LT(ops->ksProperty(control, header.data(), 32, data.data(), 4, nullptr), 0);
+  EXPECT_EQ(fake.queries.size(), 1u);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  ops->release(control);
+  ops->release(filter);
+}
+
+TEST_F(V4l2MediaCaptureTest, EachFailedRequestCauseIsToldOnceWithWhatToDo) {
+  fixture.AddVideoNode(0, "1-1:1.0");
+  fake.deviceCaps = {{Node(0), 0x04200001}};
+  McObject* filter = BindFirst();
+  ASSERT_NE(filter, nullptr);
+  McObject* control = nullptr;
+  ASSERT_EQ(ops->queryInterface(filter, kKsControl, &control), 0);
+  const std::string node = "reflash: " + Node(0) + ": ";
+  const std::string repair = "a camera of another model or firmware: send it to repair\n";
+  struct Case {
+    int error;
+    std::uint32_t selector, length;
+    std::string said;
+    int sameCause = 0;  // another error that means the same to the operator: no second line
+  };
+  const Case cases[] = {
+      {ENOENT, 3, 12,
+       node +
+           "the driver does not reach control 3 of unit 3 (ENOENT: the unit is not in its "
+           "control chain); " +
+           repair},
+      {ENOBUFS, 1, 4,
+       node + "control 1 of unit 3 does not take a 4-byte record (ENOBUFS); " + repair},
+      {EPIPE, 3, 12,
+       node + "the camera stalled a request on control 3 of unit 3 (EPIPE); re-plug it on a port "
+              "of the computer and run again; a second failure sends it to repair\n"},
+      {EBUSY, 3, 12,
+       node + "the camera was not ready for control 3 of unit 3 (EBUSY); run again; a camera "
+              "that stays busy goes to repair\n"},
+      {EILSEQ, 3, 12,
+       node + "the camera refused a request on control 3 of unit 3 in its present state (EILSEQ); "
+              "re-plug it and run again; a second failure sends it to repair\n"},
+      {ERANGE, 1, 4,
+       node +
+           "the camera found a value out of range on control 1 of unit 3 "
+           "(ERANGE); " +
+           repair},
+      {EACCES, 1, 4,
+       node + "a security policy refused the request on control 1 of unit 3 (EACCES); allow this "
+              "program video devices in the policy (AppArmor, SELinux)\n",
+       EPERM},
+      {ENODEV, 3, 12,
+       node + "the camera stopped answering (ENODEV); check the cable, and use a port of the "
+              "computer, not an unpowered hub\n",
+       ESHUTDOWN},
+      {EPROTO, 1, 4,
+       node + "a request on control 1 of unit 3 failed (EPROTO: Protocol error); re-plug the "
+              "camera and run again; a second failure sends it to repair\n"},
+  };
+  for (const Case& c : cases) {
+    Bytes header = Header(c.selector, 0x10000002, 1);
+    Bytes data(c.length, 0);
+    testing::internal::CaptureStderr();
+    for (const int error : {c.error, c.error, c.sameCause}) {
+      if (error != 0) {
+        fake.queryErrnos = {error};
+        EXPECT_LT(ops->ksProperty(control, header.data(), 32, data.data(), c.length, nullptr), 0);
+      }
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.said) << c.error;
+  }
   testing::internal::CaptureStderr();
-  EXPECT_EQ(BindFirst(), nullptr);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "only a missing permission is explained";
+  Bytes header = Header(1, 0x10000002, 1);
+  Bytes data(4, 0);
+  fake.queryErrnos = {EINTR};
+  EXPECT_EQ(ops->ksProperty(control, header.data(), 32, data.data(), 4, nullptr), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "an interrupted call is repeated";
+  ops->release(control);
+  ops->release(filter);
 }
 
 }  // namespace

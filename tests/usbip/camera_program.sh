@@ -11,7 +11,7 @@ mkdir "$work/vhci"
 head -c 65536 /dev/urandom >"$work/in.bin"
 
 "$program" --vhci "$work/vhci" --port 5 --flash-in "$work/in.bin" --flash-out "$work/out.bin" \
-  2>"$work/stderr.txt" &
+  --state-out "$work/state.txt" 2>"$work/stderr.txt" &
 pid=$!
 for _ in $(seq 50); do
   grep -q attached "$work/stderr.txt" && break
@@ -27,6 +27,9 @@ fail=0
 grep -Eq '^5 [0-9]+ 65538 3$' "$work/vhci/attach" ||
   { echo "FAIL: attach holds '$(cat "$work/vhci/attach")'"; fail=1; }
 cmp -s "$work/in.bin" "$work/out.bin" || { echo "FAIL: the flash written at the end differs"; fail=1; }
+printf '%s\n' "$(sed -n 1p "$work/state.txt" 2>/dev/null)" | grep -Eqx 'statusRegister [0-9]+' &&
+  sed -n 2p "$work/state.txt" | grep -Eqx 'writeProtectPin (high|low)' ||
+  { echo "FAIL: the protection written at the end is '$(cat "$work/state.txt" 2>/dev/null)'"; fail=1; }
 grep -qx 'reflash-usbip-camera: attached' "$work/stderr.txt" ||
   { echo "FAIL: no attached line"; fail=1; }
 

@@ -28,8 +28,9 @@ struct Answer {
 
 class UsbCameraTest : public ::testing::Test {
  protected:
-  void start(const usbip::DeviceFaults& faults = {}) {
-    device_ = std::make_unique<usbip::UsbCameraDevice>(camera_, faults);
+  void start(const usbip::DeviceFaults& faults = {},
+             const usbip::DeviceIdentity& identity = usbip::CameraIdentity()) {
+    device_ = std::make_unique<usbip::UsbCameraDevice>(camera_, faults, identity);
     session_ = std::make_unique<usbip::Session>(*device_);
   }
 
@@ -100,6 +101,8 @@ class UsbCameraTest : public ::testing::Test {
     return request(0xA1, query, static_cast<std::uint16_t>(selector << 8), 0x0200, length);
   }
   Bytes configuration() { return request(0x80, 0x06, 0x0200, 0, 0xFFFF).data; }
+  // The request error code control of the VideoControl interface: why the last request stalled.
+  Bytes errorCode() { return request(0xA1, 0x81, 0x0200, 0x0000, 1).data; }
 
   sim::Clock clock_{sim::ClockMode::instant};
   sim::Faults simFaults_{};
@@ -313,6 +316,96 @@ TEST_F(UsbCameraTest, StreamProbeSettlesOnTheOneFormat) {
   EXPECT_EQ(request(0xA1, 0x87, 0x0100, 0x0001, 26).data, probe.data);
   EXPECT_EQ(request(0x21, 0x01, 0x0200, 0x0001, 26, probe.data).status, 0);
   EXPECT_EQ(request(0x21, 0x01, 0x0100, 0x0001, 22, Bytes(22, 0)).status, -32);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(UsbCameraTest, StalledRequestsSayWhyThroughTheErrorCodeControl) {
+  struct Case {
+    const char* name;
+    std::uint8_t failCode;
+    std::uint8_t expected;
+  };
+  // What the kind of fault makes the control answer, as the video class numbers the causes.
+  const Case faults[] = {
+      {"busy", 0x01, 0x01}, {"out of range", 0x04, 0x04}, {"plain stall", 0xFF, 0xFF}};
+  for (const Case& c : faults) {
+    usbip::DeviceFaults fault;
+    fault.failRegisterAddress = 0x1080;
+    fault.failCode = static_cast<usbip::ErrorCode>(c.failCode);
+    start(fault);
+    EXPECT_EQ(errorCode(), Bytes{0x00}) << c.name << ": nothing failed yet";
+    EXPECT_EQ(unitSet(1, {0x80, 0x10, 0x00, 0x00}).status, -32) << c.name;
+    EXPECT_EQ(errorCode(), Bytes{c.expected}) << c.name;
+    EXPECT_EQ(errorCode(), Bytes{0x00}) << c.name << ": read once, then cleared";
+    EXPECT_EQ(unitSet(1, {0x80, 0x10, 0x00, 0x00}).status, -32) << c.name;
+    EXPECT_EQ(unitSet(1, {0x80, 0x10, 0x01, 0x00}).status, 0) << c.name;
+    EXPECT_EQ(errorCode(), Bytes{0x00}) << c.name << ": a later success clears it";
+  }
+  start();
+  const struct {
+    const char* name;
+    std::uint8_t type, request;
+    std::uint16_t value, index, length;
+    std::uint8_t expected;
+  } refusals[] = {
+      {"no such unit", 0xA1, 0x81, 0x0100, 0x0500, 4, 0x05},
+      {"no selector 6 on the unit", 0xA1, 0x81, 0x0600, 0x0200, 12, 0x06},
+      {"a record of the wrong length", 0xA1, 0x81, 0x0100, 0x0200, 3, 0x07},
+      {"no minimum on the unit", 0xA1, 0x82, 0x0500, 0x0200, 12, 0x07},
+      {"the interface's power mode", 0xA1, 0x81, 0x0100, 0x0000, 1, 0x06},
+  };
+  for (const auto& r : refusals) {
+    EXPECT_EQ(request(r.type, r.request, r.value, r.index, r.length).status, -32) << r.name;
+    EXPECT_EQ(errorCode(), Bytes{r.expected}) << r.name;
+  }
+  // The information record is read only: the chip refuses a SET of it in any state.
+  EXPECT_EQ(unitSet(5, Bytes(12, 0)).status, -32);
+  EXPECT_EQ(errorCode(), Bytes{0x02});
+  EXPECT_EQ(request(0xA1, 0x86, 0x0200, 0x0000, 1).data, Bytes{0x01}) << "GET_CUR only";
+  EXPECT_EQ(request(0x21, 0x01, 0x0200, 0x0000, 1, {0x00}).status, -32) << "not settable";
+}
+
+TEST_F(UsbCameraTest, ForeignCameraHasNeitherOurIdsNorOurUnit) {
+  std::FILE* trace = std::tmpfile();
+  ASSERT_NE(trace, nullptr);
+  start({}, usbip::ForeignIdentity());
+  device_->setTrace(trace);
+  const Bytes device = request(0x80, 0x06, 0x0100, 0, 18).data;
+  ASSERT_EQ(device.size(), 18u);
+  const int vendor = device[8] | device[9] << 8;
+  const int product = device[10] | device[11] << 8;
+  for (const auto& [v, p] : {std::pair{0x1F3A, 0x5C72}, std::pair{0x0C45, 0x6320}}) {
+    EXPECT_NE(vendor, v);
+    EXPECT_NE(product, p);
+  }
+  // Its vendor unit is unit 1 and carries another code.
+  const Bytes config = configuration();
+  const Bytes ourCode{0x70, 0x33, 0xF0, 0x28, 0x11, 0x63, 0x2E, 0x4A,
+                      0xBA, 0x2C, 0x68, 0x90, 0xEB, 0x33, 0x40, 0x16};
+  Bytes unit;
+  for (std::size_t at = 0; at + 3 < config.size(); at += config[at]) {
+    if (config[at + 1] == 0x24 && config[at + 2] == 0x06) {
+      unit.assign(config.begin() + static_cast<std::ptrdiff_t>(at),
+                  config.begin() + static_cast<std::ptrdiff_t>(at + config[at]));
+    }
+  }
+  ASSERT_EQ(unit.size(), 26u);
+  EXPECT_EQ(unit[3], 1);
+  EXPECT_NE(Bytes(unit.begin() + 4, unit.begin() + 20), ourCode);
+  // Requests reach its unit at id 1 and are traced, the driver's own questions included; unit 2
+  // is not there.
+  EXPECT_EQ(request(0xA1, 0x85, 0x0100, 0x0100, 2).data, (Bytes{4, 0}));
+  EXPECT_EQ(request(0x21, 0x01, 0x0100, 0x0100, 4, {0xF3, 0x05, 0x06, 0x00}).status, 0);
+  EXPECT_EQ(unitSet(1, {0xF3, 0x05, 0x06, 0x00}).status, -32);
+  EXPECT_EQ(errorCode(), Bytes{0x05});
+  std::rewind(trace);
+  char text[256] = {};
+  const std::size_t size = std::fread(text, 1, sizeof text - 1, trace);
+  std::fclose(trace);
+  EXPECT_EQ(std::string(text, size), "GET_LEN 1 1\nSET 1 1 F3 05 06 00\n");
 }
 
 }  // namespace

@@ -98,6 +98,32 @@ TEST(UsbipOptions, ValuesAndRefusals) {
   EXPECT_EQ(options.chip, 3);
   EXPECT_EQ(options.faults.pullAfter, 7u);
   EXPECT_EQ(options.replugAfterMs, 500u);
+  EXPECT_FALSE(options.foreign);
+  EXPECT_EQ(static_cast<int>(options.faults.failCode), 0xFF);
+}
+
+TEST(UsbipOptions, FailureCauseAndForeignCamera) {
+  struct Case {
+    const char* kind;
+    bool ok;
+    int code;  // what the request error code control says, as the video class numbers it
+  };
+  const Case cases[] = {
+      {"busy", true, 0x01}, {"out-of-range", true, 0x04}, {"stall", true, 0xFF}, {"Busy", false, 0},
+      {"", false, 0},
+  };
+  for (const Case& c : cases) {
+    usbip::CameraOptions options;
+    std::string error;
+    const char* args[] = {"x", "--foreign", "--fail-as", c.kind};
+    EXPECT_EQ(usbip::ParseCameraOptions(4, args, options, error), c.ok) << c.kind;
+    if (c.ok) {
+      EXPECT_EQ(static_cast<int>(options.faults.failCode), c.code) << c.kind;
+      EXPECT_TRUE(options.foreign);
+    } else {
+      EXPECT_EQ(error, "bad value for --fail-as");
+    }
+  }
 }
 
 }  // namespace

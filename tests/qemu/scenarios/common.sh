@@ -25,6 +25,18 @@ wait_for_capture_node() {
   return 1
 }
 
+# wait_for_nodes N: waits up to 20 s until more than N video nodes exist.
+wait_for_nodes() {
+  i=0
+  while [ $i -lt 200 ]; do
+    [ "$(ls /sys/class/video4linux 2>/dev/null | wc -l)" -gt "$1" ] && return 0
+    sleep 0.1
+    i=$((i + 1))
+  done
+  echo "scenario: fewer than $(($1 + 1)) video nodes appeared"
+  return 1
+}
+
 stop_camera() {
   kill -TERM "$camera_pid" 2>/dev/null
   wait "$camera_pid"
