@@ -96,6 +96,8 @@ class Device {
   bool lostPower_ = false;  // pulled rather than reset: it comes back power-cycled
   std::uint32_t generation_ = 1;
   std::uint32_t requestCount_ = 0;
+  // A reset camera is off the bus until this time on the framework's clock.
+  std::uint64_t awayUntilMicros_ = 0;
 };
 
 enum class ObjectKind : int {
