@@ -116,6 +116,7 @@ bool Camera::chipErase() {
   if (chipPathBusy()) {
     return false;
   }
+  ++eraseRequests_;
   std::uint8_t writeEnable = 0;
   std::uint8_t program = 0;
   if (!chipWriteCodes(&writeEnable, &program)) {

@@ -36,6 +36,7 @@ void Camera::powerOn() {
   resets_ = 0;
   refusedWrites_ = 0;
   refusals_ = 0;
+  eraseRequests_ = 0;
   resetRequested_ = false;
   loadRegisters();
   history_.clear();

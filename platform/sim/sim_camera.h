@@ -106,6 +106,9 @@ class Camera {
   // Requests the chip stalled because this model or its flash does not do what they asked, or
   // the flash was busy; a clean pass has none.
   std::uint32_t refusals() const { return refusals_; }
+  // Erase requests (control 3, 0xC8) the chip carried out, as against erases the host drove
+  // through the SPI registers.
+  std::uint32_t eraseRequests() const { return eraseRequests_; }
 
  private:
   void loadRegisters();
@@ -168,6 +171,7 @@ class Camera {
   bool spiReceiving_ = false;
   bool registerReadPending_ = false;
   std::uint32_t refusals_ = 0;
+  std::uint32_t eraseRequests_ = 0;
 };
 
 }  // namespace sim

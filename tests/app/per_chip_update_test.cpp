@@ -119,6 +119,11 @@ Protection BeforeReset(const sim::Camera& camera, std::uint8_t status, bool writ
   return state;
 }
 
+// Flash types that erase with 0xC7 through the registers, and ones that take the row's own way:
+// the chip's erase request (rows 0-4, 9, 10) or the registers with 0x60.
+constexpr std::uint8_t kTypesOf0xC7[] = {2, 7, 8, 10, 11};
+constexpr std::uint8_t kOtherTypes[] = {3, 0, 4, 5, 0xFF, 6, 9, 1, 12};
+
 class PerChipUpdateTest : public SimFrontEndTest {
  protected:
   void Check(const Case& c) {
@@ -128,7 +133,9 @@ class PerChipUpdateTest : public SimFrontEndTest {
     sim::CameraConfig config;
     config.chipIndex = c.row;
     config.flashType = c.flashType;
-    config.flashStatus = c.infoByte == 2 ? 0x00 : 0x8C;
+    // With info byte 2 the tool leaves the status register alone; such a flash is locked only by
+    // its status-register protect bit, which keeps neither erase nor programming out.
+    config.flashStatus = c.infoByte == 2 ? 0x80 : 0x8C;
     config.writeProtectPin = PinOf(c.row);
     config.writeProtectInverted = ModeOf(c.row) == 1;
     config.configPage = kConfigPage;
@@ -147,6 +154,14 @@ class PerChipUpdateTest : public SimFrontEndTest {
     // A flash of type 3 on row 0 is written one byte per request, every other one 8 bytes.
     EXPECT_EQ(camera.flash().counters().programs, c.row == 0 && c.flashType == 3 ? 65536u : 8192u);
     EXPECT_EQ(camera.flash().counters().erases, 1u);
+    // Flash types 2, 7, 8, 10 and 11 are erased through the registers on every row; the others
+    // by the chip's erase request on the rows that have one.
+    bool typeOf0xC7 = false;
+    for (std::uint8_t t : kTypesOf0xC7) {
+      typeOf0xC7 = typeOf0xC7 || t == c.flashType;
+    }
+    const bool rowHasEraseRequest = c.row <= 4 || c.row == 9 || c.row == 10;
+    EXPECT_EQ(camera.eraseRequests(), !typeOf0xC7 && rowHasEraseRequest ? 1u : 0u);
 
     // Power-on: an undriven pin is low, which an inverter shows the flash as high.
     const Protection state = BeforeReset(camera, config.flashStatus, config.writeProtectInverted);
@@ -159,11 +174,6 @@ class PerChipUpdateTest : public SimFrontEndTest {
     EXPECT_FALSE(state.writeProtectHigh);
   }
 };
-
-// Flash types that erase with 0xC7 through the registers, and ones that take the row's own way:
-// the chip's erase request (rows 0-4, 9, 10) or the registers with 0x60.
-constexpr std::uint8_t kTypesOf0xC7[] = {2, 7, 8, 10, 11};
-constexpr std::uint8_t kOtherTypes[] = {3, 0, 4, 5, 0xFF, 6, 9, 1, 12};
 
 TEST_F(PerChipUpdateTest, EveryRowAsksForProtectionOnlyThroughItsOwnBlock) {
   for (int row = 0; row < 19; ++row) {
