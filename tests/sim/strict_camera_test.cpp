@@ -113,19 +113,6 @@ TEST_F(StrictCameraTest, SpiDoneReadsZeroFor2MsAndTheReceivedByteArrivesWithIt) 
   EXPECT_EQ(waitDone(), 3);
 }
 
-TEST_F(StrictCameraTest, SpiDoneDelayIsConfigurable) {
-  for (const std::uint64_t micros : {std::uint64_t{0}, std::uint64_t{5'000}}) {
-    sim::WorldOptions options;
-    options.camera.spiDoneMicros = micros;
-    build(options);
-    spiEnable(true);
-    select();
-    writeReg(0x1082, 0x05);
-    writeReg(0x1081, 1);
-    EXPECT_EQ(waitDone(), micros == 0 ? 1 : 6);
-  }
-}
-
 // Requests the chip does not answer.
 
 TEST_F(StrictCameraTest, RegisterReadAnswersOnlyTheReadRequestJustBeforeIt) {
@@ -175,17 +162,6 @@ TEST_F(StrictCameraTest, InvertedWiringShowsTheFlashThePinsOppositeLevel) {
   writeStatus(0x00);
   waitReady();
   EXPECT_EQ(readStatus(), 0x00);
-}
-
-TEST_F(StrictCameraTest, ResetAbsenceIsConfigurable) {
-  sim::WorldOptions options;
-  options.camera.resetAwayMicros = 6'000'000;
-  build(options);
-  ASSERT_TRUE(writeReg(0x1073, 0));
-  ops().sleep(5999);
-  EXPECT_FALSE(rebind());
-  ops().sleep(1);
-  EXPECT_TRUE(rebind());
 }
 
 }  // namespace
