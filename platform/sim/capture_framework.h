@@ -97,6 +97,8 @@ class Device {
   std::uint32_t generation_ = 1;
   std::uint32_t requestCount_ = 0;
   std::uint64_t refuseUntilMicros_ = 0;  // end of the refusal spell, once it has begun
+  // A reset camera is off the bus until this time on the framework's clock.
+  std::uint64_t awayUntilMicros_ = 0;
 };
 
 enum class ObjectKind : int {

@@ -17,6 +17,10 @@ constexpr std::uint8_t FlashControlErase = 0xC8;
 constexpr std::uint8_t FlashControlCommand = 0x40;
 constexpr std::uint8_t MaxFlashBytes = 8;
 
+// "220R0": its controller cannot split a write for a flash of type 3, which programs one byte
+// per command, so it takes 1-byte writes only.
+constexpr int OneByteWriterModel = 0;
+
 std::uint16_t Address(const std::uint8_t* record) {
   return static_cast<std::uint16_t>(record[0] | (record[1] << 8));
 }
@@ -48,7 +52,7 @@ bool Camera::setFlash(const std::uint8_t* record) {
 }
 
 bool Camera::getFlash(std::uint8_t* record) {
-  if (registers_[RegSpiEnable] != 0 || !waitFlashReady()) {
+  if (registers_[RegSpiEnable] != 0 || chipPathBusy()) {
     return false;
   }
   const auto& contents = flash_.contents();
@@ -62,23 +66,6 @@ bool Camera::getFlash(std::uint8_t* record) {
   }
   flashReadPosition_ = static_cast<std::uint16_t>(flashReadPosition_ + flashReadCount_);
   return true;
-}
-
-bool Camera::waitFlashReady() {
-  if (!flash_.busy()) {
-    return true;
-  }
-  if (faults_.stayBusy) {
-    clock_.sleepMicros(config_.chipBusyTimeoutMicros);
-    return false;
-  }
-  // The chip's controller polls the flash itself; the request takes that long to answer.
-  for (int tries = 0; tries < 4 && flash_.busy(); ++tries) {
-    const std::uint64_t now = clock_.nowMicros();
-    const std::uint64_t readyAt = flash_.readyAt();
-    clock_.sleepMicros(readyAt > now ? readyAt - now : 1);
-  }
-  return !flash_.busy();
 }
 
 bool Camera::chipWriteCodes(std::uint8_t* writeEnable, std::uint8_t* program) {
@@ -100,8 +87,12 @@ bool Camera::chipWrite(std::uint16_t address, const std::uint8_t* data, std::uin
   if (count == 0) {
     return true;
   }
-  if (!waitFlashReady()) {
+  if (chipPathBusy()) {
     return false;
+  }
+  if (count > 1 && config_.chipIndex == OneByteWriterModel &&
+      flash_.type() == FlashTypeEnableWriteStatus) {
+    return refuse();
   }
   std::uint8_t writeEnable = 0;
   std::uint8_t program = 0;
@@ -115,13 +106,17 @@ bool Camera::chipWrite(std::uint16_t address, const std::uint8_t* data, std::uin
                                            static_cast<std::uint8_t>(address & 0xFF)};
   std::memcpy(bytes + 4, data, count);
   flash_.command(bytes, 4u + count, wp);
-  return true;
+  return waitOwnCommand();
 }
 
 bool Camera::chipErase() {
-  if (!waitFlashReady()) {
+  if (!ChipModelAt(config_.chipIndex).hasEraseRequest) {
+    return refuse();
+  }
+  if (chipPathBusy()) {
     return false;
   }
+  ++eraseRequests_;
   std::uint8_t writeEnable = 0;
   std::uint8_t program = 0;
   if (!chipWriteCodes(&writeEnable, &program)) {
@@ -129,9 +124,9 @@ bool Camera::chipErase() {
   }
   const bool wp = writeProtectHigh();
   flash_.command(&writeEnable, 1, wp);
-  const std::uint8_t erase = SpiChipErase;
+  const std::uint8_t erase = flash_.chipEraseCode();
   flash_.command(&erase, 1, wp);
-  return true;
+  return waitOwnCommand();
 }
 
 bool Camera::chipCommand(std::uint8_t code, std::uint16_t value) {

@@ -18,6 +18,9 @@ struct ChipModel {
   bool writesNeedCommandRegs;  // own flash writes take their codes from 0x05F3/0x05F5 and
                                // need the unlock code in 0x05F8..0x05FB
   bool hasVariantRegister;     // register 0x1185
+  // Carries out the erase request (control 3, 0xC8) itself; the models that leave erasing to
+  // the host's SPI register sequence have no such request and stall it.
+  bool hasEraseRequest;
 };
 
 inline constexpr int ChipModelCount = 19;

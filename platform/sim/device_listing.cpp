@@ -117,8 +117,9 @@ HResult CaptureFramework::createClassEnumerator(McObject* devEnum, const Guid& c
   }
   std::vector<Device*> listed;
   for (auto& device : devices_) {
-    if (!device->plugged_) {
-      continue;
+    if (!device->plugged_ ||
+        (!device->attached_ && clock_.nowMicros() < device->awayUntilMicros_)) {
+      continue;  // a camera still restarting after its reset is not on the bus yet
     }
     // Enumerating finds a camera that dropped off (reset, disconnect) back on the bus.
     if (!device->attached_) {

@@ -92,8 +92,8 @@ HResult CaptureFramework::ksProperty(McObject* control, void* property,
       (control->kind != ObjectKind::filterControl && control->kind != ObjectKind::nodeControl)) {
     return McInvalidArg;
   }
-  if (property == nullptr || propertyLength < KspNodeSize) {
-    return McInvalidArg;  // no node header: the request never reaches a unit
+  if (property == nullptr || propertyLength != KspNodeSize) {
+    return McInvalidArg;  // not a node header: the request never reaches a unit
   }
   const KspNode header = ParseKspNode(static_cast<const std::uint8_t*>(property));
   RequestKind kind = RequestKind::set;
@@ -200,6 +200,7 @@ HResult CaptureFramework::serveRequest(McObject* filter, const KspNode& header, 
   }
   if (camera->takeResetRequest()) {
     device.attached_ = false;  // it drops off the bus while it restarts
+    device.awayUntilMicros_ = clock_.nowMicros() + camera->config().resetAwayMicros;
   }
   if (!ok) {
     return McGenFailure;

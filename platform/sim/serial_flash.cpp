@@ -31,6 +31,20 @@ std::uint8_t SerialFlash::programCode() const {
   return type_ == FlashTypeEnableWriteStatus ? SpiProgramType3 : SpiProgram;
 }
 
+std::uint8_t SerialFlash::chipEraseCode() const {
+  // The flash types that erase with 0xC7; every other type knows the chip erase as 0x60.
+  switch (type_) {
+    case 2:
+    case 7:
+    case 8:
+    case 10:
+    case 11:
+      return SpiChipErase;
+    default:
+      return SpiChipEraseSecond;
+  }
+}
+
 bool SerialFlash::busy() const {
   return faults_.stayBusy || clock_.nowMicros() < readyAt_;
 }
@@ -116,7 +130,9 @@ void SerialFlash::execute(const std::uint8_t* bytes, std::size_t length, bool wr
       return;
     case SpiChipErase:
     case SpiChipEraseSecond:
-      chipErase();
+      if (code == chipEraseCode()) {
+        chipErase();
+      }
       return;
     default:
       if (code == programCode()) {

@@ -51,6 +51,8 @@ class SerialFlash {
   std::uint8_t type() const { return type_; }
   // The program command this flash answers to.
   std::uint8_t programCode() const;
+  // The one chip-erase command this flash answers to; the other code is not a command to it.
+  std::uint8_t chipEraseCode() const;
 
   std::array<std::uint8_t, FlashSize>& contents() { return data_; }
   const std::array<std::uint8_t, FlashSize>& contents() const { return data_; }

@@ -35,6 +35,8 @@ void Camera::powerOn() {
   bus_.fill(0);
   resets_ = 0;
   refusedWrites_ = 0;
+  refusals_ = 0;
+  eraseRequests_ = 0;
   resetRequested_ = false;
   loadRegisters();
   history_.clear();
@@ -104,6 +106,10 @@ void Camera::loadRegisters() {
   busReadAddress_ = 0;
   flashReadPosition_ = 0;
   flashReadCount_ = 0;
+  spiDoneAt_ = 0;
+  spiReceived_ = 0;
+  spiReceiving_ = false;
+  registerReadPending_ = false;
 }
 
 void Camera::loadMemory() {
@@ -132,7 +138,9 @@ bool Camera::writeProtectHigh() const {
   }
   // A pin that is not driven reads low.
   const std::uint8_t mask = static_cast<std::uint8_t>(1u << pin);
-  return (registers_[RegGpioOutEnable] & mask) != 0 && (registers_[RegGpioOut] & mask) != 0;
+  const bool pinHigh =
+      (registers_[RegGpioOutEnable] & mask) != 0 && (registers_[RegGpioOut] & mask) != 0;
+  return pinHigh != config_.writeProtectInverted;
 }
 
 bool Camera::flashWritesUnlocked() const {
@@ -147,7 +155,9 @@ bool Camera::flashWritesUnlocked() const {
 std::uint8_t Camera::readRegister(std::uint16_t address) const {
   switch (address) {
     case RegSpiDone:
-      return spiDone_ ? 1 : 0;
+      return spiByteDone() ? 1 : 0;
+    case RegSpiDataIn:
+      return spiReceiving_ && spiByteDone() ? spiReceived_ : registers_[address];
     case RegSpiStart:
       return 0;
     default:
@@ -165,6 +175,11 @@ void Camera::writeRegister(std::uint16_t address, std::uint8_t value) {
 }
 
 void Camera::applyRegisterWrite(std::uint16_t address, std::uint8_t value) {
+  // A byte that has come in lands in RegSpiDataIn before anything else changes the port.
+  if (spiReceiving_ && spiByteDone()) {
+    registers_[RegSpiDataIn] = spiReceived_;
+    spiReceiving_ = false;
+  }
   if (address == ChipModelAt(config_.chipIndex).flashTypeRegister) {
     return;  // the chip reports what it found; the host cannot change that
   }
@@ -217,9 +232,11 @@ void Camera::spiStart(std::uint8_t value) {
   if (value == 1) {
     flash_.shift(registers_[RegSpiDataOut]);
   } else {
-    registers_[RegSpiDataIn] = flash_.selected() ? flash_.shift(IdleBus) : IdleBus;
+    spiReceived_ = flash_.selected() ? flash_.shift(IdleBus) : IdleBus;
+    spiReceiving_ = true;
   }
   spiDone_ = true;
+  spiDoneAt_ = clock_.nowMicros() + config_.spiDoneMicros;
 }
 
 bool Camera::set(std::uint32_t selector, const std::uint8_t* record) {
@@ -264,18 +281,28 @@ bool Camera::get(std::uint32_t selector, std::uint8_t* record) {
 
 bool Camera::setRegister(const std::uint8_t* record) {
   const std::uint16_t address = Address(record);
+  registerReadPending_ = false;
   if (record[3] == DirectionWrite) {
     writeRegister(address, record[2]);
     return true;
   }
   if (record[3] == DirectionRead) {
+    if (record[2] != 0) {
+      return refuse();  // a read request carries no value
+    }
     registerReadAddress_ = address;
+    registerReadPending_ = true;
     return true;
   }
-  return false;
+  return refuse();
 }
 
 bool Camera::getRegister(std::uint8_t* record) {
+  // The answer belongs to the read request just before it; without one there is nothing to say.
+  if (!registerReadPending_) {
+    return refuse();
+  }
+  registerReadPending_ = false;
   record[2] = readRegister(registerReadAddress_);
   return true;
 }

@@ -38,8 +38,16 @@ struct CameraConfig {
   // Status register of the flash at start (0x8C: status-register and block protection).
   std::uint8_t flashStatus = 0x00;
   FlashTiming flashTiming{};
-  // How long the chip's own flash path waits for a busy flash before the request fails.
+  // How long the chip's own flash path waits for its own erase or program to end before the
+  // request fails.
   std::uint64_t chipBusyTimeoutMicros = 3'000'000;
+  // RegSpiDone reads 0, and RegSpiDataIn keeps its old value, this long after each start.
+  std::uint64_t spiDoneMicros = 2'000;
+  // After RegReset := 0 the device is off the bus this long before it is listed again.
+  std::uint64_t resetAwayMicros = 1'500'000;
+  // WP# hangs on its GPIO through an inverter: the flash sees the pin's opposite level (the
+  // wiring for which the protect byte's mode is 1).
+  bool writeProtectInverted = false;
 };
 
 // A change of what protects the flash, or a chip reset, with the number of the device request
@@ -95,6 +103,12 @@ class Camera {
   void setRequestNumber(std::uint32_t number) { requestNumber_ = number; }
   // Chip-path writes refused because of the command registers (locked or wrong codes).
   std::uint32_t refusedWrites() const { return refusedWrites_; }
+  // Requests the chip stalled because this model or its flash does not do what they asked, or
+  // the flash was busy; a clean pass has none.
+  std::uint32_t refusals() const { return refusals_; }
+  // Erase requests (control 3, 0xC8) the chip carried out, as against erases the host drove
+  // through the SPI registers.
+  std::uint32_t eraseRequests() const { return eraseRequests_; }
 
  private:
   void loadRegisters();
@@ -118,7 +132,6 @@ class Camera {
   bool getMemory(std::uint8_t* record);
   bool getInfo(std::uint8_t* record);
 
-  bool waitFlashReady();
   bool chipWrite(std::uint16_t address, const std::uint8_t* data, std::uint8_t count);
   bool chipErase();
   bool chipCommand(std::uint8_t code, std::uint16_t value);
@@ -147,6 +160,18 @@ class Camera {
   std::uint32_t requestNumber_ = 0;
   std::uint8_t lastStatus_ = 0;
   bool lastPinHigh_ = true;
+  // Strictness (sim_camera_strict.cpp): when the SPI port's byte is done, the byte it brought
+  // in, whether a register read was asked for, and the refused requests.
+  bool spiByteDone() const;
+  bool refuse();
+  bool chipPathBusy();
+  bool waitOwnCommand();
+  std::uint64_t spiDoneAt_ = 0;
+  std::uint8_t spiReceived_ = 0;
+  bool spiReceiving_ = false;
+  bool registerReadPending_ = false;
+  std::uint32_t refusals_ = 0;
+  std::uint32_t eraseRequests_ = 0;
 };
 
 }  // namespace sim

@@ -149,10 +149,10 @@ ConfigRet DeviceTree::getRegistryProperty(DevNode node, std::uint32_t property, 
     return CrInvalidDevnode;
   }
   std::string value;  // with its terminating zeros
-  if (property == CmDrpClass && found->className) {
+  if (property == PropertyClass && found->className) {
     value = *found->className;
     value.push_back('\0');
-  } else if (property == CmDrpHardwareId && !found->hardwareIds.empty()) {
+  } else if (property == PropertyHardwareId && !found->hardwareIds.empty()) {
     for (const std::string& id : found->hardwareIds) {
       value += id;
       value.push_back('\0');

@@ -14,6 +14,10 @@ namespace sim {
 
 inline constexpr ConfigRet CrInvalidPointer = 0x00000003;
 inline constexpr ConfigRet CrInvalidDevnode = 0x00000005;
+// The registry properties a node answers, by the platform's own codes: CM_DRP_HARDWAREID and
+// CM_DRP_CLASS.
+inline constexpr std::uint32_t PropertyHardwareId = 0x00000002;
+inline constexpr std::uint32_t PropertyClass = 0x00000008;
 
 class DeviceTree {
  public:

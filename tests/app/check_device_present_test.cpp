@@ -28,6 +28,12 @@ class CheckDevicePresentTest : public ::testing::Test {
   DevNode hub = 0;
 };
 
+// The walk asks for the properties by the platform's codes, which the tree answers on its own.
+TEST_F(CheckDevicePresentTest, PropertyCodesAreThePlatformsHardwareIdAndClass) {
+  EXPECT_EQ(CmDrpHardwareId, 0x00000002u);  // CM_DRP_HARDWAREID
+  EXPECT_EQ(CmDrpClass, 0x00000008u);       // CM_DRP_CLASS
+}
+
 TEST_F(CheckDevicePresentTest, NoTreeIsZero) {
   InstallDeviceTree(nullptr);
   EXPECT_EQ(CheckDevicePresent(kId), 0);

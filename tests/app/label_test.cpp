@@ -25,6 +25,16 @@ class LabelTest : public FrontEndTest {
   }
 };
 
+// The console host answers these codes by the same header, so they are pinned to the platform's.
+TEST_F(LabelTest, WindowingCodesAreThePlatformsOwn) {
+  EXPECT_EQ(ColorWindowText, 8);      // COLOR_WINDOWTEXT
+  EXPECT_EQ(ColorBtnFace, 15);        // COLOR_BTNFACE
+  EXPECT_EQ(DefaultGuiFont, 17);      // DEFAULT_GUI_FONT
+  EXPECT_EQ(RdwInvalidate, 0x0001u);  // RDW_INVALIDATE
+  EXPECT_EQ(RdwErase, 0x0004u);       // RDW_ERASE
+  EXPECT_EQ(RdwUpdateNow, 0x0100u);   // RDW_UPDATENOW
+}
+
 TEST_F(LabelTest, StartsInWindowTextColourWithTheDefaultGuiFont) {
   const CLabel label;
   EXPECT_EQ(label.textColour.load(), Windowing()->getSysColor(ColorWindowText));

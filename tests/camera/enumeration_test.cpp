@@ -203,7 +203,7 @@ TEST_F(Enumeration, OpenCameraIsNotDisturbedByAnotherEnumeration) {
   EXPECT_EQ(cameraBinding.boundFilter, bound);
 }
 
-TEST_F(Enumeration, ResetCameraComesBackAtTheNextEnumeration) {
+TEST_F(Enumeration, ResetCameraComesBackAtTheFirstEnumerationAfterItsAbsence) {
   sim::CameraConfig config;
   config.chipIndex = 16;
   sim::Device& camera = AddCamera(config, "vid_1f3a&pid_5c72", 0);
@@ -213,6 +213,8 @@ TEST_F(Enumeration, ResetCameraComesBackAtTheNextEnumeration) {
   std::uint8_t value = 0;
   EXPECT_FALSE(CamReadAsic(0, 0x05F0, &value));
   CamClose();
+  EXPECT_EQ(Enumerate(), 0);  // still restarting
+  Framework().clock().sleepMillis(1500);
   EXPECT_EQ(Enumerate(), 1);
   EXPECT_EQ(Entry(0), camera.setup().path);
   EXPECT_EQ(CamOpen(paths_[0], 256), 2);

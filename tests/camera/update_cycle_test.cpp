@@ -65,8 +65,9 @@ class UpdateCycle : public CameraOnSim {
     return ok;
   }
 
-  // Re-opens the camera and reads the whole flash back.
+  // Re-opens the camera, once a reset one is back, and reads the whole flash back.
   std::vector<std::uint8_t> ReadBack() {
+    Framework().clock().sleepMillis(5000);
     std::vector<std::uint8_t> buffer(0x10000, 0);
     EXPECT_TRUE(OpenFirst());
     EXPECT_TRUE(CamTransfer(TransferFlashRead, 0, buffer.data(), 0x10000));

@@ -205,10 +205,13 @@ TEST_F(ChipRegistersTest, ResetRestoresPowerOnRegistersAndKeepsFlash) {
   EXPECT_EQ(flash().status(), 0x8C);
 }
 
-TEST_F(ChipRegistersTest, ResetCameraFailsRequestsUntilEnumeratedAgain) {
+TEST_F(ChipRegistersTest, ResetCameraIsAwayFor1500MsThenBackAtTheNextEnumeration) {
   ASSERT_TRUE(writeReg(0x1073, 0));
   EXPECT_EQ(readReg(0x0100), std::nullopt);
   EXPECT_EQ(set(1, {0, 1, 0, 0}), sim::McDeviceNotConnected);
+  ops().sleep(1499);
+  EXPECT_FALSE(rebind());  // still restarting: not listed
+  ops().sleep(1);
   ASSERT_TRUE(rebind());
   EXPECT_TRUE(writeReg(0x0100, 0x01));
   EXPECT_EQ(readReg(0x0100), 0x01);
@@ -280,6 +283,7 @@ TEST_F(ChipRegistersTest, RequestsToAnotherNodeFail) {
 }
 
 TEST_F(ChipRegistersTest, GetReportsTheRecordLengthReturned) {
+  ASSERT_EQ(set(1, {0x00, 0x01, 0x00, 0xFF}), McOk);
   auto header = Header(1, 0x10000001, node());
   Record record(4, 0);
   std::uint32_t returned = 0;

@@ -10,6 +10,10 @@
 
 namespace {
 
+// The platform's registry property codes: CM_DRP_HARDWAREID and CM_DRP_CLASS.
+constexpr std::uint32_t kHardwareId = 2;
+constexpr std::uint32_t kClass = 8;
+
 // A class property as the buffer holds it, terminating zero included.
 std::string ClassText(const char* name) {
   return std::string(name) + '\0';
@@ -64,11 +68,11 @@ TEST_F(DeviceTreeTest, ProductMachineShowsCameraAndItsSoundFunctionWithTheSameId
   std::vector<std::string> imaging;
   std::vector<std::string> media;
   for (DevNode node : preOrder()) {
-    const std::string cls = property(node, CmDrpClass);
+    const std::string cls = property(node, kClass);
     if (cls == ClassText("Image")) {
-      imaging.push_back(property(node, CmDrpHardwareId));
+      imaging.push_back(property(node, kHardwareId));
     } else if (cls == ClassText("MEDIA")) {
-      media.push_back(property(node, CmDrpHardwareId));
+      media.push_back(property(node, kHardwareId));
     }
   }
   const std::string first = "USB\\VID_1F3A&PID_5C72&REV_0100";
@@ -93,7 +97,7 @@ TEST_F(DeviceTreeTest, WorkStationWithoutCameraHasNoImagingNode) {
   EXPECT_EQ(sim::BuildOneCameraWorld(options), nullptr);
   EXPECT_EQ(sim::CurrentFramework().deviceCount(), 0u);
   for (DevNode node : preOrder()) {
-    EXPECT_NE(property(node, CmDrpClass), ClassText("Image"));
+    EXPECT_NE(property(node, kClass), ClassText("Image"));
   }
   EXPECT_GT(preOrder().size(), 5u);
 }
@@ -101,9 +105,9 @@ TEST_F(DeviceTreeTest, WorkStationWithoutCameraHasNoImagingNode) {
 TEST_F(DeviceTreeTest, HardwareIdsAreUpperCaseWhateverTheIdText) {
   sim::DeviceTree& tree = sim::CurrentDeviceTree();
   const DevNode camera = tree.addUsbCamera(tree.root(), "vid_0c45&pid_6320");
-  EXPECT_EQ(property(camera, CmDrpClass), ClassText("Image"));
+  EXPECT_EQ(property(camera, kClass), ClassText("Image"));
   const std::string first = "USB\\VID_0C45&PID_6320&REV_0100";
-  EXPECT_EQ(property(camera, CmDrpHardwareId).substr(0, first.size() + 1), first + '\0');
+  EXPECT_EQ(property(camera, kHardwareId).substr(0, first.size() + 1), first + '\0');
 }
 
 TEST_F(DeviceTreeTest, TooSmallBufferReportsTheLengthNeeded) {
@@ -111,15 +115,15 @@ TEST_F(DeviceTreeTest, TooSmallBufferReportsTheLengthNeeded) {
   const DevNode node = tree.addNode(tree.root(), "Image", {"USB\\X"});
   char buffer[4] = {'?', '?', '?', '?'};
   std::uint32_t length = sizeof buffer;
-  EXPECT_EQ(ops().getRegistryProperty(node, CmDrpClass, buffer, &length), CrBufferSmall);
+  EXPECT_EQ(ops().getRegistryProperty(node, kClass, buffer, &length), CrBufferSmall);
   EXPECT_EQ(length, 6u);
   EXPECT_EQ(buffer[0], '?');
   length = 0;
-  EXPECT_EQ(ops().getRegistryProperty(node, CmDrpHardwareId, nullptr, &length), CrBufferSmall);
+  EXPECT_EQ(ops().getRegistryProperty(node, kHardwareId, nullptr, &length), CrBufferSmall);
   EXPECT_EQ(length, 7u);
   char exact[7];
   length = 7;
-  EXPECT_EQ(ops().getRegistryProperty(node, CmDrpHardwareId, exact, &length), CrSuccess);
+  EXPECT_EQ(ops().getRegistryProperty(node, kHardwareId, exact, &length), CrSuccess);
   EXPECT_EQ(std::memcmp(exact, "USB\\X\0\0", 7), 0);
 }
 
@@ -128,10 +132,10 @@ TEST_F(DeviceTreeTest, AbsentPropertiesAndNodesAreReportedAsSuch) {
   const DevNode bare = tree.addNode(tree.root(), std::nullopt, {});
   char buffer[16];
   std::uint32_t length = sizeof buffer;
-  EXPECT_EQ(ops().getRegistryProperty(bare, CmDrpClass, buffer, &length), CrNoSuchValue);
-  EXPECT_EQ(ops().getRegistryProperty(bare, CmDrpHardwareId, buffer, &length), CrNoSuchValue);
-  EXPECT_EQ(ops().getRegistryProperty(tree.root(), CmDrpClass, buffer, &length), CrNoSuchValue);
-  EXPECT_EQ(ops().getRegistryProperty(999, CmDrpClass, buffer, &length), sim::CrInvalidDevnode);
+  EXPECT_EQ(ops().getRegistryProperty(bare, kClass, buffer, &length), CrNoSuchValue);
+  EXPECT_EQ(ops().getRegistryProperty(bare, kHardwareId, buffer, &length), CrNoSuchValue);
+  EXPECT_EQ(ops().getRegistryProperty(tree.root(), kClass, buffer, &length), CrNoSuchValue);
+  EXPECT_EQ(ops().getRegistryProperty(999, kClass, buffer, &length), sim::CrInvalidDevnode);
   DevNode out = 0;
   EXPECT_EQ(ops().getParent(&out, tree.root()), CrNoSuchDevnode);
   EXPECT_EQ(ops().getSibling(&out, tree.root()), CrNoSuchDevnode);

@@ -316,13 +316,14 @@ TEST_F(FrameworkTest, ApartmentDepthIsKeptPerThread) {
 
 // Reset and disconnection.
 
-TEST_F(FrameworkTest, ResetCameraIsBackAfterTheNextEnumerationButOldFilterStaysDead) {
+TEST_F(FrameworkTest, ResetCameraIsBackAfterItsAbsenceButOldFilterStaysDead) {
   build();
   McObject* oldFilter = nullptr;
   McObject* oldControl = nullptr;
   ASSERT_EQ(ops().queryInterface(filter_, IidBaseFilter, &oldFilter), McOk);
   ASSERT_EQ(ops().queryInterface(filter_, IidKsControl, &oldControl), McOk);
   ASSERT_TRUE(writeReg(0x1073, 0));
+  ops().sleep(1500);
   ASSERT_TRUE(rebind());
   EXPECT_TRUE(writeReg(0x0100, 0x01));
   Record record{0x00, 0x01, 0x00, 0xFF};

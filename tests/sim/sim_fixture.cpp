@@ -103,14 +103,24 @@ std::optional<std::uint8_t> SimFixture::readReg(std::uint16_t address) {
   return answer[2];
 }
 
+int SimFixture::waitDone() {
+  int polls = 1;
+  for (; polls <= 1000 && readReg(0x1084) != 1; ++polls) {
+    ops_->sleep(1);
+  }
+  return polls;
+}
+
 void SimFixture::sendByte(std::uint8_t value) {
   writeReg(0x1082, value);
   writeReg(0x1081, 1);
+  waitDone();
 }
 
 std::uint8_t SimFixture::receiveByte() {
   writeReg(0x1083, 0);
   writeReg(0x1081, 2);
+  waitDone();
   return readReg(0x1083).value_or(0xEE);
 }
 

@@ -78,6 +78,8 @@ class SimFixture : public ::testing::Test {
   void spiEnable(bool on) { writeReg(0x1080, on ? 1 : 0); }
   void select() { writeReg(0x1091, 0); }
   void release() { writeReg(0x1091, 1); }
+  // Polls RegSpiDone as the host does, 1 ms apart; returns the number of polls (1001: never).
+  int waitDone();
   void sendByte(std::uint8_t value);
   std::uint8_t receiveByte();
   // One whole command through the port (enable, select, bytes, release, disable).

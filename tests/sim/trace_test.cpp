@@ -97,6 +97,9 @@ TEST_F(TraceTest, RegisterReadShowsTheRequestAndTheAnswerAsReturned) {
 
 TEST_F(TraceTest, FlashRecordsShowAllTwelveBytes) {
   std::ostringstream out;
+  sim::WorldOptions options;
+  options.camera.chipIndex = 9;  // a model with the erase request
+  build(options);
   framework().traceTo(&out);
   chipErase();
   chipReadStart(0xC034, 1);

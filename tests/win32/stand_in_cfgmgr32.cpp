@@ -81,7 +81,7 @@ CONFIGRET WINAPI StandInGetDevNodeRegistryPropertyA(DEVINST node, ULONG property
     return CrFailure;
   }
   if (type != nullptr) {
-    *type = property == CmDrpHardwareId ? REG_MULTI_SZ : REG_SZ;
+    *type = property == CM_DRP_HARDWAREID ? REG_MULTI_SZ : REG_SZ;
   }
   std::uint32_t len = *length;
   const ConfigRet cr = Tree()->getRegistryProperty(node, property, buffer, &len);
