@@ -76,6 +76,8 @@ class Station {
   // The worker on `port` ended; its record is written to the log, then its row shows the
   // verdict. False when the log could not be written.
   bool WorkerEnded(const std::string& port, const WorkerEnd& end);
+  // An event of the platform's about `port` for the plain display ("worker 1234").
+  void Note(const std::string& port, const std::string& text) { Event(port, text); }
   // Take no new camera; running updates go on to their verdicts.
   void Stop() { stopping_ = true; }
   bool Stopping() const { return stopping_; }

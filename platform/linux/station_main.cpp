@@ -190,6 +190,7 @@ class StationRun {
       Ended(port, end);
       return;
     }
+    station_.Note(port, "worker pid " + std::to_string(worker.pid));
     workers_[port] = std::move(worker);
   }
 
