@@ -91,15 +91,14 @@ void Station::WorkerLine(const std::string& port, std::string_view text) {
   PortRow& row = rows_[port];
   switch (line->kind) {
     case WorkerLine::Kind::status:
-      // Each attempt begins by showing "Check Hardware ..." after something else.
-      if (line->text == "Check Hardware ..." && run.lastStatus != line->text) {
+      // Each attempt begins by showing "Check Hardware ..." (again, when none was found).
+      if (line->text == "Check Hardware ...") {
         CloseAttempt(run);
         run.attemptProgress = 0;
       }
       if (line->colour == "red" && run.attemptProgress >= 0) {
         run.attemptRed = line->text;
       }
-      run.lastStatus = line->text;
       row.status = line->text;
       row.colour = line->colour;
       Event(port, std::to_string(row.progress) + "% " + row.status);

@@ -96,7 +96,6 @@ class Station {
   struct Run {
     FinishedCamera record;
     bool sawEnd = false;
-    std::string lastStatus;
     int attemptProgress = -1;  // -1 before the first attempt
     std::string attemptRed;
   };

@@ -205,6 +205,21 @@ TEST_F(StationLogFile, EachAttemptIsNamedByWhatItShowed) {
   EXPECT_NE(lines[0].find("\"requests\": {\"sent\": 49000, \"failed\": 12}"), std::string::npos);
 }
 
+TEST_F(StationLogFile, AttemptsThatFindNoCameraAreEachCounted) {
+  Station station(Config(Mode::once), &log_);
+  station.Present({"p"});
+  Feed(station, "p",
+       {"status blue \"Detect Device!!!\"", "progress 0", "status blue \"Check Hardware ...\"",
+        "progress 0", "status blue \"Check Hardware ...\"", "progress 20",
+        "status blue \"Check Hardware ...\"", "requests 0 0", "result \"Fail\"", "end 0"});
+  station.WorkerEnded("p", Exited("Fail"));
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("\"attempts\": [\"no camera\", \"open failed\", \"no camera\"]"),
+            std::string::npos)
+      << lines[0];
+}
+
 TEST_F(StationLogFile, TheRecordNamesTheCameraAndTheRun) {
   const auto start = std::chrono::system_clock::time_point(std::chrono::seconds(1796688000));
   int calls = 0;
