@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -101,6 +102,12 @@ class StationRun {
       : options_(options), station_(station), simulated_(std::move(simulated)) {
     worker_ = options.worker.empty() ? ProgramFolder() + (simulated_ ? "/reflash-sim" : "/reflash")
                                      : options.worker;
+    // The worker starts in its port's folder; a path relative to here would not find it.
+    std::error_code ec;
+    const auto absolute = std::filesystem::absolute(worker_, ec);
+    if (!ec) {
+      worker_ = absolute.string();
+    }
   }
 
   int Run(Screen& screen) {
