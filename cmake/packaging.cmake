@@ -1,5 +1,6 @@
 # Release packages: `cmake --build --preset default --target package` makes
-#   reflash-<version>-win64.zip  (reflash.exe, reflash-sim.exe, the station guide as text)
+#   reflash-<version>-win64.zip  (reflash.exe, reflash-sim.exe, reflash-station.exe, the station
+#                                guide as text)
 #   reflash_<version>_amd64.deb  (reflash, reflash-sim, reflash-station and its systemd unit, the
 #                                udev rule, the manual pages, the station guide)
 # The version is the project version.
@@ -10,6 +11,7 @@ if(TARGET reflash_win32)
   list(PREPEND reflash_generators ZIP)
   install(FILES ${REFLASH_WIN32_BUILD}/platform/win32/reflash.exe
                 ${REFLASH_WIN32_BUILD}/platform/win32/reflash-sim.exe
+                ${REFLASH_WIN32_BUILD}/platform/win32/reflash-station.exe
           DESTINATION . COMPONENT win64)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/station.md DESTINATION . RENAME station.txt
           COMPONENT win64)

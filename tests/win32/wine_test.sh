@@ -12,6 +12,7 @@ image=${REFLASH_IMAGE:?}
 
 product=$build/platform/win32/reflash.exe
 sim_exe=$build/platform/win32/reflash-sim.exe
+station_exe=$build/platform/win32/reflash-station.exe
 camera_dll=$build/tests/win32/reflash_test_camera.dll
 tree_dll=$build/tests/win32/cfgmgr32.dll
 # The test camera's COM class; any fixed id of our own.
@@ -228,6 +229,36 @@ check_sim_instant() {
   cmp -s ui.txt expected-ui.txt || fail "the dialog showed: $(cat ui.txt)"
 }
 
+# reflash-station.exe with reflash-sim.exe workers beside it: three simulated cameras at once,
+# one reading a byte back wrong; the third is plugged in after the start, which --once leaves.
+check_station() {
+  cd "$(workdir station)"
+  cp "$station_exe" "$sim_exe" .
+  printf '%s\n' 'A1 0 -' 'A2 0 - --corrupt-readback 0x10' 'A3 0 - --chip 3' 'A4 400 -' >ports
+  run_exe reflash-station.exe --once --sim ports --instant --output out
+  expect_status 1
+  expect_file_bytes out/A1/Result.log "$pass_text" "station port A1"
+  expect_file_bytes out/A2/Result.log "Fail" "station port A2"
+  expect_file_bytes out/A3/Result.log "$pass_text" "station port A3"
+  [ ! -e out/A4 ] || fail "--once took a camera plugged in after its start"
+  [ "$(wc -l <out/station.jsonl)" -eq 3 ] || fail "station.jsonl: $(cat out/station.jsonl)"
+  [ "$(jq -r 'select(.port == "A2") | .attempts | join(",")' out/station.jsonl)" = \
+    "check failed,check failed,check failed" ] || fail "A2's attempts: $(cat out/station.jsonl)"
+  [ "$(jq -r '.verdict' out/station.jsonl | sort | paste -sd,)" = "fail,pass,pass" ] ||
+    fail "verdicts: $(cat out/station.jsonl)"
+  # The simulated camera on port 2 is not the camera a worker for port 3 takes.
+  cd "$(workdir selector)"
+  cp "$sim_exe" .
+  run_exe reflash-sim.exe --instant --camera-port 2 --port 3
+  expect_file_bytes Result.log "Fail" "reflash-sim.exe --port 3 with the camera on port 2"
+  run_exe reflash-sim.exe --instant --camera-port 2 --port 2
+  expect_file_bytes Result.log "$pass_text" "reflash-sim.exe --port 2 with the camera on port 2"
+  # Without --sim the station refuses: the real USB ports are not watched on Windows yet.
+  cp "$station_exe" .
+  run_exe reflash-station.exe --once
+  expect_status 64
+}
+
 # What the photographed dialog must show during the reset wait: the status text in blue at the
 # label's character height (18, larger than the dialog's own 9-point font), centred over the
 # progress bar, and the bar as one smooth run of the selection colour filled to 60 %.
@@ -335,7 +366,7 @@ case $verb in
     check_dialog_picture "${2:?usage: wine_test.sh picture FILE.png}"
     echo "PASS: $2"
     ;;
-  no_camera | full_update | erase_failure | no_xu_node | sim_instant | dialog_screenshot)
+  no_camera | full_update | erase_failure | no_xu_node | sim_instant | dialog_screenshot | station)
     use_session
     "check_$verb" "${@:2}"
     echo "PASS: $verb"
