@@ -18,7 +18,8 @@ image="$src/resources/firmware_image.bin"
 
 set +e
 bash "$here/guest.sh" "$work" "$here/scenarios/$name.sh" \
-  "$reflash" "$camera" "$bench" "$here/scenarios/common.sh"
+  "$reflash" "$camera" "$bench" "$build/platform/linux/reflash-station" \
+  "$here/scenarios/common.sh"
 status=$?
 set -e
 out="$work/out"
@@ -82,6 +83,38 @@ case "$name" in
   bench)
     for key in product plain ratio; do
       grep -Eq "^$key [0-9.]+" "$out/bench.txt" 2>/dev/null || fail "the benchmark printed no \"$key\" figure"
+    done
+    ;;
+  station_once)
+    pass_hex=506173730d0a5230362e30302e30310d0a
+    hexof() { od -An -tx1 -v "$1" 2>/dev/null | tr -d ' \n'; }
+    verdicts() { jq -r '"\(.port) \(.verdict)"' "$out/$1.jsonl" 2>/dev/null | sort | paste -sd' '; }
+    grep -q '^one exit 0$' "$out/exit.txt" || fail "one camera: the station did not exit with 0"
+    grep -q '^four exit 0$' "$out/exit.txt" || fail "four cameras: the station did not exit with 0"
+    grep -q '^fault exit 1$' "$out/exit.txt" || fail "one fault: the station did not exit with 1"
+    [ "$(verdicts one)" = "1-1 pass" ] || fail "one camera: $(verdicts one)"
+    [ "$(verdicts four)" = "1-1 pass 1-2 pass 1-3 pass 1-4 pass" ] || fail "four: $(verdicts four)"
+    [ "$(verdicts fault)" = "1-1 pass 1-2 pass 1-3 fail 1-4 pass" ] ||
+      fail "one fault: $(verdicts fault)"
+    for p in 1 2 3 4; do
+      [ "$(hexof "$out/four-1-$p.log")" = $pass_hex ] || fail "four: 1-$p's Result.log"
+      cmp -s "$out/flash$((p - 1)).bin" "$image" || fail "four: the flash on 1-$p is not the image"
+    done
+    [ "$(hexof "$out/fault-1-3.log")" = 4661696c ] || fail "one fault: 1-3's Result.log is not Fail"
+    [ "$(jq -r 'select(.port == "1-3") | .attempts | join(",")' "$out/fault.jsonl")" = \
+      "erase failed,erase failed,erase failed" ] || fail "one fault: 1-3's attempts"
+    one_ms=$(sed -n 's/^one ms //p' "$out/exit.txt")
+    four_ms=$(sed -n 's/^four ms //p' "$out/exit.txt")
+    echo "guest benchmark: 1 camera ${one_ms} ms, 4 cameras ${four_ms} ms" \
+      "($(awk -v a="$four_ms" -v b="$one_ms" 'BEGIN {printf "%.2f", a / b}')x)"
+    ;;
+  station_watch)
+    grep -q '^station exit 0$' "$out/exit.txt" || fail "the station did not exit with 0 after SIGTERM"
+    records() { jq -r --arg p "$1" 'select(.port == $p) | .verdict' "$out/station.jsonl" | paste -sd' '; }
+    [ "$(wc -l <"$out/station.jsonl")" -eq 6 ] || fail "$(wc -l <"$out/station.jsonl") records, expected 6"
+    [ "$(records 1-1)" = "pass pass" ] || fail "1-1, detached and attached again: $(records 1-1)"
+    for p in 1-2 1-3 1-4 1-5; do
+      [ "$(records $p)" = "pass" ] || fail "$p: $(records $p)"
     done
     ;;
   *)

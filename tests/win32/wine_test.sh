@@ -167,14 +167,16 @@ check_no_camera() {
   expect_attempts tree.log 6
 }
 
-# One run of the unchanged product against the registered test camera.
+# One run of the unchanged product against the registered test camera (any further arguments
+# go on its command line).
 run_product() {
   local name=$1 camera=$2
+  shift 2
   cd "$(workdir "$name")"
   cp "$product" "$tree_dll" .
   REFLASH_FIXTURE_TREE=camera REFLASH_FIXTURE_LOG=tree.log REFLASH_FIXTURE_CAMERA=$camera \
     REFLASH_FIXTURE_FLASH_OUT=flash.bin REFLASH_FIXTURE_TRACE=trace.txt WINEDLLOVERRIDES="cfgmgr32=n;mscoree,mshtml=" \
-    run_exe reflash.exe
+    run_exe reflash.exe "$@"
   expect_status 0
 }
 
@@ -227,6 +229,23 @@ check_sim_instant() {
     'status 0x00FF0000 Reset Device...' 'progress 80' 'status 0x00FF0000 Check Firmware...' \
     'progress 100' >expected-ui.txt
   cmp -s ui.txt expected-ui.txt || fail "the dialog showed: $(cat ui.txt)"
+}
+
+# reflash.exe --port against the stand-in device tree, whose camera is on Port_#0002.Hub_#0001:
+# that port finds it and passes; another port sees no camera in three attempts.
+check_port_selector() {
+  REFLASH_FIXTURE_PORT='Port_#0002.Hub_#0001' run_product port_chosen normal \
+    --port 'Port_#0002.Hub_#0001'
+  expect_file_bytes Result.log "$pass_text" "the camera on the chosen port"
+  cmp -s flash.bin "$image" || fail "the chosen port's flash differs from the image"
+  expect_attempts tree.log 1
+  REFLASH_FIXTURE_PORT='Port_#0002.Hub_#0001' run_product port_other normal \
+    --port 'Port_#0003.Hub_#0001'
+  expect_file_bytes Result.log "Fail" "another port than the camera's"
+  expect_attempts tree.log 6
+  if [ -f flash.bin ] && cmp -s flash.bin "$image"; then
+    fail "the camera on another port was written"
+  fi
 }
 
 # reflash-station.exe with reflash-sim.exe workers beside it: three simulated cameras at once,
@@ -366,7 +385,7 @@ case $verb in
     check_dialog_picture "${2:?usage: wine_test.sh picture FILE.png}"
     echo "PASS: $2"
     ;;
-  no_camera | full_update | erase_failure | no_xu_node | sim_instant | dialog_screenshot | station)
+  no_camera | full_update | erase_failure | no_xu_node | sim_instant | dialog_screenshot | station | port_selector)
     use_session
     "check_$verb" "${@:2}"
     echo "PASS: $verb"
