@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -66,6 +67,10 @@ bool DeviceEvents::Drain() {
   char buffer[8192];
   for (;;) {
     const ssize_t size = ::recv(fd_, buffer, sizeof buffer - 1, 0);
+    if (size < 0 && errno == ENOBUFS) {
+      usb = true;  // events were lost: look again in any case
+      continue;
+    }
     if (size <= 0) {
       return usb;
     }

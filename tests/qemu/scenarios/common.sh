@@ -55,15 +55,15 @@ stop_camera_on() {
   wait "$pid"
 }
 
-# Waits up to 60 s until N capture nodes are there.
+# Waits up to 60 s until N cameras have their video nodes (a capture and a metadata node each).
 wait_for_nodes() {
   i=0
   while [ $i -lt 600 ]; do
-    [ "$(ls /sys/class/video4linux 2>/dev/null | wc -l)" -ge "$1" ] && return 0
+    [ "$(ls /sys/class/video4linux 2>/dev/null | wc -l)" -ge $(($1 * 2)) ] && return 0
     sleep 0.1
     i=$((i + 1))
   done
-  echo "scenario: fewer than $1 capture nodes"
+  echo "scenario: fewer than $1 cameras with video nodes"
   return 1
 }
 
@@ -76,5 +76,24 @@ wait_for_records() {
     i=$((i + 1))
   done
   echo "scenario: fewer than $1 station records"
+  return 1
+}
+
+# The vhci ports in use and the bus-port path of the device on each: "PORT BUS-PORT" lines.
+vhci_ports() {
+  cat /sys/devices/platform/vhci_hcd.0/status* 2>/dev/null |
+    awk '$1 == "hs" && $7 != "0-0" && $7 != "" { print $2 + 0, $7 }'
+}
+
+# Waits up to 30 s until vhci port N is free again, and a little more: the controller ends the
+# last connection of a port in its own time.
+wait_port_free() {
+  i=0
+  while [ $i -lt 300 ]; do
+    vhci_ports | grep -q "^$1 " || { sleep 2; return 0; }
+    sleep 0.1
+    i=$((i + 1))
+  done
+  echo "scenario: vhci port $1 stayed busy"
   return 1
 }

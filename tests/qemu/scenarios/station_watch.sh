@@ -10,8 +10,9 @@ wait_for_records 4 240
 sleep 2
 start_camera_on 4 --chip 12
 wait_for_records 5 240
+vhci_ports >/work/ports.txt
 stop_camera_on 0
-sleep 2
+wait_port_free 0
 start_camera_on 0 --chip 12
 wait_for_records 6 240
 sleep 2
@@ -22,4 +23,4 @@ cp /work/st/station.jsonl /work/station.jsonl
 for p in 1 2 3 4; do kill -TERM "$(eval echo \$camera_pid_$p)" 2>/dev/null; done
 kill -TERM "$camera_pid_0" 2>/dev/null
 wait
-emit exit.txt stderr.txt station.jsonl screen.txt
+emit exit.txt stderr.txt station.jsonl screen.txt ports.txt
