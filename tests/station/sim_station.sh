@@ -1,8 +1,8 @@
 #!/bin/bash
 # The simulated station end to end: reflash-station with reflash-sim workers.
-# usage: sim_station.sh CASE STATION REFLASH_SIM WORKDIR
+# usage: sim_station.sh CASE STATION REFLASH_SIM WORKDIR [REFLASH]
 set -u
-case_name=$1 station=$2 sim=$3 work=$4
+case_name=$1 station=$2 sim=$3 work=$4 reflash=${5:-}
 rm -rf "$work" && mkdir -p "$work" && cd "$work" || exit 1
 
 fails=0
@@ -151,6 +151,14 @@ usage)
   "$station" --once --sim ports --output out --worker "$work/no-such-worker" > /dev/null 2>&1
   check "a worker that cannot start is a fail" eq "$?" 1
   check "with its reason" grep -q "could not be started" <(field A1 .reason)
+  if [ -n "$reflash" ]; then
+    # The single-camera program takes only a well-formed port; anything else is a usage error
+    # before it touches a camera.
+    for args in "--port" "--port usb1" "--port 1-1:1.0" "--ports 1-1" "--port 1-1 extra"; do
+      "$reflash" $args > /dev/null 2>&1
+      check "reflash $args is a usage error" eq "$?" 64
+    done
+  fi
   ;;
 selector)
   # The simulated camera on port 2: taken with --port 2, not seen with --port 3.
