@@ -122,16 +122,14 @@ case "$name" in
     ;;
   station_watch)
     grep -q '^station exit 0$' "$out/exit.txt" || fail "the station did not exit with 0 after SIGTERM"
-    records() { jq -r --arg p "$1" 'select(.port == $p) | .verdict' "$out/station.jsonl" | paste -sd' '; }
-    busport() { awk -v p="$1" '$1 == p { print $2 }' "$out/ports.txt"; }
-    [ "$(wc -l <"$out/station.jsonl")" -eq 6 ] || fail "$(wc -l <"$out/station.jsonl") records, expected 6"
-    again=$(busport 0)
-    [ -n "$again" ] && [ "$(records "$again")" = "pass pass" ] ||
-      fail "$again, detached and attached again: $(records "$again")"
-    for p in 1 2 3 4; do
-      bp=$(busport $p)
-      [ -n "$bp" ] && [ "$(records "$bp")" = "pass" ] || fail "vhci port $p ($bp): $(records "$bp")"
-    done
+    log="$out/station.jsonl"
+    [ "$(wc -l <"$log")" -eq 6 ] || fail "$(wc -l <"$log") records, expected 6"
+    [ "$(jq -r .verdict "$log" | sort -u)" = pass ] || fail "not every update passed"
+    # Five cameras, each one update per plug: the one attached twice (vhci port 0) has two.
+    [ "$(jq -r .port "$log" | sort -u | wc -l)" -eq 5 ] || fail "ports: $(jq -r .port "$log" | paste -sd' ')"
+    twice=$(jq -r .port "$log" | sort | uniq -d | paste -sd' ')
+    again=$(awk '$1 == 0 { print $2 }' "$out/ports.txt")
+    [ "$twice" = "${again:-1-1}" ] || fail "updated twice: '$twice', expected the re-attached ${again:-1-1}"
     ;;
   *)
     fail "unknown scenario $name"
