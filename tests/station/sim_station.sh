@@ -100,7 +100,7 @@ realtime)
 R1 0 4000
 R1 4400 -
 K1 0 -
-L1 7000 -
+L1 9500 -
 PORTS
   start_station --watch
   kill -KILL "$(worker_pid K1)"

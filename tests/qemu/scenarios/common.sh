@@ -97,3 +97,9 @@ wait_port_free() {
   echo "scenario: vhci port $1 stayed busy"
   return 1
 }
+
+# Cameras on the virtual host controller stay awake: left idle, the kernel suspends them, and a
+# simulated camera does not come back from that as a real one does.
+keep_cameras_awake() {
+  echo -1 >/sys/module/usbcore/parameters/autosuspend
+}

@@ -2,6 +2,7 @@
 # figure; every flash must equal the image), then four others on the next four ports, one of
 # which refuses every erase. (Fresh ports: a vhci port just given up takes a while to be free.)
 . /bin/common.sh
+keep_cameras_awake
 run_once() {  # run_once NAME: one station run into /work/NAME/, its status and time in exit.txt
   t0=$(now_ms)
   reflash-station --once --output "/work/$1" >"/work/screen-$1.txt" 2>>/work/stderr.txt
@@ -27,7 +28,8 @@ vhci_ports >/work/ports-fault.txt
 run_once fault
 for p in 4 5 6 7; do kill -TERM "$(eval echo \$camera_pid_$p)" 2>/dev/null; done
 wait
-emit ports-four.txt ports-fault.txt camera6.log
+dmesg >/work/dmesg.txt
+emit ports-four.txt ports-fault.txt camera6.log dmesg.txt camera2.log
 emit exit.txt stderr.txt one.jsonl four.jsonl fault.jsonl flash0.bin flash1.bin flash2.bin \
   flash3.bin screen-four.txt one-1-1.log
 cd /work && for f in four-*.log fault-*.log; do emit "$f"; done

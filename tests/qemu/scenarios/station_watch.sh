@@ -2,6 +2,7 @@
 # reset is not a new camera), a fifth attached later, one detached and attached again; SIGTERM
 # at the end.
 . /bin/common.sh
+keep_cameras_awake
 reflash-station --watch --output /work/st >/work/screen.txt 2>/work/stderr.txt &
 station=$!
 sleep 1
