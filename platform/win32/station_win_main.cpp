@@ -1,12 +1,17 @@
 // reflash-station.exe: one worker process per camera, a live line per port, each port's
-// Result.log and the station log station.jsonl. The workers are simulated cameras (--sim, with
-// reflash-sim.exe); the real USB ports are not watched yet on Windows.
+// Result.log and the station log station.jsonl. The workers are reflash.exe on the cameras'
+// port locations, found in the Configuration Manager's device tree (read once a second), or
+// reflash-sim.exe on simulated ports (--sim).
 
 #include <windows.h>
+#include <cfgmgr32.h>
 
 #include <io.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <cstring>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -21,6 +26,9 @@
 #include <thread>
 #include <vector>
 
+#include "app/device_tree.h"
+#include "app/run_state.h"
+#include "platform/win32/win32_device_tree.h"
 #include "resources/embedded_image.h"
 #include "station/display.h"
 #include "station/sha256.h"
@@ -175,6 +183,73 @@ bool StartWorker(const std::string& port, const std::vector<std::string>& argv,
   return true;
 }
 
+std::string Upper(std::string text) {
+  for (char& c : text) {
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  return text;
+}
+
+bool IsCameraNode(const DeviceTreeOps* tree, DevNode node) {
+  char ids[1024] = {};
+  std::uint32_t length = sizeof ids - 1;
+  if (tree->getRegistryProperty(node, CmDrpHardwareId, ids, &length) != 0) {
+    return false;
+  }
+  const std::string first = Upper(ids);
+  for (const char* usbId : {UsbIdPrimary, UsbIdSecondary}) {
+    if (first.rfind(Upper(std::string("USB\\") + usbId), 0) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The port location of a camera's node: its own, or its nearest parent's (a composite device's
+// functions sit below the device on the port).
+std::string PortLocationOf(const DeviceTreeOps* tree, DevNode node) {
+  for (int level = 0; level < 3; ++level) {
+    char location[256] = {};
+    std::uint32_t length = sizeof location - 1;
+    if (tree->getRegistryProperty(node, CM_DRP_LOCATION_INFORMATION, location, &length) == 0 &&
+        std::strncmp(location, "Port_#", 6) == 0) {
+      return location;
+    }
+    if (tree->getParent(&node, node) != 0) {
+      break;
+    }
+  }
+  return {};
+}
+
+// The port locations of the cameras of the model in the device tree now.
+std::vector<std::string> CameraPorts() {
+  const DeviceTreeOps* tree = Win32DeviceTreeOps();
+  DevNode root = 0;
+  if (tree->locateRoot(&root) != 0) {
+    return {};
+  }
+  std::vector<std::string> ports;
+  std::vector<DevNode> pending = {root};
+  for (int visited = 0; !pending.empty() && visited < 100000; ++visited) {
+    const DevNode node = pending.back();
+    pending.pop_back();
+    if (IsCameraNode(tree, node)) {
+      const std::string port = PortLocationOf(tree, node);
+      if (!port.empty() && std::find(ports.begin(), ports.end(), port) == ports.end()) {
+        ports.push_back(port);
+      }
+    }
+    DevNode child = 0;
+    for (bool more = tree->getChild(&child, node) == 0; more;
+         more = tree->getSibling(&child, child) == 0) {
+      pending.push_back(child);
+    }
+  }
+  std::sort(ports.begin(), ports.end());
+  return ports;
+}
+
 class Screen {
  public:
   explicit Screen(bool terminal) : terminal_(terminal) {}
@@ -240,14 +315,8 @@ int main(int argc, char** argv) {
     std::printf("reflash-station %s\n", REFLASH_VERSION_TEXT);
     return 0;
   }
-  if (options.simulated.empty()) {
-    std::fprintf(stderr,
-                 "reflash-station: watching the real USB ports is not available on "
-                 "Windows yet; use --sim\n");
-    return station::ExitUsage;
-  }
-  auto simulated = LoadSimulatedPorts(options.simulated, error);
-  if (!simulated) {
+  std::optional<station::SimulatedPorts> simulated;
+  if (!options.simulated.empty() && !(simulated = LoadSimulatedPorts(options.simulated, error))) {
     std::fprintf(stderr, "reflash-station: option '--sim': %s\n", error.c_str());
     return station::ExitUsage;
   }
@@ -259,8 +328,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "reflash-station: cannot open %s\\station.jsonl\n", output.c_str());
     return station::ExitUsage;
   }
-  std::string worker =
-      options.worker.empty() ? ProgramFolder() + "\\reflash-sim.exe" : options.worker;
+  std::string worker = options.worker.empty()
+                           ? ProgramFolder() + (simulated ? "\\reflash-sim.exe" : "\\reflash.exe")
+                           : options.worker;
   worker = fs::absolute(worker, ec).string();
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 
@@ -278,13 +348,17 @@ int main(int argc, char** argv) {
         .count();
   };
   const auto scan = [&] {
-    for (const std::string& port : station.Present(simulated->PresentAt(elapsedMs()))) {
-      std::vector<std::string> args = {worker, "--camera-port", port, "--port", port, "--station"};
-      if (options.instant) {
-        args.push_back("--instant");
+    const auto present = simulated ? simulated->PresentAt(elapsedMs()) : CameraPorts();
+    for (const std::string& port : station.Present(present)) {
+      std::vector<std::string> args = {worker, "--port", port, "--station"};
+      if (simulated) {
+        args.insert(args.begin() + 1, {"--camera-port", port});
+        if (options.instant) {
+          args.push_back("--instant");
+        }
+        const auto extra = simulated->OptionsAt(port, elapsedMs());
+        args.insert(args.end(), extra.begin(), extra.end());
       }
-      const auto extra = simulated->OptionsAt(port, elapsedMs());
-      args.insert(args.end(), extra.begin(), extra.end());
       std::string reason;
       if (!StartWorker(port, args, output + "\\" + port, reason)) {
         station::WorkerEnd end;
@@ -299,7 +373,9 @@ int main(int argc, char** argv) {
     std::deque<Message> messages;
     {
       std::unique_lock lock(queueMutex);
-      const auto next = simulated->NextChangeAfter(elapsedMs());
+      // The device tree is read again once a second; the simulated ports change on schedule.
+      const auto next = simulated ? simulated->NextChangeAfter(elapsedMs())
+                                  : std::optional<std::int64_t>(elapsedMs() + 1000);
       if (next) {
         queueChanged.wait_until(lock, started + std::chrono::milliseconds(*next),
                                 [] { return !queue.empty(); });

@@ -272,10 +272,27 @@ check_station() {
   expect_file_bytes Result.log "Fail" "reflash-sim.exe --port 3 with the camera on port 2"
   run_exe reflash-sim.exe --instant --camera-port 2 --port 2
   expect_file_bytes Result.log "$pass_text" "reflash-sim.exe --port 2 with the camera on port 2"
-  # Without --sim the station refuses: the real USB ports are not watched on Windows yet.
-  cp "$station_exe" .
-  run_exe reflash-station.exe --once
-  expect_status 64
+  # The real ports: the stand-in device tree has the test camera on Port_#0002.Hub_#0001, and
+  # the station runs reflash.exe beside it on that port.
+  cd "$(workdir station_real)"
+  cp "$station_exe" "$product" "$tree_dll" .
+  local port='Port_#0002.Hub_#0001'
+  REFLASH_FIXTURE_TREE=camera REFLASH_FIXTURE_PORT=$port REFLASH_FIXTURE_CAMERA=normal \
+    REFLASH_FIXTURE_FLASH_OUT="$(winepath_w "$PWD/flash.bin")" \
+    WINEDLLOVERRIDES="cfgmgr32=n;mscoree,mshtml=" run_exe reflash-station.exe --once --output out
+  expect_status 0
+  expect_file_bytes "out/$port/Result.log" "$pass_text" "reflash.exe under the station"
+  cmp -s flash.bin "$image" || fail "the station's camera flash differs from the image"
+  [ "$(jq -r '"\(.port) \(.verdict) \(.attempts | join(","))"' out/station.jsonl)" = \
+    "$port pass pass" ] || fail "station.jsonl: $(cat out/station.jsonl)"
+  jq -e '.devicePath | test("vid_1f3a&pid_5c72")' out/station.jsonl >/dev/null ||
+    fail "no device path in station.jsonl"
+  # No camera in the tree: --once ends with 2.
+  cd "$(workdir station_none)"
+  cp "$station_exe" "$product" "$tree_dll" .
+  REFLASH_FIXTURE_TREE=none WINEDLLOVERRIDES="cfgmgr32=n;mscoree,mshtml=" \
+    run_exe reflash-station.exe --once --output out
+  expect_status 2
 }
 
 # What the photographed dialog must show during the reset wait: the status text in blue at the
