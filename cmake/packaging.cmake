@@ -1,7 +1,8 @@
 # Release packages: `cmake --build --preset default --target package` makes
-#   reflash-<version>-win64.zip  (reflash.exe, reflash-sim.exe, the station guide as text)
-#   reflash_<version>_amd64.deb  (reflash, reflash-sim, the udev rule, the manual page, the station
-#                                guide)
+#   reflash-<version>-win64.zip  (reflash.exe, reflash-sim.exe, reflash-station.exe, the station
+#                                guide as text)
+#   reflash_<version>_amd64.deb  (reflash, reflash-sim, reflash-station and its systemd unit, the
+#                                udev rule, the manual pages, the station guide)
 # The version is the project version.
 
 set(REFLASH_WIN32_BUILD ${PROJECT_BINARY_DIR}/win32)
@@ -10,6 +11,7 @@ if(TARGET reflash_win32)
   list(PREPEND reflash_generators ZIP)
   install(FILES ${REFLASH_WIN32_BUILD}/platform/win32/reflash.exe
                 ${REFLASH_WIN32_BUILD}/platform/win32/reflash-sim.exe
+                ${REFLASH_WIN32_BUILD}/platform/win32/reflash-station.exe
           DESTINATION . COMPONENT win64)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/station.md DESTINATION . RENAME station.txt
           COMPONENT win64)
@@ -20,6 +22,12 @@ if(TARGET reflash-sim)
 endif()
 if(TARGET reflash AND NOT WIN32)
   install(TARGETS reflash RUNTIME DESTINATION bin COMPONENT linux)
+endif()
+if(TARGET reflash-station AND NOT WIN32)
+  install(TARGETS reflash-station RUNTIME DESTINATION bin COMPONENT linux)
+  # Installed, not enabled: the package ships no maintainer script that would enable it.
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/reflash-station.service
+          DESTINATION lib/systemd/system COMPONENT linux)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-reflash.rules DESTINATION lib/udev/rules.d
         COMPONENT linux)
@@ -36,10 +44,17 @@ add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/man/changelog.gz
                    COMMAND ${REFLASH_GZIP} -9nc ${PROJECT_SOURCE_DIR}/packaging/changelog
                            > ${PROJECT_BINARY_DIR}/man/changelog.gz
                    DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/reflash-station.1
+               ${PROJECT_BINARY_DIR}/man/reflash-station.1 @ONLY)
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/man/reflash-station.1.gz
+                   COMMAND ${REFLASH_GZIP} -9nkf ${PROJECT_BINARY_DIR}/man/reflash-station.1
+                   DEPENDS ${PROJECT_BINARY_DIR}/man/reflash-station.1)
 add_custom_target(reflash_manual ALL DEPENDS ${PROJECT_BINARY_DIR}/man/reflash.1.gz
+                                             ${PROJECT_BINARY_DIR}/man/reflash-station.1.gz
                                              ${PROJECT_BINARY_DIR}/man/changelog.gz)
 install(FILES ${PROJECT_BINARY_DIR}/man/changelog.gz DESTINATION share/doc/reflash COMPONENT linux)
-install(FILES ${PROJECT_BINARY_DIR}/man/reflash.1.gz DESTINATION share/man/man1 COMPONENT linux)
+install(FILES ${PROJECT_BINARY_DIR}/man/reflash.1.gz ${PROJECT_BINARY_DIR}/man/reflash-station.1.gz
+        DESTINATION share/man/man1 COMPONENT linux)
 install(CODE [[file(CREATE_LINK reflash.1.gz
                    "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/share/man/man1/reflash-sim.1.gz" SYMBOLIC)]]
         COMPONENT linux)

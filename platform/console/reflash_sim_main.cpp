@@ -12,9 +12,11 @@
 #endif
 
 #include "app/reflash_app.h"
+#include "camera/media_capture.h"
 #include "platform/console/console_host.h"
 #include "platform/console/sim_options.h"
 #include "platform/console/sim_session.h"
+#include "platform/console/station_worker.h"
 
 namespace {
 constexpr int kUsageError = 64;  // EX_USAGE
@@ -44,11 +46,18 @@ int main(int argc, char** argv) {
   console::IgnoreInterrupts();
 
   console::HostOptions host;
-  host.screen = stdout;
-  host.terminal = REFLASH_ISATTY(stdout) != 0;
+  host.screen = options.station ? nullptr : stdout;
+  host.terminal = !options.station && REFLASH_ISATTY(stdout) != 0;
   host.uiTrace = Session().UiTrace();
-  if (Session().Timeline().IsOpen()) {
-    host.timeline = [](const std::string& event) { Session().Timeline().Record(event); };
+  if (options.station) {
+    console::Worker().Open(stdout, options.port.empty() ? options.cameraPort : options.port);
+    CamInstallMediaCapture(console::Worker().Wrap(CamMediaCapture()));
+  }
+  if (Session().Timeline().IsOpen() || options.station) {
+    host.timeline = [](const std::string& event) {
+      Session().Timeline().Record(event);
+      console::Worker().Event(event);
+    };
   }
   host.hasImage = !Session().Image().empty();
   host.image = Session().Image().data();
@@ -56,10 +65,14 @@ int main(int argc, char** argv) {
   host.sleep = [](std::uint32_t milliseconds) { Session().Sleep(milliseconds); };
   host.virtualTimers = Session().Instant();
   host.exitEndsProcess = true;
-  host.beforeExit = [](int) { Session().Finish(); };
+  host.beforeExit = [](int status) {
+    Session().Finish();
+    console::Worker().Finish(status);
+  };
   console::InstallConsoleHost(host);
 
   const int status = ReflashAppMain();
   Session().Finish();
+  console::Worker().Finish(status);
   return status;
 }

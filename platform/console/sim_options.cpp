@@ -119,6 +119,7 @@ const std::map<std::string, std::string SimOptions::*>& TextOptions() {
       {"--flash-in", &SimOptions::flashIn},  {"--trace", &SimOptions::trace},
       {"--ui-trace", &SimOptions::uiTrace},  {"--flash-out", &SimOptions::flashOut},
       {"--timeline", &SimOptions::timeline}, {"--report", &SimOptions::report},
+      {"--port", &SimOptions::port},         {"--camera-port", &SimOptions::cameraPort},
   };
   return options;
 }
@@ -127,7 +128,7 @@ const std::map<std::string, bool SimOptions::*>& Flags() {
   static const std::map<std::string, bool SimOptions::*> flags = {
       {"--no-camera", &SimOptions::noCamera}, {"--no-xu-node", &SimOptions::noXuNode},
       {"--stay-busy", &SimOptions::stayBusy}, {"--instant", &SimOptions::instant},
-      {"--help", &SimOptions::help},
+      {"--station", &SimOptions::station},    {"--help", &SimOptions::help},
   };
   return flags;
 }
@@ -167,7 +168,11 @@ const char* SimUsage() {
          "  --timeline FILE        one line per event (status, progress, sleep, request,\n"
          "                         Result.log write, camera gone or back) with its time in ms\n"
          "  --report FILE          one JSON object when the run ends: time, requests, attempts\n"
-         "                         and their outcomes, verdict, flash contents, protection\n";
+         "                         and their outcomes, verdict, flash contents, protection\n"
+         "  --camera-port NAME     the port the simulated camera is plugged into (default 1)\n"
+         "  --port NAME            take only the camera on port NAME\n"
+         "  --station              write the station's worker lines on standard output instead\n"
+         "                         of the screen\n";
 }
 
 bool ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std::string& error) {

@@ -38,6 +38,9 @@ struct SimOptions {
   std::string flashOut;
   std::string timeline;
   std::string report;
+  std::string port;              // take only the camera on this port (empty: any)
+  std::string cameraPort = "1";  // the port the simulated camera is plugged into
+  bool station = false;          // standard output carries the station's worker lines
   bool help = false;
 };
 

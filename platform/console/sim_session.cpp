@@ -37,7 +37,9 @@ bool Creatable(const std::string& path) {
 sim::WorldOptions WorldFor(const SimOptions& options) {
   sim::WorldOptions world;
   world.usbId = options.usbId;
-  world.cameraPresent = !options.noCamera;
+  // The worker sees only the cameras on its port; this fixture has one, on --camera-port.
+  world.cameraPresent =
+      !options.noCamera && (options.port.empty() || options.port == options.cameraPort);
   world.vendorNodes = !options.noXuNode;
   world.clockMode = options.instant ? sim::ClockMode::instant : sim::ClockMode::real;
   sim::CameraConfig& camera = world.camera;

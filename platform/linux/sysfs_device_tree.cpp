@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/linux/sysfs_files.h"
+#include "platform/linux/usb_port.h"
 
 namespace linuxplat {
 
@@ -159,7 +160,7 @@ bool ListUsbDevices(const fs::path& folder, std::vector<UsbDevice>& devices) {
     const std::string name = it->path().filename().string();
     if (name.find(':') != std::string::npos) {
       interfaces.emplace_back(name, it->path());
-    } else if (const auto parsed = ParseUsbDeviceName(name)) {
+    } else if (const auto parsed = ParseUsbDeviceName(name); parsed && OnSelectedUsbPort(name)) {
       devices.push_back({*parsed, it->path(), {}});
     }
   }

@@ -30,7 +30,12 @@ std::optional<std::string> ReadAttribute(const std::filesystem::path& file) {
   if (!in) {
     return std::nullopt;
   }
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string text;
+  try {
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  } catch (const std::ios_base::failure&) {
+    return std::nullopt;  // the device left while it was read (ENODEV); the stream throws then
+  }
   if (in.bad()) {
     return std::nullopt;
   }

@@ -12,6 +12,7 @@
 
 #include "platform/linux/linux_syscalls.h"
 #include "platform/linux/sysfs_files.h"
+#include "platform/linux/usb_port.h"
 #include "platform/linux/v4l2_media_capture.h"
 
 namespace linuxplat {
@@ -110,6 +111,9 @@ void AddNode(std::vector<Candidate>& found, const fs::path& classDir, const std:
   const auto colon = interfaceName.find(':');
   if (ec || colon == std::string::npos) {
     return;  // not a USB interface
+  }
+  if (!OnSelectedUsbPort(interfaceName.substr(0, colon))) {
+    return;  // another worker's camera: not even opened to ask
   }
   const fs::path deviceDir = interfaceDir.parent_path();
   const auto vid = ReadHexAttribute(deviceDir / "idVendor");

@@ -11,6 +11,9 @@
 
 #include "app/reflash_app.h"
 #include "app/run_state.h"
+#include "camera/media_capture.h"
+#include "platform/console/station_worker.h"
+#include "platform/console/timeline.h"
 #include "platform/console/sim_options.h"
 #include "platform/console/sim_session.h"
 #include "platform/win32/win32_windowing.h"
@@ -31,6 +34,10 @@ const WindowingOps* win32 = nullptr;
 std::mutex traceMutex;
 
 void Trace(const std::string& line) {
+  // The station's worker lines carry the same events, in the timeline's form.
+  if (line.rfind("progress ", 0) == 0) {
+    console::Worker().Event(line);
+  }
   std::FILE* trace = Session().UiTrace();
   if (trace == nullptr) {
     return;
@@ -71,6 +78,9 @@ bool SetWindowTextOp(HWnd window, const char* text) {
     std::snprintf(colour, sizeof colour, "0x%08X",
                   static_cast<unsigned>(LabelColour(reinterpret_cast<HWND>(window))));
     Trace(std::string("status ") + colour + " " + text);
+    const COLORREF painted = LabelColour(reinterpret_cast<HWND>(window));
+    const std::string name = painted == StatusBlue ? "blue" : painted == StatusRed ? "red" : colour;
+    console::Worker().Event("status " + name + " " + console::Timeline::Quoted(text));
   }
   return result;
 }
@@ -86,6 +96,7 @@ void SleepOp(std::uint32_t milliseconds) {
 
 void ExitOp(int status) {
   Session().Finish();
+  console::Worker().Finish(status);
   win32->exit(status);
 }
 
@@ -131,6 +142,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "reflash-sim: %s\n", error.c_str());
     return kUsageError;
   }
+  if (simOptions.station) {
+    console::Worker().Open(stdout,
+                           simOptions.port.empty() ? simOptions.cameraPort : simOptions.port);
+    CamInstallMediaCapture(console::Worker().Wrap(CamMediaCapture()));
+  }
   win32 = Win32WindowingOps();
   simWindowing = *win32;
   simWindowing.sendMessage = SendMessageOp;
@@ -146,5 +162,6 @@ int main(int argc, char** argv) {
 
   const int status = ReflashAppMain();
   Session().Finish();
+  console::Worker().Finish(status);
   return status;
 }

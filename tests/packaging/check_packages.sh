@@ -21,7 +21,11 @@ cat >"$work/deb.expected" <<LIST
 ./usr/bin/
 ./usr/bin/reflash
 ./usr/bin/reflash-sim
+./usr/bin/reflash-station
 ./usr/lib/
+./usr/lib/systemd/
+./usr/lib/systemd/system/
+./usr/lib/systemd/system/reflash-station.service
 ./usr/lib/udev/
 ./usr/lib/udev/rules.d/
 ./usr/lib/udev/rules.d/60-reflash.rules
@@ -34,6 +38,7 @@ cat >"$work/deb.expected" <<LIST
 ./usr/share/man/
 ./usr/share/man/man1/
 ./usr/share/man/man1/reflash-sim.1.gz
+./usr/share/man/man1/reflash-station.1.gz
 ./usr/share/man/man1/reflash.1.gz
 LIST
 sort -o "$work/deb.expected" "$work/deb.expected"
@@ -45,7 +50,7 @@ zip=$work/out/reflash-${version}-win64.zip
 if [ -f "$build/win32/platform/win32/reflash.exe" ]; then
   [ -f "$zip" ] || fail "no $zip"
   cmake -E tar tf "$zip" | sort >"$work/zip.txt"
-  printf '%s\n' reflash-sim.exe reflash.exe station.txt | diff -u - "$work/zip.txt" ||
+  printf '%s\n' reflash-sim.exe reflash-station.exe reflash.exe station.txt | diff -u - "$work/zip.txt" ||
     fail "the zip's files differ"
 fi
 
@@ -60,4 +65,13 @@ dpkg-deb -x "$deb" "$work/root"
 mkdir -p "$work/run"
 (cd "$work/run" && "$work/root/usr/bin/reflash-sim" --instant >/dev/null)
 printf 'Pass\r\nR06.00.01\r\n' | cmp - "$work/run/Result.log" || fail "installed reflash-sim did not pass"
+# The installed station finds reflash-sim beside it for a simulated camera.
+echo "9-9 0 -" >"$work/run/ports"
+(cd "$work/run" && "$work/root/usr/bin/reflash-station" --once --sim ports --instant --output st \
+  >/dev/null) || fail "installed reflash-station did not pass"
+printf 'Pass\r\nR06.00.01\r\n' | cmp - "$work/run/st/9-9/Result.log" || fail "no pass on port 9-9"
+grep -q '"verdict": "pass"' "$work/run/st/station.jsonl" || fail "no station log line"
+# Installed, not enabled: nothing links the unit into a target.
+grep -q '^ExecStart=/usr/bin/reflash-station --watch' \
+  "$work/root/usr/lib/systemd/system/reflash-station.service" || fail "the unit's command"
 echo "PASS: packages"

@@ -18,7 +18,8 @@ image="$src/resources/firmware_image.bin"
 
 set +e
 bash "$here/guest.sh" "$work" "$here/scenarios/$name.sh" \
-  "$reflash" "$camera" "$bench" "$here/scenarios/common.sh"
+  "$reflash" "$camera" "$bench" "$build/platform/linux/reflash-station" \
+  "$here/scenarios/common.sh"
 status=$?
 set -e
 out="$work/out"
@@ -131,6 +132,52 @@ $refused" out-of-range-
     for key in product plain ratio; do
       grep -Eq "^$key [0-9.]+" "$out/bench.txt" 2>/dev/null || fail "the benchmark printed no \"$key\" figure"
     done
+    ;;
+  station_once)
+    pass_hex=506173730d0a5230362e30302e30310d0a
+    hexof() { od -An -tx1 -v "$1" 2>/dev/null | tr -d ' \n'; }
+    verdicts() { jq -r '"\(.port) \(.verdict)"' "$out/$1.jsonl" 2>/dev/null | sort | paste -sd' '; }
+    # The bus-port path of the camera on vhci port N, as the guest's controller listed it.
+    busport() { awk -v p="$2" '$1 == p { print $2 }' "$out/ports-$1.txt"; }
+    grep -q '^one exit 0$' "$out/exit.txt" || fail "one camera: the station did not exit with 0"
+    grep -q '^four exit 0$' "$out/exit.txt" || fail "four cameras: the station did not exit with 0"
+    grep -q '^fault exit 1$' "$out/exit.txt" || fail "one fault: the station did not exit with 1"
+    [ "$(verdicts one)" = "1-1 pass" ] || fail "one camera: $(verdicts one)"
+    [ "$(wc -l <"$out/ports-four.txt")" -eq 4 ] || fail "four: $(cat "$out/ports-four.txt")"
+    expected=""
+    for p in 0 1 2 3; do expected="$expected $(busport four $p) pass"; done
+    expected=$(echo $expected | xargs -n2 | sort | paste -sd' ')
+    [ "$(verdicts four)" = "$expected" ] || fail "four: $(verdicts four), expected $expected"
+    for p in 0 1 2 3; do
+      bp=$(busport four $p)
+      [ "$(hexof "$out/four-$bp.log")" = $pass_hex ] || fail "four: $bp's Result.log"
+      cmp -s "$out/flash$p.bin" "$image" || fail "four: the flash of the camera on $bp is not the image"
+    done
+    faulty=$(busport fault 6)
+    [ "$(wc -l <"$out/ports-fault.txt")" -eq 4 ] || fail "one fault: $(cat "$out/ports-fault.txt")"
+    expected=""
+    for p in 4 5 7; do expected="$expected $(busport fault $p) pass"; done
+    expected=$(echo $expected $faulty fail | xargs -n2 | sort | paste -sd' ')
+    [ "$(verdicts fault)" = "$expected" ] || fail "one fault: $(verdicts fault), expected $expected"
+    [ "$(hexof "$out/fault-$faulty.log")" = 4661696c ] || fail "one fault: $faulty's Result.log is not Fail"
+    [ "$(jq -r --arg p "$faulty" 'select(.port == $p) | .attempts | join(",")' "$out/fault.jsonl")" = \
+      "erase failed,erase failed,erase failed" ] || fail "one fault: $faulty's attempts"
+    one_ms=$(sed -n 's/^one ms //p' "$out/exit.txt")
+    four_ms=$(sed -n 's/^four ms //p' "$out/exit.txt")
+    echo "guest benchmark: 1 camera ${one_ms} ms, 4 cameras ${four_ms} ms" \
+      "($(awk -v a="$four_ms" -v b="$one_ms" 'BEGIN {printf "%.2f", a / b}')x; the guest's" \
+      "emulated CPU is the limit, not the bus)"
+    ;;
+  station_watch)
+    grep -q '^station exit 0$' "$out/exit.txt" || fail "the station did not exit with 0 after SIGTERM"
+    log="$out/station.jsonl"
+    [ "$(wc -l <"$log")" -eq 6 ] || fail "$(wc -l <"$log") records, expected 6"
+    [ "$(jq -r .verdict "$log" | sort -u)" = pass ] || fail "not every update passed"
+    # Five cameras, each one update per plug: the one attached twice (vhci port 0) has two.
+    [ "$(jq -r .port "$log" | sort -u | wc -l)" -eq 5 ] || fail "ports: $(jq -r .port "$log" | paste -sd' ')"
+    twice=$(jq -r .port "$log" | sort | uniq -d | paste -sd' ')
+    again=$(awk '$1 == 0 { print $2 }' "$out/ports.txt")
+    [ "$twice" = "${again:-1-1}" ] || fail "updated twice: '$twice', expected the re-attached ${again:-1-1}"
     ;;
   *)
     fail "unknown scenario $name"

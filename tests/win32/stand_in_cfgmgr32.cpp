@@ -3,13 +3,15 @@
 // the program's directory with WINEDLLOVERRIDES=cfgmgr32=n.
 //
 // Environment: REFLASH_FIXTURE_TREE (camera | none), REFLASH_FIXTURE_LOG (one line per walk, with
-// whether the update dialog was showing at that moment).
+// whether the update dialog was showing at that moment), REFLASH_FIXTURE_PORT (the camera's port
+// location; none without it).
 
 #include <windows.h>
 #include <cfgmgr32.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/run_state.h"
 #include "tests/win32/test_camera_scenario.h"
@@ -44,10 +46,11 @@ void LogWalk() {
 extern "C" {
 
 CONFIGRET WINAPI StandInLocateDevNodeA(DEVINST* node, const char* id, ULONG flags) {
-  LogWalk();
+  // Only the root is in this tree; a device's own instance id is not.
   if (node == nullptr || id != nullptr || flags != 0) {
     return CrFailure;
   }
+  LogWalk();
   DevNode root = 0;
   const ConfigRet cr = Tree()->locateRoot(&root);
   *node = root;
@@ -82,6 +85,24 @@ CONFIGRET WINAPI StandInGetDevNodeRegistryPropertyA(DEVINST node, ULONG property
   }
   if (type != nullptr) {
     *type = property == CM_DRP_HARDWAREID ? REG_MULTI_SZ : REG_SZ;
+  }
+  // REFLASH_FIXTURE_PORT: the port location of the camera's nodes (those with a USB id).
+  const char* port = std::getenv("REFLASH_FIXTURE_PORT");
+  if (property == CM_DRP_LOCATION_INFORMATION && port != nullptr) {
+    char ids[512] = {};
+    std::uint32_t idsLength = sizeof ids - 1;
+    if (Tree()->getRegistryProperty(node, CmDrpHardwareId, ids, &idsLength) != 0 ||
+        std::strncmp(ids, "USB\\VID_", 8) != 0) {
+      return CR_NO_SUCH_VALUE;
+    }
+    const ULONG required = static_cast<ULONG>(std::strlen(port) + 1);
+    if (buffer == nullptr || *length < required) {
+      *length = required;
+      return CR_BUFFER_SMALL;
+    }
+    std::memcpy(buffer, port, required);
+    *length = required;
+    return CR_SUCCESS;
   }
   std::uint32_t len = *length;
   const ConfigRet cr = Tree()->getRegistryProperty(node, property, buffer, &len);

@@ -12,6 +12,7 @@ image=${REFLASH_IMAGE:?}
 
 product=$build/platform/win32/reflash.exe
 sim_exe=$build/platform/win32/reflash-sim.exe
+station_exe=$build/platform/win32/reflash-station.exe
 camera_dll=$build/tests/win32/reflash_test_camera.dll
 tree_dll=$build/tests/win32/cfgmgr32.dll
 # The test camera's COM class; any fixed id of our own.
@@ -166,14 +167,16 @@ check_no_camera() {
   expect_attempts tree.log 6
 }
 
-# One run of the unchanged product against the registered test camera.
+# One run of the unchanged product against the registered test camera (any further arguments
+# go on its command line).
 run_product() {
   local name=$1 camera=$2
+  shift 2
   cd "$(workdir "$name")"
   cp "$product" "$tree_dll" .
   REFLASH_FIXTURE_TREE=camera REFLASH_FIXTURE_LOG=tree.log REFLASH_FIXTURE_CAMERA=$camera \
     REFLASH_FIXTURE_FLASH_OUT=flash.bin REFLASH_FIXTURE_TRACE=trace.txt WINEDLLOVERRIDES="cfgmgr32=n;mscoree,mshtml=" \
-    run_exe reflash.exe
+    run_exe reflash.exe "$@"
   expect_status 0
 }
 
@@ -226,6 +229,70 @@ check_sim_instant() {
     'status 0x00FF0000 Reset Device...' 'progress 80' 'status 0x00FF0000 Check Firmware...' \
     'progress 100' >expected-ui.txt
   cmp -s ui.txt expected-ui.txt || fail "the dialog showed: $(cat ui.txt)"
+}
+
+# reflash.exe --port against the stand-in device tree, whose camera is on Port_#0002.Hub_#0001:
+# that port finds it and passes; another port sees no camera in three attempts.
+check_port_selector() {
+  REFLASH_FIXTURE_PORT='Port_#0002.Hub_#0001' run_product port_chosen normal \
+    --port 'Port_#0002.Hub_#0001'
+  expect_file_bytes Result.log "$pass_text" "the camera on the chosen port"
+  cmp -s flash.bin "$image" || fail "the chosen port's flash differs from the image"
+  expect_attempts tree.log 1
+  REFLASH_FIXTURE_PORT='Port_#0002.Hub_#0001' run_product port_other normal \
+    --port 'Port_#0003.Hub_#0001'
+  expect_file_bytes Result.log "Fail" "another port than the camera's"
+  expect_attempts tree.log 6
+  if [ -f flash.bin ] && cmp -s flash.bin "$image"; then
+    fail "the camera on another port was written"
+  fi
+}
+
+# reflash-station.exe with reflash-sim.exe workers beside it: three simulated cameras at once,
+# one reading a byte back wrong; the third is plugged in after the start, which --once leaves.
+check_station() {
+  cd "$(workdir station)"
+  cp "$station_exe" "$sim_exe" .
+  printf '%s\n' 'A1 0 -' 'A2 0 - --corrupt-readback 0x10' 'A3 0 - --chip 3' 'A4 400 -' >ports
+  run_exe reflash-station.exe --once --sim ports --instant --output out
+  expect_status 1
+  expect_file_bytes out/A1/Result.log "$pass_text" "station port A1"
+  expect_file_bytes out/A2/Result.log "Fail" "station port A2"
+  expect_file_bytes out/A3/Result.log "$pass_text" "station port A3"
+  [ ! -e out/A4 ] || fail "--once took a camera plugged in after its start"
+  [ "$(wc -l <out/station.jsonl)" -eq 3 ] || fail "station.jsonl: $(cat out/station.jsonl)"
+  [ "$(jq -r 'select(.port == "A2") | .attempts | join(",")' out/station.jsonl)" = \
+    "check failed,check failed,check failed" ] || fail "A2's attempts: $(cat out/station.jsonl)"
+  [ "$(jq -r '.verdict' out/station.jsonl | sort | paste -sd,)" = "fail,pass,pass" ] ||
+    fail "verdicts: $(cat out/station.jsonl)"
+  # The simulated camera on port 2 is not the camera a worker for port 3 takes.
+  cd "$(workdir selector)"
+  cp "$sim_exe" .
+  run_exe reflash-sim.exe --instant --camera-port 2 --port 3
+  expect_file_bytes Result.log "Fail" "reflash-sim.exe --port 3 with the camera on port 2"
+  run_exe reflash-sim.exe --instant --camera-port 2 --port 2
+  expect_file_bytes Result.log "$pass_text" "reflash-sim.exe --port 2 with the camera on port 2"
+  # The real ports: the stand-in device tree has the test camera on Port_#0002.Hub_#0001, and
+  # the station runs reflash.exe beside it on that port.
+  cd "$(workdir station_real)"
+  cp "$station_exe" "$product" "$tree_dll" .
+  local port='Port_#0002.Hub_#0001'
+  REFLASH_FIXTURE_TREE=camera REFLASH_FIXTURE_PORT=$port REFLASH_FIXTURE_CAMERA=normal \
+    REFLASH_FIXTURE_FLASH_OUT="$(winepath_w "$PWD/flash.bin")" \
+    WINEDLLOVERRIDES="cfgmgr32=n;mscoree,mshtml=" run_exe reflash-station.exe --once --output out
+  expect_status 0
+  expect_file_bytes "out/$port/Result.log" "$pass_text" "reflash.exe under the station"
+  cmp -s flash.bin "$image" || fail "the station's camera flash differs from the image"
+  [ "$(jq -r '"\(.port) \(.verdict) \(.attempts | join(","))"' out/station.jsonl)" = \
+    "$port pass pass" ] || fail "station.jsonl: $(cat out/station.jsonl)"
+  jq -e '.devicePath | test("vid_1f3a&pid_5c72")' out/station.jsonl >/dev/null ||
+    fail "no device path in station.jsonl"
+  # No camera in the tree: --once ends with 2.
+  cd "$(workdir station_none)"
+  cp "$station_exe" "$product" "$tree_dll" .
+  REFLASH_FIXTURE_TREE=none WINEDLLOVERRIDES="cfgmgr32=n;mscoree,mshtml=" \
+    run_exe reflash-station.exe --once --output out
+  expect_status 2
 }
 
 # What the photographed dialog must show during the reset wait: the status text in blue at the
@@ -335,7 +402,7 @@ case $verb in
     check_dialog_picture "${2:?usage: wine_test.sh picture FILE.png}"
     echo "PASS: $2"
     ;;
-  no_camera | full_update | erase_failure | no_xu_node | sim_instant | dialog_screenshot)
+  no_camera | full_update | erase_failure | no_xu_node | sim_instant | dialog_screenshot | station | port_selector)
     use_session
     "check_$verb" "${@:2}"
     echo "PASS: $verb"

@@ -50,3 +50,68 @@ run_reflash() {
   t1=$(now_ms)
   echo "reflash ran $((t1 - t0)) ms" >>/work/exit.txt
 }
+
+# start_camera_on PORT OPTIONS...: a simulated camera on vhci port PORT (bus-port 1-(PORT+1)),
+# its flash dumped to flashPORT.bin when it is stopped; its pid in camera_pid_PORT.
+start_camera_on() {
+  p=$1
+  shift
+  reflash-usbip-camera --port "$p" --devid $(((1 << 16) | (p + 2))) \
+    --flash-out "/work/flash$p.bin" "$@" 2>"/work/camera$p.log" &
+  eval "camera_pid_$p=$!"
+}
+
+stop_camera_on() {
+  eval "pid=\$camera_pid_$1"
+  kill -TERM "$pid" 2>/dev/null
+  wait "$pid"
+}
+
+# Waits up to 60 s until N cameras have their video nodes (a capture and a metadata node each).
+wait_for_nodes() {
+  i=0
+  while [ $i -lt 600 ]; do
+    [ "$(ls /sys/class/video4linux 2>/dev/null | wc -l)" -ge $(($1 * 2)) ] && return 0
+    sleep 0.1
+    i=$((i + 1))
+  done
+  echo "scenario: fewer than $1 cameras with video nodes"
+  return 1
+}
+
+# Waits up to $2 s until the station log has N lines.
+wait_for_records() {
+  i=0
+  while [ $i -lt $(($2 * 10)) ]; do
+    [ "$(cat /work/st/station.jsonl 2>/dev/null | wc -l)" -ge "$1" ] && return 0
+    sleep 0.1
+    i=$((i + 1))
+  done
+  echo "scenario: fewer than $1 station records"
+  return 1
+}
+
+# The vhci ports in use and the bus-port path of the device on each: "PORT BUS-PORT" lines.
+vhci_ports() {
+  cat /sys/devices/platform/vhci_hcd.0/status* 2>/dev/null |
+    awk '$1 == "hs" && $7 != "0-0" && $7 != "" { print $2 + 0, $7 }'
+}
+
+# Waits up to 30 s until vhci port N is free again, and a little more: the controller ends the
+# last connection of a port in its own time.
+wait_port_free() {
+  i=0
+  while [ $i -lt 300 ]; do
+    vhci_ports | grep -q "^$1 " || { sleep 2; return 0; }
+    sleep 0.1
+    i=$((i + 1))
+  done
+  echo "scenario: vhci port $1 stayed busy"
+  return 1
+}
+
+# Cameras on the virtual host controller stay awake: left idle, the kernel suspends them, and a
+# simulated camera does not come back from that as a real one does.
+keep_cameras_awake() {
+  echo -1 >/sys/module/usbcore/parameters/autosuspend
+}

@@ -1,0 +1,110 @@
+#include "platform/console/station_worker.h"
+
+#include <atomic>
+#include <fstream>
+#include <iterator>
+
+#include "app/result_log.h"
+#include "platform/console/timeline.h"
+
+namespace console {
+namespace {
+
+const MediaCaptureOps* innerOps = nullptr;
+MediaCaptureOps countingOps{};
+std::atomic<std::uint32_t> requestsSent{0};
+std::atomic<std::uint32_t> requestsFailed{0};
+std::mutex devicePathMutex;
+std::u16string lastDevicePath;
+
+HResult KsProperty(McObject* control, void* property, std::uint32_t propertyLength, void* data,
+                   std::uint32_t dataLength, std::uint32_t* bytesReturned) {
+  const HResult result =
+      innerOps->ksProperty(control, property, propertyLength, data, dataLength, bytesReturned);
+  ++requestsSent;
+  if (result != 0) {
+    ++requestsFailed;
+  }
+  return result;
+}
+
+// The layer reads "DevicePath" of each listed device; with the port chosen, only this port's
+// camera is listed, so the last path read is the camera's.
+HResult ReadStringProperty(McObject* propertyBag, const char16_t* name, char16_t** value) {
+  const HResult result = innerOps->readStringProperty(propertyBag, name, value);
+  if (result != 0 || value == nullptr || *value == nullptr ||
+      std::u16string_view(name) != u"DevicePath") {
+    return result;
+  }
+  const std::u16string path(*value);
+  {
+    std::lock_guard lock(devicePathMutex);
+    if (path == lastDevicePath) {
+      return result;
+    }
+    lastDevicePath = path;
+  }
+  // Device paths are ASCII; anything else is shown as '?'.
+  std::string narrow;
+  for (char16_t c : path) {
+    narrow.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+  }
+  Worker().Event("device " + Timeline::Quoted(narrow));
+  return result;
+}
+
+std::string ReadResultLog() {
+  std::ifstream file(ResultLogName, std::ios::binary);
+  return file ? std::string(std::istreambuf_iterator<char>(file), {}) : std::string();
+}
+
+}  // namespace
+
+StationWorker& Worker() {
+  static auto* worker = new StationWorker;  // lives until exit(), which runs in a handler
+  return *worker;
+}
+
+void StationWorker::Open(std::FILE* out, const std::string& port) {
+  std::lock_guard lock(mutex_);
+  out_ = out;
+  WriteLine("reflash-worker 1");
+  WriteLine("port " + Timeline::Quoted(port));
+}
+
+void StationWorker::Event(std::string_view line) {
+  std::lock_guard lock(mutex_);
+  if (out_ == nullptr || finished_ || line.rfind("exit ", 0) == 0) {
+    return;  // the exit status closes the stream in Finish, after the counts
+  }
+  WriteLine(line);
+}
+
+const MediaCaptureOps* StationWorker::Wrap(const MediaCaptureOps* inner) {
+  innerOps = inner;
+  countingOps = *inner;
+  countingOps.ksProperty = KsProperty;
+  countingOps.readStringProperty = ReadStringProperty;
+  return &countingOps;
+}
+
+void StationWorker::Finish(int status) {
+  std::lock_guard lock(mutex_);
+  if (out_ == nullptr || finished_) {
+    return;
+  }
+  finished_ = true;
+  WriteLine("requests " + std::to_string(requestsSent.load()) + " " +
+            std::to_string(requestsFailed.load()));
+  WriteLine("result " + Timeline::Quoted(ReadResultLog()));
+  WriteLine("end " + std::to_string(status));
+}
+
+void StationWorker::WriteLine(std::string_view line) {
+  std::fwrite(line.data(), 1, line.size(), out_);
+  std::fputc('\n', out_);
+  // The station shows each line as it comes; a pipe is fully buffered otherwise.
+  std::fflush(out_);
+}
+
+}  // namespace console

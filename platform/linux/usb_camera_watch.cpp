@@ -1,0 +1,85 @@
+#include "platform/linux/usb_camera_watch.h"
+
+#include <linux/netlink.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "app/run_state.h"
+#include "platform/linux/sysfs_files.h"
+#include "platform/linux/usb_port.h"
+
+namespace linuxplat {
+
+std::vector<std::string> CameraPorts(const std::string& sysRoot) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> ports;
+  std::error_code ec;
+  for (fs::directory_iterator it(fs::path(sysRoot) / "bus/usb/devices", ec);
+       !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (!IsUsbPortName(name)) {
+      continue;  // an interface ("1-1:1.0") or a root hub ("usb1")
+    }
+    const auto vid = ReadHexAttribute(it->path() / "idVendor");
+    const auto pid = ReadHexAttribute(it->path() / "idProduct");
+    if (!vid || !pid) {
+      continue;
+    }
+    char id[32];
+    std::snprintf(id, sizeof id, "vid_%04x&pid_%04x", static_cast<unsigned>(*vid),
+                  static_cast<unsigned>(*pid));
+    if (std::string(id) == UsbIdPrimary || std::string(id) == UsbIdSecondary) {
+      ports.push_back(name);
+    }
+  }
+  std::sort(ports.begin(), ports.end());
+  return ports;
+}
+
+DeviceEvents::DeviceEvents() {
+  fd_ = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
+  if (fd_ < 0) {
+    return;
+  }
+  sockaddr_nl address{};
+  address.nl_family = AF_NETLINK;
+  address.nl_groups = 1;  // the kernel's own events, readable without privileges
+  if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+DeviceEvents::~DeviceEvents() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+  }
+}
+
+bool DeviceEvents::Drain() {
+  bool usb = false;
+  char buffer[8192];
+  for (;;) {
+    const ssize_t size = ::recv(fd_, buffer, sizeof buffer - 1, 0);
+    if (size < 0 && errno == ENOBUFS) {
+      usb = true;  // events were lost: look again in any case
+      continue;
+    }
+    if (size <= 0) {
+      return usb;
+    }
+    buffer[size] = 0;
+    // "add@/devices/pci0000:00/.../usb1/1-1" then NUL-separated KEY=VALUE pairs.
+    for (ssize_t at = 0; at < size; at += static_cast<ssize_t>(std::strlen(buffer + at)) + 1) {
+      usb = usb || std::string(buffer + at) == "SUBSYSTEM=usb";
+    }
+  }
+}
+
+}  // namespace linuxplat

@@ -1,0 +1,47 @@
+#pragma once
+// The simulated station: a description of simulated ports, each with the camera plugged in and
+// unplugged at given times and the reflash-sim options of that camera (chip row, faults).
+//
+// One line per plug, fields separated by blanks, '#' starts a comment:
+//   PORT  IN-MS  OUT-MS  [reflash-sim options ...]
+//   A1    0      -       --chip 3
+//   A2    0      -       --fail-request 9000
+//   A3    500    900
+//   A3    1500   -       --stuck-bit 0x100:0x01
+// PORT is letters, digits, '.', '_' and '-'; IN-MS and OUT-MS are milliseconds after the station
+// starts; OUT-MS "-" keeps the camera plugged in. A port's plugs must not overlap. The options
+// are passed to the port's worker for the update that begins during that plug.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace station {
+
+struct SimulatedPlug {
+  std::string port;
+  std::int64_t inMs = 0;
+  std::optional<std::int64_t> outMs;  // nullopt: never unplugged
+  std::vector<std::string> options;
+};
+
+// Parses the description; false with a message naming the line on a bad one.
+bool ParseSimulatedPorts(const std::string& text, std::vector<SimulatedPlug>& plugs,
+                         std::string& error);
+
+class SimulatedPorts {
+ public:
+  explicit SimulatedPorts(std::vector<SimulatedPlug> plugs) : plugs_(std::move(plugs)) {}
+  // The ports with a camera at `ms`, in the order of the description.
+  std::vector<std::string> PresentAt(std::int64_t ms) const;
+  // The first time after `ms` at which a camera is plugged in or unplugged; nullopt for none.
+  std::optional<std::int64_t> NextChangeAfter(std::int64_t ms) const;
+  // The options of the camera on `port` at `ms`.
+  std::vector<std::string> OptionsAt(const std::string& port, std::int64_t ms) const;
+
+ private:
+  std::vector<SimulatedPlug> plugs_;
+};
+
+}  // namespace station

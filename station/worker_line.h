@@ -1,0 +1,27 @@
+#pragma once
+// Reading the lines a worker writes on its pipe (the format is described in
+// platform/console/station_worker.h).
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace station {
+
+struct WorkerLine {
+  enum class Kind { header, port, status, progress, device, requests, result, end, other };
+  Kind kind = Kind::other;
+  std::string colour;  // status: "blue", "red" or "0x<COLORREF>"
+  std::string text;    // status, port, device, result: unquoted
+  long first = 0;      // progress; requests: sent; end: status; header: version
+  long second = 0;     // requests: failed
+};
+
+// A line without its line end; nullopt for a line of a known kind that does not parse.
+std::optional<WorkerLine> ParseWorkerLine(std::string_view line);
+
+// The text between the quotes at the start of `quoted`, with \\ \" \r \n undone; nullopt when
+// it is not one whole quoted text.
+std::optional<std::string> Unquote(std::string_view quoted);
+
+}  // namespace station
