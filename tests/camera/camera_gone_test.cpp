@@ -79,6 +79,7 @@ TEST_F(CameraGone, PulledAnywhereInTheUpdateEndsItWithinTwoSecondsOfPolling) {
   };
   for (const Case& c : {Case{12, 2}, Case{18, 3}, Case{9, 0}}) {
     // One clean update tells how many requests a whole attempt makes on this chip.
+    watched = nullptr;  // the next world frees the camera it pointed at
     OneCamera(c.chip, c.flashType, 0x8C);
     ASSERT_TRUE(Update());
     const std::uint32_t whole = Requests();
@@ -86,6 +87,7 @@ TEST_F(CameraGone, PulledAnywhereInTheUpdateEndsItWithinTwoSecondsOfPolling) {
       SCOPED_TRACE("chip " + std::to_string(c.chip) + ", pulled after request " +
                    std::to_string(k));
       CamResetState();
+      watched = nullptr;
       OneCamera(c.chip, c.flashType, 0x8C);
       watched = device_;
       goneSeen = false;
