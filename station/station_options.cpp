@@ -1,6 +1,11 @@
 #include "station/station_options.h"
 
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <utility>
+#include <vector>
 
 namespace station {
 
@@ -72,6 +77,44 @@ bool ParseStationOptions(int argc, const char* const* argv, StationOptions& opti
     return false;
   }
   return true;
+}
+
+std::optional<SimulatedPorts> LoadSimulatedPorts(const std::string& path, std::string& error) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    error = "cannot read '" + path + "'";
+    return std::nullopt;
+  }
+  const std::string text(std::istreambuf_iterator<char>(file), {});
+  std::vector<SimulatedPlug> plugs;
+  if (!ParseSimulatedPorts(text, plugs, error)) {
+    error = path + ": " + error;
+    return std::nullopt;
+  }
+  return SimulatedPorts(std::move(plugs));
+}
+
+std::optional<int> StationCommandLine(int argc, const char* const* argv, const char* version,
+                                      StationOptions& options,
+                                      std::optional<SimulatedPorts>& simulated) {
+  std::string error;
+  if (!ParseStationOptions(argc, argv, options, error)) {
+    std::fprintf(stderr, "reflash-station: %s\n%s", error.c_str(), StationUsage());
+    return ExitUsage;
+  }
+  if (options.help) {
+    std::fputs(StationUsage(), stdout);
+    return ExitAllPassed;
+  }
+  if (options.version) {
+    std::printf("reflash-station %s\n", version);
+    return ExitAllPassed;
+  }
+  if (!options.simulated.empty() && !(simulated = LoadSimulatedPorts(options.simulated, error))) {
+    std::fprintf(stderr, "reflash-station: option '--sim': %s\n", error.c_str());
+    return ExitUsage;
+  }
+  return std::nullopt;
 }
 
 }  // namespace station

@@ -272,22 +272,6 @@ class Screen {
   station::LiveScreen live_;
 };
 
-std::optional<station::SimulatedPorts> LoadSimulatedPorts(const std::string& path,
-                                                          std::string& error) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    error = "cannot read '" + path + "'";
-    return std::nullopt;
-  }
-  const std::string text(std::istreambuf_iterator<char>(file), {});
-  std::vector<station::SimulatedPlug> plugs;
-  if (!station::ParseSimulatedPorts(text, plugs, error)) {
-    error = path + ": " + error;
-    return std::nullopt;
-  }
-  return station::SimulatedPorts(std::move(plugs));
-}
-
 // The ANSI escapes of the live display need the console's virtual-terminal mode.
 bool TerminalOutput() {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -302,23 +286,10 @@ bool TerminalOutput() {
 
 int main(int argc, char** argv) {
   station::StationOptions options;
-  std::string error;
-  if (!station::ParseStationOptions(argc, argv, options, error)) {
-    std::fprintf(stderr, "reflash-station: %s\n%s", error.c_str(), station::StationUsage());
-    return station::ExitUsage;
-  }
-  if (options.help) {
-    std::fputs(station::StationUsage(), stdout);
-    return 0;
-  }
-  if (options.version) {
-    std::printf("reflash-station %s\n", REFLASH_VERSION_TEXT);
-    return 0;
-  }
   std::optional<station::SimulatedPorts> simulated;
-  if (!options.simulated.empty() && !(simulated = LoadSimulatedPorts(options.simulated, error))) {
-    std::fprintf(stderr, "reflash-station: option '--sim': %s\n", error.c_str());
-    return station::ExitUsage;
+  if (const auto status =
+          station::StationCommandLine(argc, argv, REFLASH_VERSION_TEXT, options, simulated)) {
+    return *status;
   }
   std::error_code ec;
   fs::create_directories(options.output, ec);
