@@ -10,7 +10,6 @@ CameraSlotRecord CameraSlot[cameraSlotCount]{};
 CameraBinding cameraBinding{};
 std::uint32_t transferChunk = 0;
 std::uint32_t unansweredPollMs = 0;
-std::uint32_t failedRequestTotal = 0;
 std::uint32_t shortAnswersRejected[6] = {};
 
 namespace {
@@ -40,9 +39,7 @@ CameraSlotRecord* CamOpenSlot(int slot) {
 void CamNoteRequest(bool succeeded) {
   if (succeeded) {
     unansweredPollMs = 0;
-    return;
   }
-  ++failedRequestTotal;
 }
 
 void CamNotePollSleep(std::uint32_t milliseconds) {
@@ -63,7 +60,6 @@ void CamResetState() {
   cameraBinding = CameraBinding{};
   transferChunk = 0;
   unansweredPollMs = 0;
-  failedRequestTotal = 0;
   std::memset(shortAnswersRejected, 0, sizeof(shortAnswersRejected));
 }
 

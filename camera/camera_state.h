@@ -49,8 +49,6 @@ extern std::uint32_t transferChunk;
 inline constexpr std::uint32_t cameraGoneAfterPollMs = 1000;
 // Polling sleep since the last request that succeeded.
 extern std::uint32_t unansweredPollMs;
-// Failed requests since the process started.
-extern std::uint32_t failedRequestTotal;
 // GETs answered with fewer bytes than the operation reads, per selector (index 1-5): the transport
 // treats them as failed although the platform reported success.
 extern std::uint32_t shortAnswersRejected[6];
