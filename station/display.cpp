@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/run_state.h"
+
 namespace station {
 namespace {
 
@@ -22,13 +24,62 @@ const char* Escape(const std::string& colour) {
   return "";
 }
 
-std::string Coloured(const std::string& text, const std::string& colour, bool ansi) {
+// A line of plain text and the colour of its tail, cut to `width` characters before the
+// colour is added, so that escapes never count and never get cut.
+std::string Fit(std::string plain, std::size_t tailAt, const std::string& colour, std::size_t width,
+                bool ansi) {
+  if (plain.size() > width) {
+    plain.resize(width);
+  }
   const char* escape = Escape(colour);
-  return ansi && *escape != 0 ? escape + text + kReset : text;
+  if (!ansi || *escape == 0 || tailAt >= plain.size()) {
+    return plain;
+  }
+  return plain.substr(0, tailAt) + escape + plain.substr(tailAt) + kReset;
 }
 
-std::string PortLine(const std::string& port, const PortRow& row, std::size_t portWidth,
-                     bool ansi) {
+std::string Elapsed(std::chrono::system_clock::duration elapsed) {
+  const auto seconds =
+      std::max<long long>(0, std::chrono::duration_cast<std::chrono::seconds>(elapsed).count());
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld:%02lld", seconds / 60, seconds % 60);
+  return text;
+}
+
+// The row's tail: what the port shows after its bar, and the colour of it.
+std::pair<std::string, std::string> Tail(const Station& station, const PortRow& row) {
+  switch (row.state) {
+    case PortState::running:
+      return {row.status.empty() ? "starting" : row.status, row.colour};
+    case PortState::fault:
+      return {"STATION FAULT: " + row.note, "red"};
+    case PortState::foreign:
+      return {"not a station port: left alone", ""};
+    default:
+      break;
+  }
+  if (row.present && row.state == PortState::idle) {
+    if (!row.note.empty()) {
+      return {"busy: " + row.note, ""};
+    }
+    return {
+        station.GetMode() == Mode::once ? "not flashed (plugged in after the start)" : "waiting",
+        ""};
+  }
+  if (!row.verdict) {
+    return {"no camera", ""};
+  }
+  std::string text = *row.verdict == Verdict::pass   ? "PASS"
+                     : *row.verdict == Verdict::fail ? "FAIL"
+                                                     : "INTERRUPTED (flash again)";
+  text += row.logged ? "" : " (not in the log)";
+  text += row.present ? (row.state == PortState::finished ? "  (unplug to flash again)" : "")
+                      : "  (unplugged)";
+  return {text, *row.verdict == Verdict::pass ? "green" : "red"};
+}
+
+std::string PortLine(const Station& station, const std::string& port, const PortRow& row,
+                     std::size_t portWidth, std::size_t width, bool ansi) {
   std::string line = port + std::string(portWidth - std::min(portWidth, port.size()), ' ');
   const int filled = row.progress * kBarWidth / 100;
   line += " [" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "] ";
@@ -36,46 +87,75 @@ std::string PortLine(const std::string& port, const PortRow& row, std::size_t po
   std::snprintf(percent, sizeof percent, "%3d%% ", row.progress);
   line += percent;
   if (row.state == PortState::running) {
-    line += Coloured(row.status, row.colour, ansi);
-  } else if (row.passed) {
-    const std::string verdict = *row.passed ? "PASS" : "FAIL";
-    line += Coloured(verdict, *row.passed ? "green" : "red", ansi);
-    line += row.present ? (row.state == PortState::finished ? "  (unplug to flash again)" : "")
-                        : "  (unplugged)";
-  } else {
-    line += row.present ? "waiting" : "no camera";
+    char attempt[16];
+    std::snprintf(attempt, sizeof attempt, "%d/%d ", std::min(row.attempt, 99), MaxAttempts);
+    line += (row.attempt > 0 ? std::string(attempt) : "    ") + Elapsed(station.Now() - row.start);
+    line += ' ';
   }
-  return line;
+  const auto [text, colour] = Tail(station, row);
+  const std::size_t tailAt = line.size();
+  return Fit(line + text, tailAt, colour, width, ansi);
 }
 
 }  // namespace
 
-std::string RenderLive(const Station& station, bool ansi) {
+std::string RenderLive(const Station& station, bool ansi, ScreenSize size) {
+  const std::size_t width = static_cast<std::size_t>(std::max(size.columns - 1, 20));
   std::size_t portWidth = 4;
   for (const auto& [port, row] : station.Rows()) {
-    portWidth = std::max(portWidth, port.size());
+    portWidth = std::max(portWidth, std::min<std::size_t>(port.size(), 24));
   }
+  const auto& rows = station.Rows();
+  // The counters take the last line; a summary of what does not fit takes one more.
+  const std::size_t room = static_cast<std::size_t>(std::max(size.rows - 1, 2));
+  const std::size_t shown = rows.size() <= room ? rows.size() : room - 1;
   std::string text;
-  for (const auto& [port, row] : station.Rows()) {
-    text += PortLine(port, row, portWidth, ansi) + "\n";
+  std::size_t index = 0;
+  Counters hidden;
+  for (const auto& [port, row] : rows) {
+    if (index++ < shown) {
+      text += PortLine(station, port, row, portWidth, width, ansi) + "\n";
+    } else if (row.state == PortState::running) {
+      ++hidden.running;
+    } else if (row.verdict && *row.verdict == Verdict::pass) {
+      ++hidden.passed;
+    } else if (row.verdict || row.state == PortState::fault) {
+      ++hidden.failed;
+    }
   }
-  return text + CountersLine(station.Count()) + (station.Stopping() ? "  (stopping)" : "") + "\n";
+  if (shown < rows.size()) {
+    const std::string more = "... " + std::to_string(rows.size() - shown) +
+                             " more ports: " + std::to_string(hidden.running) + " running, " +
+                             std::to_string(hidden.passed) + " passed, " +
+                             std::to_string(hidden.failed) + " failed or faulted";
+    text += Fit(more, more.size(), "", width, ansi) + "\n";
+  }
+  const std::string counters = CountersLine(station.Count()) +
+                               (station.Halted() == Halt::logFailed ? "  STOPPED: LOG NOT WRITABLE"
+                                : station.Stopping()                ? "  (stopping)"
+                                                                    : "");
+  return text + Fit(counters, 0, station.Halted() == Halt::none ? "" : "red", width, ansi) + "\n";
 }
 
-std::string LiveScreen::Redraw(const Station& station) {
+std::string LiveScreen::Redraw(const Station& station, ScreenSize size) {
   std::string text;
   if (linesDrawn_ > 0) {
     text = "\x1b[" + std::to_string(linesDrawn_) + "F";  // to the start of the first line
   }
-  const std::string block = RenderLive(station, true);
+  const std::string block = RenderLive(station, true, size);
   // Each line is cleared to its end, so a shorter status leaves nothing of the longer one.
   std::size_t start = 0;
+  const int before = linesDrawn_;
   linesDrawn_ = 0;
   while (start < block.size()) {
     const std::size_t end = block.find('\n', start);
     text += block.substr(start, end - start) + "\x1b[K\n";
     start = end + 1;
     ++linesDrawn_;
+  }
+  // A block shorter than the last one leaves its old lines below: clear them.
+  if (linesDrawn_ < before) {
+    text += "\x1b[J";
   }
   return text;
 }

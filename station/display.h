@@ -1,6 +1,6 @@
 #pragma once
 // The station's screen: on a terminal, one live line per port and the counters, redrawn in
-// place; without one, one plain line per event.
+// place and cut to the terminal's size; without one, one plain line per event.
 
 #include <string>
 
@@ -8,15 +8,22 @@
 
 namespace station {
 
-// The live block: a line per port (port, progress bar, percentage, status in its colour, or the
-// verdict), then the counters. `ansi` adds the colour escapes. Each line ends with "\n".
-std::string RenderLive(const Station& station, bool ansi);
+// The terminal's size; a line is cut to columns - 1, so that it never wraps.
+struct ScreenSize {
+  int columns = 80;
+  int rows = 24;
+};
+
+// The live block: a line per port (port, progress bar, percentage, attempt n/3, elapsed time,
+// status in its colour, or the verdict), then the counters. `ansi` adds the colour escapes. Each
+// line ends with "\n". The ports that do not fit the rows are summed up in one line.
+std::string RenderLive(const Station& station, bool ansi, ScreenSize size = {});
 
 // Draws the live block again over the one drawn before it.
 class LiveScreen {
  public:
   // The text to write: cursor back to the top of the previous block, then the new block.
-  std::string Redraw(const Station& station);
+  std::string Redraw(const Station& station, ScreenSize size = {});
 
  private:
   int linesDrawn_ = 0;

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "app/result_log.h"
+#include "station/station_options.h"
 #include "station/worker_line.h"
 
 namespace station {
@@ -30,35 +31,83 @@ std::string AttemptOutcome(int progress, const std::string& red) {
   return progress >= 20 ? "open failed" : "no camera";
 }
 
+// A worker's text as the terminal may show it: control characters and bytes outside ASCII
+// become '?', so that no worker can move the cursor or change the terminal.
+std::string Printable(const std::string& text) {
+  std::string shown = text;
+  for (char& c : shown) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte >= 0x7f) {
+      c = '?';
+    }
+  }
+  return shown;
+}
+
+std::string Plural(int count, const std::string& one, const std::string& many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
 }  // namespace
 
 Station::Station(Config config, StationLog* log, Clock clock)
-    : config_(std::move(config)), log_(log), clock_(std::move(clock)) {}
+    : config_(std::move(config)),
+      log_(log),
+      clock_(std::move(clock)),
+      rows_(PortOrder(config_.ports)) {
+  for (const std::string& port : config_.ports) {
+    rows_[port];  // the fixture's ports are shown from the start, empty or not
+  }
+}
+
+bool Station::Wanted(const std::string& port) const {
+  return config_.ports.empty() ||
+         std::find(config_.ports.begin(), config_.ports.end(), port) != config_.ports.end();
+}
 
 std::vector<std::string> Station::Present(const std::vector<std::string>& ports) {
   const bool firstScan = !scanned_;
   scanned_ = true;
-  for (auto& [port, row] : rows_) {
-    row.present = std::find(ports.begin(), ports.end(), port) != ports.end();
+  for (auto it = rows_.begin(); it != rows_.end();) {
+    PortRow& row = it->second;
+    row.present = std::find(ports.begin(), ports.end(), it->first) != ports.end();
+    if (!row.present && row.state == PortState::foreign) {
+      it = rows_.erase(it);
+      continue;
+    }
     // A camera that leaves after its verdict makes room for the next one; one that leaves
     // while it is updated is resetting, and stays the same update.
-    if (!row.present && row.state == PortState::finished) {
+    if (!row.present && (row.state == PortState::finished || row.state == PortState::fault)) {
       row.state = PortState::idle;
     }
+    if (!row.present) {
+      row.note.clear();
+    }
+    ++it;
   }
   std::vector<std::string> start;
   for (const std::string& port : ports) {
+    if (!Wanted(port)) {
+      if (rows_.find(port) == rows_.end()) {
+        rows_[port].state = PortState::foreign;
+        rows_[port].present = true;
+        Event(port, "not a station port: left alone");
+      }
+      continue;
+    }
     PortRow& row = rows_[port];
     row.present = true;
     anyCamera_ = anyCamera_ || firstScan;
     const bool takes = config_.mode == Mode::watch || firstScan;
-    if (row.state != PortState::idle || stopping_ || !takes) {
+    if (row.state != PortState::idle || Stopping() || !takes) {
       continue;
     }
     row.state = PortState::running;
     row.progress = 0;
+    row.attempt = 0;
     row.status.clear();
     row.colour.clear();
+    row.resumed = false;
     ++row.updates;
     Run& run = runs_[port];
     run = Run{};
@@ -67,10 +116,63 @@ std::vector<std::string> Station::Present(const std::vector<std::string>& ports)
     run.record.toolVersion = config_.toolVersion;
     run.record.imageSha256 = config_.imageSha256;
     run.record.start = clock_();
+    row.start = run.record.start;
     start.push_back(port);
-    Event(port, "start");
   }
   return start;
+}
+
+bool Station::Begin(const std::string& port) {
+  const auto found = runs_.find(port);
+  if (found == runs_.end()) {
+    return false;
+  }
+  if (log_ != nullptr && !log_->Append(StartLine(found->second.record))) {
+    halt_ = Halt::logFailed;
+    PortFault(port, "the station log cannot be written: " + log_->Error());
+    return false;
+  }
+  rows_[port].note.clear();
+  Event(port, "start");
+  return true;
+}
+
+void Station::PortBusy(const std::string& port, const std::string& note) {
+  runs_.erase(port);
+  PortRow& row = rows_[port];
+  row.state = PortState::idle;
+  --row.updates;
+  if (row.note != note) {
+    Event(port, "busy: " + note);
+  }
+  row.note = note;
+}
+
+void Station::PortFault(const std::string& port, const std::string& reason) {
+  runs_.erase(port);
+  PortRow& row = rows_[port];
+  row.state = PortState::fault;
+  row.note = Printable(reason);
+  ++done_.faults;
+  Event(port, "station fault: " + row.note);
+  events_.push_back(CountersLine(Count()));
+}
+
+void Station::Resume(const std::string& port, std::chrono::system_clock::time_point start) {
+  PortRow& row = rows_[port];
+  row = PortRow{};
+  row.state = PortState::running;
+  row.resumed = true;
+  row.start = start;
+  row.status = "left running by an earlier station run";
+  Run& run = runs_[port];
+  run = Run{};
+  run.record.port = port;
+  run.record.hostName = config_.hostName;
+  run.record.toolVersion = config_.toolVersion;
+  run.record.imageSha256 = config_.imageSha256;
+  run.record.start = start;
+  Event(port, "resuming the update started " + UtcTimestamp(start));
 }
 
 void Station::CloseAttempt(Run& run) {
@@ -83,23 +185,30 @@ void Station::CloseAttempt(Run& run) {
 
 void Station::WorkerLine(const std::string& port, std::string_view text) {
   const auto found = runs_.find(port);
-  const auto line = ParseWorkerLine(text);
-  if (found == runs_.end() || !line || rows_[port].state != PortState::running) {
+  if (found == runs_.end()) {
     return;
   }
   Run& run = found->second;
   PortRow& row = rows_[port];
+  const auto line = ParseWorkerLine(text);
+  if (!line) {
+    return;
+  }
   switch (line->kind) {
+    case WorkerLine::Kind::header:
+      run.sawHeader = line->first == 1;
+      break;
     case WorkerLine::Kind::status:
       // Each attempt begins by showing "Check Hardware ..." (again, when none was found).
       if (line->text == "Check Hardware ...") {
         CloseAttempt(run);
         run.attemptProgress = 0;
+        ++row.attempt;
       }
       if (line->colour == "red" && run.attemptProgress >= 0) {
         run.attemptRed = line->text;
       }
-      row.status = line->text;
+      row.status = Printable(line->text);
       row.colour = line->colour;
       Event(port, std::to_string(row.progress) + "% " + row.status);
       break;
@@ -117,40 +226,98 @@ void Station::WorkerLine(const std::string& port, std::string_view text) {
       run.record.requestsSent = line->first;
       run.record.requestsFailed = line->second;
       break;
+    case WorkerLine::Kind::result:
+      run.resultText = line->text;
+      break;
     case WorkerLine::Kind::end:
-      run.sawEnd = true;
+      run.endStatus = line->first;
       break;
     default:
       break;
   }
 }
 
-bool Station::WorkerEnded(const std::string& port, const WorkerEnd& end) {
+void Station::WorkerInvalid(const std::string& port, const std::string& reason) {
   const auto found = runs_.find(port);
-  if (found == runs_.end() || rows_[port].state != PortState::running) {
-    return true;
+  if (found != runs_.end() && found->second.invalid.empty()) {
+    found->second.invalid = reason;
+    Event(port, "invalid account: " + reason);
   }
-  Run& run = found->second;
-  CloseAttempt(run);
-  FinishedCamera& record = run.record;
-  record.end = clock_();
-  // A pass needs the worker's own whole account: it ended by itself, after its last line.
-  record.passed = end.exited && run.sawEnd && end.resultLog && *end.resultLog == ResultPassText;
+}
+
+void Station::Judge(Run& run, const WorkerEnd& end) const {
+  UpdateRecord& record = run.record;
+  record.verdict = Verdict::fail;
+  record.reason.clear();
+  if (end.notStarted) {
+    record.verdict = Verdict::interrupted;
+    record.reason = end.reason.empty() ? "the worker could not be started" : end.reason;
+    return;
+  }
+  if (end.hung) {
+    record.reason = "worker hung: " + end.reason;
+    return;
+  }
+  if (end.orphan && (!run.sawHeader || !run.endStatus)) {
+    // Without the worker's whole account nothing is known of the camera: flash it again.
+    record.verdict = Verdict::interrupted;
+    record.reason = run.sawHeader ? "the station stopped; the worker's account ends early"
+                                  : "the station stopped; the worker left no account";
+    return;
+  }
   if (!end.exited) {
     record.reason = end.reason.empty() ? "the worker ended without a verdict" : end.reason;
-  } else if (!run.sawEnd) {
+  } else if (!run.invalid.empty()) {
+    record.reason = run.invalid;
+  } else if (!run.sawHeader) {
+    record.reason = "the worker's account has no header";
+  } else if (!run.endStatus) {
     record.reason =
         "the worker ended (exit status " + std::to_string(end.status) + ") before its last line";
   } else if (!end.resultLog) {
     record.reason = "the worker left no Result.log";
+  } else if (!run.resultText || *run.resultText != *end.resultLog) {
+    record.reason = "the worker's result line differs from its Result.log";
+  } else if (*run.endStatus != 0 || end.status != 0) {
+    record.reason = "the worker ended with status " +
+                    std::to_string(*run.endStatus != 0 ? *run.endStatus : end.status);
+  } else if (*end.resultLog == ResultPassText) {
+    if (!record.attempts.empty() && record.attempts.back() == "pass") {
+      record.verdict = Verdict::pass;
+    } else {
+      record.reason = "the worker's account shows no passing attempt";
+    }
   }
-  const bool logged = log_ == nullptr || log_->Append(record);
+  if (end.orphan) {
+    record.reason += record.reason.empty() ? "" : "; ";
+    record.reason += "ended while the station was stopped";
+  }
+}
+
+bool Station::WorkerEnded(const std::string& port, const WorkerEnd& end) {
+  const auto found = runs_.find(port);
+  if (found == runs_.end()) {
+    return true;
+  }
+  Run& run = found->second;
+  CloseAttempt(run);
+  run.record.end = clock_();
+  Judge(run, end);
+  const UpdateRecord& record = run.record;
+  const bool logged = log_ == nullptr || log_->Append(JsonLine(record));
+  if (!logged) {
+    halt_ = Halt::logFailed;
+  }
   PortRow& row = rows_[port];
   row.state = row.present ? PortState::finished : PortState::idle;
-  row.passed = record.passed;
-  ++(record.passed ? done_.passed : done_.failed);
-  Event(port, record.passed ? "pass"
-                            : "fail" + (record.reason.empty() ? "" : " (" + record.reason + ")"));
+  row.verdict = record.verdict;
+  row.logged = logged;
+  ++(record.verdict == Verdict::pass   ? done_.passed
+     : record.verdict == Verdict::fail ? done_.failed
+                                       : done_.faults);
+  Event(port, VerdictText(record.verdict) +
+                  (record.reason.empty() ? std::string() : " (" + Printable(record.reason) + ")") +
+                  (logged ? "" : " NOT LOGGED: " + (log_ ? log_->Error() : std::string())));
   runs_.erase(found);
   events_.push_back(CountersLine(Count()));
   return logged;
@@ -160,20 +327,70 @@ bool Station::Done() const {
   if (!scanned_ || !runs_.empty()) {
     return false;
   }
-  return config_.mode == Mode::once || stopping_;
+  return config_.mode == Mode::once || Stopping();
+}
+
+std::vector<std::string> Station::NotFlashed() const {
+  std::vector<std::string> ports;
+  for (const auto& [port, row] : rows_) {
+    if (config_.mode == Mode::once && row.present && row.state == PortState::idle) {
+      ports.push_back(port);
+    }
+  }
+  return ports;
 }
 
 int Station::ExitStatus() const {
-  if (config_.mode == Mode::once && !anyCamera_) {
-    return 2;
+  if (halt_ == Halt::logFailed) {
+    return ExitLogFailed;
   }
-  return done_.failed > 0 ? 1 : 0;
+  if (config_.mode == Mode::once && !anyCamera_ && done_.passed + done_.failed == 0) {
+    return ExitNoCamera;
+  }
+  if (done_.faults > 0) {
+    return ExitStationFault;
+  }
+  if (done_.failed > 0) {
+    return ExitAnyFailed;
+  }
+  return NotFlashed().empty() ? ExitAllPassed : ExitNotFlashed;
+}
+
+std::string Station::ExitReason() const {
+  const auto status = ExitStatus();
+  std::string text = "exit status " + std::to_string(status) + ": ";
+  switch (status) {
+    case ExitLogFailed:
+      return text + "the station log could not be written (" +
+             (log_ ? log_->Error() : std::string()) + "); the station stopped taking cameras";
+    case ExitNoCamera:
+      return text + "no camera found";
+    case ExitStationFault:
+      return text + Plural(done_.faults, "station fault", "station faults") +
+             " (a port not prepared, or an update interrupted): not the cameras' failures";
+    case ExitAnyFailed:
+      return text + Plural(done_.failed, "camera", "cameras") + " failed, " +
+             std::to_string(done_.passed) + " passed";
+    case ExitNotFlashed: {
+      std::string ports;
+      for (const std::string& port : NotFlashed()) {
+        ports += (ports.empty() ? "" : ", ") + port;
+      }
+      return text + Plural(static_cast<int>(NotFlashed().size()), "camera", "cameras") +
+             " seen and not flashed (" + ports + ")";
+    }
+    default:
+      return text + (done_.passed == 0
+                         ? "no camera was updated"
+                         : "every camera passed (" + std::to_string(done_.passed) + ")");
+  }
 }
 
 std::string CountersLine(const Counters& counters) {
   return "passed " + std::to_string(counters.passed) + "  failed " +
-         std::to_string(counters.failed) + "  running " + std::to_string(counters.running) +
-         "  waiting " + std::to_string(counters.waiting);
+         std::to_string(counters.failed) + "  faults " + std::to_string(counters.faults) +
+         "  running " + std::to_string(counters.running) + "  waiting " +
+         std::to_string(counters.waiting);
 }
 
 Counters Station::Count() const {
@@ -181,7 +398,7 @@ Counters Station::Count() const {
   for (const auto& [port, row] : rows_) {
     if (row.state == PortState::running) {
       ++counters.running;
-    } else if (row.present) {
+    } else if (row.present && row.state != PortState::foreign) {
       ++counters.waiting;
     }
   }

@@ -1,7 +1,7 @@
 #pragma once
 // The station's bookkeeping, apart from any operating system: which port has a camera, which
-// worker runs on which port and what it shows, the counters, and the record of each finished
-// camera in the station log.
+// worker runs on which port and what it shows, the counters, and the start and end record of
+// each update in the station log.
 
 #include <chrono>
 #include <functional>
@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "station/port_order.h"
 #include "station/station_log.h"
 
 namespace station {
@@ -22,8 +23,10 @@ enum class Mode {
 
 enum class PortState {
   idle,      // no update; the next camera on the port is taken
-  running,   // a worker updates the port's camera
+  running,   // a worker updates the port's camera (or one left by an earlier station run)
   finished,  // the verdict is given; the camera is taken again only after it was unplugged
+  fault,     // the station could not prepare the port; tried again after an unplug
+  foreign,   // a camera of the model on a port that is not one of the station's
 };
 
 // What one port's line shows.
@@ -31,20 +34,26 @@ struct PortRow {
   PortState state = PortState::idle;
   bool present = false;  // a camera is on the port now
   int progress = 0;
-  std::string status;          // the worker's status text
-  std::string colour;          // "blue", "red" or "0x<COLORREF>"
-  std::optional<bool> passed;  // the last verdict on this port
-  int updates = 0;             // workers started on this port
+  int attempt = 0;                 // the attempt running now, from 1; 0 before the first
+  std::string status;              // the worker's status text, without control characters
+  std::string colour;              // "blue", "red" or "0x<COLORREF>"
+  std::optional<Verdict> verdict;  // the last verdict on this port
+  bool logged = true;              // that verdict is in the station log
+  std::string note;                // why the port waits or failed on the station's side
+  std::chrono::system_clock::time_point start;  // of the running update
+  int updates = 0;                              // workers started on this port
+  bool resumed = false;  // the update was started by an earlier run of the station
 };
 
 struct Counters {
   int passed = 0;
   int failed = 0;
+  int faults = 0;  // ports the station could not prepare, and interrupted updates
   int running = 0;
   int waiting = 0;  // cameras attached and not being updated (done, or come while stopping)
 };
 
-// The counters as one plain line: "passed 3  failed 1  running 0  waiting 2".
+// The counters as one plain line: "passed 3  failed 1  faults 0  running 0  waiting 2".
 std::string CountersLine(const Counters& counters);
 
 // How a worker ended.
@@ -53,7 +62,13 @@ struct WorkerEnd {
   int status = 0;
   std::string reason;                    // when not exited: why ("killed by signal 9")
   std::optional<std::string> resultLog;  // its Result.log; nullopt when there is none
+  bool hung = false;                     // the watchdog ended it
+  bool notStarted = false;               // the station could not start it
+  bool orphan = false;                   // it ran on after the station that started it had stopped
 };
+
+// Why the station stopped taking cameras on its own.
+enum class Halt { none, logFailed };
 
 class Station {
  public:
@@ -62,53 +77,78 @@ class Station {
     std::string hostName;
     std::string toolVersion;
     std::string imageSha256;
+    std::vector<std::string> ports;  // the fixture's ports, in its layout; empty: every port
   };
   using Clock = std::function<std::chrono::system_clock::time_point()>;
 
-  // `log` receives every finished camera, before its row shows the verdict; it may be null.
+  // `log` receives the start and the end of every update; it may be null.
   Station(Config config, StationLog* log, Clock clock = std::chrono::system_clock::now);
 
-  // The ports that have a camera now. Returns the ports whose update starts now; the caller
-  // starts a worker on each, and reports its end with WorkerEnded.
+  // The ports that have a camera now. Returns the ports whose update is to start now; for each
+  // the caller calls Begin once the port is locked and prepared, or PortBusy or PortFault.
   std::vector<std::string> Present(const std::vector<std::string>& ports);
+  // Writes the start record of the port's update; false (and the station halts) when the log
+  // could not be written.
+  bool Begin(const std::string& port);
+  // Another process holds the port: the update is not started now and is offered again.
+  void PortBusy(const std::string& port, const std::string& note);
+  // The station could not prepare the port: a station fault, not a camera's failure.
+  void PortFault(const std::string& port, const std::string& reason);
+  // An update that an earlier run of the station started and never ended; its worker may still
+  // run. It ends with WorkerEnded like any other.
+  void Resume(const std::string& port, std::chrono::system_clock::time_point start);
   // One line the worker on `port` wrote.
   void WorkerLine(const std::string& port, std::string_view line);
-  // The worker on `port` ended; its record is written to the log, then its row shows the
-  // verdict. False when the log could not be written.
+  // The worker's account can no longer be trusted (a line over the bound): it cannot pass.
+  void WorkerInvalid(const std::string& port, const std::string& reason);
+  // The worker on `port` ended; its end record is written to the log, then its row shows the
+  // verdict. False when the log could not be written (the station halts).
   bool WorkerEnded(const std::string& port, const WorkerEnd& end);
   // An event of the platform's about `port` for the plain display ("worker 1234").
   void Note(const std::string& port, const std::string& text) { Event(port, text); }
   // Take no new camera; running updates go on to their verdicts.
   void Stop() { stopping_ = true; }
-  bool Stopping() const { return stopping_; }
+  bool Stopping() const { return stopping_ || halt_ != Halt::none; }
+  Halt Halted() const { return halt_; }
   // Nothing is left to do: every update reached its verdict and no new one will start.
   bool Done() const;
-  // 0 every camera passed, 1 any failed, 2 --once found no camera.
+  // The ports of cameras that --once saw and did not flash: plugged in after its start.
+  std::vector<std::string> NotFlashed() const;
+  Mode GetMode() const { return config_.mode; }
+  // The exit status (station_options.h) and its one-line reason.
   int ExitStatus() const;
+  std::string ExitReason() const;
 
-  const std::map<std::string, PortRow>& Rows() const { return rows_; }
+  const std::map<std::string, PortRow, PortOrder>& Rows() const { return rows_; }
   Counters Count() const;
+  std::chrono::system_clock::time_point Now() const { return clock_(); }
   // The events since the last call, one plain line each ("A1 start", "A1 40% Update Firmware
   // ...", "A1 pass", and the counters after each verdict), for a display without a terminal.
   std::vector<std::string> TakeEvents();
 
  private:
   struct Run {
-    FinishedCamera record;
-    bool sawEnd = false;
-    int attemptProgress = -1;  // -1 before the first attempt
+    UpdateRecord record;
+    bool sawHeader = false;
+    std::optional<long> endStatus;          // the worker's "end" line
+    std::optional<std::string> resultText;  // the worker's "result" line
+    int attemptProgress = -1;               // -1 before the first attempt
     std::string attemptRed;
+    std::string invalid;  // why the account cannot be trusted
   };
   void CloseAttempt(Run& run);
+  void Judge(Run& run, const WorkerEnd& end) const;
+  bool Wanted(const std::string& port) const;
   void Event(const std::string& port, const std::string& text);
 
   Config config_;
   StationLog* log_;
   Clock clock_;
   bool stopping_ = false;
+  Halt halt_ = Halt::none;
   bool scanned_ = false;
   bool anyCamera_ = false;
-  std::map<std::string, PortRow> rows_;
+  std::map<std::string, PortRow, PortOrder> rows_;
   std::map<std::string, Run> runs_;
   Counters done_;
   std::vector<std::string> events_;

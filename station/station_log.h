@@ -1,16 +1,25 @@
 #pragma once
-// The station log station.jsonl: one JSON object per finished camera, one line each, appended
-// and flushed to disk before the verdict is shown.
+// The station log station.jsonl: one JSON object per line, a "start" record when an update
+// begins and an "end" record with its verdict when it ends, each synced to disk before the
+// station goes on. A record is never left half-written.
 
 #include <chrono>
-#include <cstdio>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace station {
 
-struct FinishedCamera {
+enum class Verdict {
+  pass,
+  fail,
+  interrupted,  // the update ended without a verdict of the camera's: the station's fault
+};
+
+const char* VerdictText(Verdict verdict);
+
+struct UpdateRecord {
   std::string port;
   std::string devicePath;  // empty: the worker never named one
   std::string hostName;
@@ -19,7 +28,7 @@ struct FinishedCamera {
   std::chrono::system_clock::time_point start;
   std::chrono::system_clock::time_point end;
   std::vector<std::string> attempts;  // each attempt's outcome, in order
-  bool passed = false;
+  Verdict verdict = Verdict::fail;
   std::optional<long> requestsSent;  // nullopt: the worker did not say
   std::optional<long> requestsFailed;
   std::string reason;  // why the worker ended without its own verdict; empty when it gave one
@@ -27,25 +36,45 @@ struct FinishedCamera {
 
 // "2026-12-07T23:59:01.123Z".
 std::string UtcTimestamp(std::chrono::system_clock::time_point when);
+// The time a UtcTimestamp names; nullopt for any other text.
+std::optional<std::chrono::system_clock::time_point> ParseUtcTimestamp(const std::string& text);
 // The text as a JSON string, quotes included.
 std::string JsonString(const std::string& text);
-// One record as one line of JSON, without the line end.
-std::string JsonLine(const FinishedCamera& camera);
+// The start record of an update, as one line of JSON without the line end.
+std::string StartLine(const UpdateRecord& update);
+// The end record of an update, as one line of JSON without the line end.
+std::string JsonLine(const UpdateRecord& update);
 
-// Makes what was written to `file` durable; the platform's fsync.
-using SyncFile = bool (*)(std::FILE* file);
+// An update whose start record has no end record after it.
+struct UnendedUpdate {
+  std::string port;
+  std::chrono::system_clock::time_point start;
+};
+
+// The updates that `logText` starts and never ends (the same port and start), in log order.
+// Lines that are not records of this log are passed over.
+std::vector<UnendedUpdate> FindUnended(const std::string& logText);
 
 class StationLog {
  public:
+  StationLog() = default;
+  StationLog(const StationLog&) = delete;
+  StationLog& operator=(const StationLog&) = delete;
   ~StationLog();
-  // Opens `path` for appending; false when it cannot be.
-  bool Open(const std::string& path, SyncFile sync);
-  // Writes the record's line, flushes it and syncs it to disk; false on any failure.
-  bool Append(const FinishedCamera& camera);
+  // Opens `path` for appending, not inherited by the workers; a last line cut short by an
+  // earlier crash is cut away. False when it cannot be opened.
+  bool Open(const std::string& path);
+  // The whole text of the log as it was opened.
+  const std::string& Text() const { return text_; }
+  // Writes one line and syncs it to disk. On any failure the file is cut back to where it was,
+  // so it never holds part of a line; false then, with `Error` saying why.
+  bool Append(const std::string& line);
+  const std::string& Error() const { return error_; }
 
  private:
-  std::FILE* file_ = nullptr;
-  SyncFile sync_ = nullptr;
+  int fd_ = -1;
+  std::string text_;
+  std::string error_;
 };
 
 }  // namespace station

@@ -1,5 +1,7 @@
 #include "station/station_options.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -22,10 +24,17 @@ const char* StationUsage() {
          "  --sim FILE       a simulated station: ports, plug times and faults from FILE;\n"
          "                   the workers are reflash-sim\n"
          "  --instant        with --sim: the workers run on the simulated clock\n"
+         "  --ports LIST     only these ports (comma-separated, in the fixture's order); a\n"
+         "                   camera of the model on another port is shown and left alone\n"
+         "  --watchdog S     with --sim: end a worker after S seconds instead of the bound\n"
+         "                   above the tool's worst case (see reflash-station(1))\n"
          "  --help           this text\n"
          "  --version        the version\n"
-         "Exit status: 0 every camera passed, 1 any camera failed, 2 no camera found (--once),\n"
-         "64 a bad command line.\n";
+         "Exit status: 0 every camera passed, 1 a camera failed, 2 no camera found (--once),\n"
+         "3 a camera seen and not flashed (--once), 4 a station fault (a port not prepared or\n"
+         "an update interrupted), 5 the station log could not be written (the station\n"
+         "stopped), 64 a bad command line or a station that cannot start (another station\n"
+         "in the folder, an unusable folder, worker or log).\n";
 }
 
 bool ParseStationOptions(int argc, const char* const* argv, StationOptions& options,
@@ -53,6 +62,25 @@ bool ParseStationOptions(int argc, const char* const* argv, StationOptions& opti
       value = &options.worker;
     } else if (name == "--sim") {
       value = &options.simulated;
+    } else if (name == "--ports" || name == "--watchdog") {
+      if (i + 1 >= argc) {
+        error = "option '" + name + "' needs a value";
+        return false;
+      }
+      const std::string text = argv[++i];
+      if (name == "--ports" && !ParsePortList(text, options.ports, error)) {
+        error = "option '--ports': " + error;
+        return false;
+      }
+      if (name == "--watchdog") {
+        long seconds = 0;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+        if (ec != std::errc() || end != text.data() + text.size() || seconds < 1) {
+          error = "option '--watchdog' needs a whole number of seconds, 1 or more";
+          return false;
+        }
+        options.watchdogSeconds = seconds;
+      }
     } else {
       error = "unknown option '" + name + "'";
       return false;
@@ -74,6 +102,52 @@ bool ParseStationOptions(int argc, const char* const* argv, StationOptions& opti
   }
   if (options.instant && options.simulated.empty()) {
     error = "option '--instant' needs --sim";
+    return false;
+  }
+  // A bound below the tool's worst case would kill a worker mid-write on a real camera.
+  if (options.watchdogSeconds && options.simulated.empty()) {
+    error = "option '--watchdog' needs --sim";
+    return false;
+  }
+  return true;
+}
+
+bool ParsePortList(const std::string& text, std::vector<std::string>& ports, std::string& error) {
+  std::string name;
+  const auto take = [&]() {
+    if (name.empty()) {
+      return true;
+    }
+    const bool bad = name == "." || name == ".." || name.size() > 64 ||
+                     std::any_of(name.begin(), name.end(), [](char c) {
+                       return c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20 ||
+                              static_cast<unsigned char>(c) >= 0x7f;
+                     });
+    if (bad) {
+      error = "'" + name + "' is not a port name";
+      return false;
+    }
+    if (std::find(ports.begin(), ports.end(), name) != ports.end()) {
+      error = "port '" + name + "' is named twice";
+      return false;
+    }
+    ports.push_back(std::exchange(name, {}));
+    return true;
+  };
+  for (const char c : text) {
+    if (c == ',' || c == ' ' || c == '\t' || c == '\n') {
+      if (!take()) {
+        return false;
+      }
+    } else {
+      name.push_back(c);
+    }
+  }
+  if (!take()) {
+    return false;
+  }
+  if (ports.empty()) {
+    error = "no port named";
     return false;
   }
   return true;

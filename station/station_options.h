@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "station/simulated_ports.h"
 #include "station/station.h"
@@ -11,16 +12,22 @@ namespace station {
 
 struct StationOptions {
   Mode mode = Mode::once;
-  std::string output = ".";  // the folder for the ports' folders and station.jsonl
-  std::string worker;        // the worker program; empty: the one beside the station
-  std::string simulated;     // a description of simulated ports; empty: the real USB ports
-  bool instant = false;      // simulated workers run on the simulated clock
+  std::string output = ".";        // the folder for the ports' folders and station.jsonl
+  std::string worker;              // the worker program; empty: the one beside the station
+  std::string simulated;           // a description of simulated ports; empty: the real USB ports
+  bool instant = false;            // simulated workers run on the simulated clock
+  std::vector<std::string> ports;  // --ports: the fixture's ports; empty: every port
+  std::optional<long> watchdogSeconds;  // --watchdog, with --sim only: a shorter bound
   bool help = false;
   bool version = false;
 };
 
 // The --help text.
 const char* StationUsage();
+
+// The port names of a --ports list ("1-1.1,1-1.2" or blank-separated); false with `error` on
+// an empty list, a name that cannot be a folder, or a port named twice.
+bool ParsePortList(const std::string& text, std::vector<std::string>& ports, std::string& error);
 
 // Parses argv[1..]; false with a one-line `error` on a bad command line (exit status 64).
 bool ParseStationOptions(int argc, const char* const* argv, StationOptions& options,
@@ -41,6 +48,9 @@ std::optional<int> StationCommandLine(int argc, const char* const* argv, const c
 inline constexpr int ExitAllPassed = 0;
 inline constexpr int ExitAnyFailed = 1;
 inline constexpr int ExitNoCamera = 2;
+inline constexpr int ExitNotFlashed = 3;    // --once saw a camera it did not flash
+inline constexpr int ExitStationFault = 4;  // a port not prepared, an update interrupted
+inline constexpr int ExitLogFailed = 5;     // the station log could not be written
 inline constexpr int ExitUsage = 64;
 
 }  // namespace station

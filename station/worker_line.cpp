@@ -108,4 +108,29 @@ std::optional<WorkerLine> ParseWorkerLine(std::string_view line) {
   return parsed;  // another kind of event: skipped by the reader
 }
 
+void WorkerLineSplitter::Feed(const char* data, std::size_t size, std::vector<std::string>& lines) {
+  if (overlong_) {
+    return;
+  }
+  pending_.append(data, size);
+  std::size_t start = 0;
+  for (std::size_t end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
+    std::size_t length = end - start;
+    if (length > 0 && pending_[end - 1] == '\r') {
+      --length;
+    }
+    if (length > kMaxWorkerLine) {
+      overlong_ = true;
+      break;
+    }
+    lines.push_back(pending_.substr(start, length));
+  }
+  pending_.erase(0, start);
+  if (overlong_ || pending_.size() > kMaxWorkerLine + 1) {
+    overlong_ = true;
+    pending_.clear();
+    pending_.shrink_to_fit();
+  }
+}
+
 }  // namespace station

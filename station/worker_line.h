@@ -2,9 +2,11 @@
 // Reading the lines a worker writes on its pipe (the format is described in
 // platform/console/station_worker.h).
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace station {
 
@@ -23,5 +25,21 @@ std::optional<WorkerLine> ParseWorkerLine(std::string_view line);
 // The text between the quotes at the start of `quoted`, with \\ \" \r \n undone; nullopt when
 // it is not one whole quoted text.
 std::optional<std::string> Unquote(std::string_view quoted);
+
+// The longest line a worker writes is a device path or a status text; a line over this bound is
+// no line of a worker, and it must not make the station grow without end.
+inline constexpr std::size_t kMaxWorkerLine = 4096;
+
+// Cuts a worker's byte stream into lines (without "\n" or a "\r" before it). A line longer
+// than kMaxWorkerLine makes the stream overlong: what follows is dropped, nothing is kept.
+class WorkerLineSplitter {
+ public:
+  void Feed(const char* data, std::size_t size, std::vector<std::string>& lines);
+  bool Overlong() const { return overlong_; }
+
+ private:
+  std::string pending_;
+  bool overlong_ = false;
+};
 
 }  // namespace station

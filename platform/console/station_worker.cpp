@@ -1,5 +1,11 @@
 #include "platform/console/station_worker.h"
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 #include <atomic>
 #include <fstream>
 #include <iterator>
@@ -53,6 +59,18 @@ HResult ReadStringProperty(McObject* propertyBag, const char16_t* name, char16_t
   return result;
 }
 
+constexpr const char* WorkerAccountName = "worker.log";
+
+void SyncAndClose(std::FILE* file) {
+  std::fflush(file);
+#ifdef _WIN32
+  _commit(_fileno(file));
+#else
+  ::fsync(fileno(file));
+#endif
+  std::fclose(file);
+}
+
 std::string ReadResultLog() {
   std::ifstream file(ResultLogName, std::ios::binary);
   return file ? std::string(std::istreambuf_iterator<char>(file), {}) : std::string();
@@ -68,6 +86,7 @@ StationWorker& Worker() {
 void StationWorker::Open(std::FILE* out, const std::string& port) {
   std::lock_guard lock(mutex_);
   out_ = out;
+  account_ = std::fopen(WorkerAccountName, "wb");
   WriteLine("reflash-worker 1");
   WriteLine("port " + Timeline::Quoted(port));
 }
@@ -98,13 +117,22 @@ void StationWorker::Finish(int status) {
             std::to_string(requestsFailed.load()));
   WriteLine("result " + Timeline::Quoted(ReadResultLog()));
   WriteLine("end " + std::to_string(status));
+  if (account_ != nullptr) {
+    SyncAndClose(account_);
+    account_ = nullptr;
+  }
 }
 
 void StationWorker::WriteLine(std::string_view line) {
-  std::fwrite(line.data(), 1, line.size(), out_);
-  std::fputc('\n', out_);
-  // The station shows each line as it comes; a pipe is fully buffered otherwise.
-  std::fflush(out_);
+  // The station shows each line as it comes; a pipe is fully buffered otherwise. A station that
+  // is gone makes these writes fail; the account in worker.log still holds them.
+  for (std::FILE* file : {out_, account_}) {
+    if (file != nullptr) {
+      std::fwrite(line.data(), 1, line.size(), file);
+      std::fputc('\n', file);
+      std::fflush(file);
+    }
+  }
 }
 
 }  // namespace console

@@ -13,6 +13,8 @@
 //   end 0                            the front end's exit status; the last line
 // Other lines (timer, sleep) may appear and are to be skipped. Texts are quoted as in the
 // timeline (\\, \", \r, \n escaped).
+// The same lines go to the file worker.log in the current folder (the port's), synced at the
+// end: a station that died during the update reads the worker's account from there.
 
 #include <cstdint>
 #include <cstdio>
@@ -26,7 +28,7 @@ namespace console {
 
 class StationWorker {
  public:
-  // Writes the opening lines to `out` (the station's pipe).
+  // Writes the opening lines to `out` (the station's pipe) and to worker.log.
   void Open(std::FILE* out, const std::string& port);
   bool IsOpen() const { return out_ != nullptr; }
   // One event line from the console host's timeline hook; any thread.
@@ -41,6 +43,7 @@ class StationWorker {
 
   std::mutex mutex_;
   std::FILE* out_ = nullptr;
+  std::FILE* account_ = nullptr;  // worker.log
   bool finished_ = false;
 };
 

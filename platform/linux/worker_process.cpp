@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,18 +14,60 @@
 
 namespace linuxplat {
 
-bool StartWorker(const std::vector<std::string>& argv, const std::string& folder,
-                 WorkerProcess& worker, std::string& error) {
+int TryLockFile(const std::string& path, bool& busy, std::string& error) {
+  busy = false;
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0664);
+  if (fd < 0) {
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    return -1;
+  }
+  int locked;
+  do {
+    locked = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    busy = errno == EWOULDBLOCK;
+    error = busy ? "" : "cannot lock " + path + ": " + std::strerror(errno);
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::optional<pid_t> LockHolder(const std::string& path) {
+  std::ifstream file(path);
+  long pid = 0;
+  if (file >> pid && pid > 0) {
+    return static_cast<pid_t>(pid);
+  }
+  return std::nullopt;
+}
+
+void WriteLockHolder(int fd, pid_t pid) {
+  const std::string text = std::to_string(pid) + "\n";
+  if (::ftruncate(fd, 0) == 0) {
+    [[maybe_unused]] const ssize_t written = ::pwrite(fd, text.data(), text.size(), 0);
+  }
+}
+
+bool PreparePortFolder(const std::string& folder, std::string& error) {
   if (::mkdir(folder.c_str(), 0775) != 0 && errno != EEXIST) {
     error = "cannot create " + folder + ": " + std::strerror(errno);
     return false;
   }
-  // A verdict left by an earlier camera on this port must not stand for this one.
-  const std::string resultLog = folder + "/Result.log";
-  if (::unlink(resultLog.c_str()) != 0 && errno != ENOENT) {
-    error = "cannot remove " + resultLog + ": " + std::strerror(errno);
-    return false;
+  // What an earlier camera left here must not stand for this one.
+  for (const char* name : {"/Result.log", "/worker.log"}) {
+    const std::string path = folder + name;
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+      error = "cannot remove " + path + ": " + std::strerror(errno);
+      return false;
+    }
   }
+  return true;
+}
+
+bool StartWorker(const std::vector<std::string>& argv, const std::string& folder, int portLock,
+                 WorkerProcess& worker, std::string& error) {
   const std::string errFile = folder + "/reflash.err";
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -49,25 +92,33 @@ bool StartWorker(const std::vector<std::string>& argv, const std::string& folder
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::signal(SIGXFSZ, SIG_DFL);
     const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
-    if (::chdir(folder.c_str()) != 0 || ::dup2(fds[1], 1) < 0 || (err >= 0 && ::dup2(err, 2) < 0)) {
+    // The lock stays held as long as the worker lives, even when the station does not.
+    if (::chdir(folder.c_str()) != 0 || ::dup2(fds[1], 1) < 0 || (err >= 0 && ::dup2(err, 2) < 0) ||
+        ::fcntl(portLock, F_SETFD, 0) != 0) {
       ::_exit(127);
     }
     ::execv(args[0], args.data());
     ::_exit(127);
   }
+  ::setpgid(pid, pid);  // also here, so that a kill of the group never misses a young worker
   ::close(fds[1]);
   ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
   worker.pid = pid;
   worker.pipe = fds[0];
+  worker.portLock = portLock;
   worker.folder = folder;
-  worker.pending.clear();
   return true;
 }
 
 bool ReadWorkerChunk(WorkerProcess& worker, std::vector<std::string>& lines) {
+  if (worker.pipe < 0) {
+    return false;
+  }
   char buffer[4096];
-  for (;;) {
+  // A bounded share per call, so that a worker that writes without end cannot hold the loop.
+  for (int reads = 0; reads < 64; ++reads) {
     const ssize_t size = ::read(worker.pipe, buffer, sizeof buffer);
     if (size < 0 && errno == EINTR) {
       continue;
@@ -80,21 +131,22 @@ bool ReadWorkerChunk(WorkerProcess& worker, std::vector<std::string>& lines) {
       worker.pipe = -1;
       return false;
     }
-    worker.pending.append(buffer, static_cast<std::size_t>(size));
-    for (std::size_t end; (end = worker.pending.find('\n')) != std::string::npos;) {
-      lines.push_back(worker.pending.substr(0, end));
-      worker.pending.erase(0, end + 1);
-    }
+    worker.lines.Feed(buffer, static_cast<std::size_t>(size), lines);
   }
+  return true;
 }
 
-station::WorkerEnd CollectWorker(WorkerProcess& worker) {
-  station::WorkerEnd end;
+std::optional<station::WorkerEnd> PollWorkerEnd(WorkerProcess& worker) {
   int status = 0;
   pid_t waited;
   do {
-    waited = ::waitpid(worker.pid, &status, 0);
+    waited = ::waitpid(worker.pid, &status, WNOHANG);
   } while (waited < 0 && errno == EINTR);
+  if (waited == 0) {
+    return std::nullopt;
+  }
+  station::WorkerEnd end;
+  end.hung = worker.hung;
   if (waited < 0) {
     end.reason = std::string("lost the worker: ") + std::strerror(errno);
   } else if (WIFEXITED(status)) {
@@ -102,22 +154,27 @@ station::WorkerEnd CollectWorker(WorkerProcess& worker) {
     end.status = WEXITSTATUS(status);
     if (end.status == 127) {
       end.exited = false;
+      end.notStarted = true;
       end.reason = "the worker could not be started (exit status 127)";
     }
   } else if (WIFSIGNALED(status)) {
     const int signal = WTERMSIG(status);
     end.reason = "killed by signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
   }
-  std::ifstream file(worker.folder + "/Result.log", std::ios::binary);
-  if (file) {
-    end.resultLog = std::string(std::istreambuf_iterator<char>(file), {});
+  if (worker.hung) {
+    end.reason = "no verdict within the watchdog's bound; " + end.reason;
   }
+  end.resultLog = ReadResultLog(worker.folder);
   worker.pid = -1;
   return end;
 }
 
-bool SyncFile(std::FILE* file) {
-  return ::fsync(fileno(file)) == 0;
+std::optional<std::string> ReadResultLog(const std::string& folder) {
+  std::ifstream file(folder + "/Result.log", std::ios::binary);
+  if (!file) {
+    return std::nullopt;
+  }
+  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 }  // namespace linuxplat

@@ -66,10 +66,6 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
   return TRUE;  // the station ends by itself once the running updates have their verdicts
 }
 
-bool SyncFile(std::FILE* file) {
-  return _commit(_fileno(file)) == 0;
-}
-
 std::string ProgramFolder() {
   char path[MAX_PATH];
   const DWORD size = GetModuleFileNameA(nullptr, path, MAX_PATH);
@@ -295,7 +291,7 @@ int main(int argc, char** argv) {
   fs::create_directories(options.output, ec);
   const std::string output = fs::absolute(options.output, ec).string();
   station::StationLog log;
-  if (!log.Open(output + "\\station.jsonl", SyncFile)) {
+  if (!log.Open(output + "\\station.jsonl")) {
     std::fprintf(stderr, "reflash-station: cannot open %s\\station.jsonl\n", output.c_str());
     return station::ExitUsage;
   }
@@ -321,6 +317,9 @@ int main(int argc, char** argv) {
   const auto scan = [&] {
     const auto present = simulated ? simulated->PresentAt(elapsedMs()) : CameraPorts();
     for (const std::string& port : station.Present(present)) {
+      if (!station.Begin(port)) {
+        continue;
+      }
       std::vector<std::string> args = {worker, "--port", port, "--station"};
       if (simulated) {
         args.insert(args.begin() + 1, {"--camera-port", port});
@@ -333,6 +332,7 @@ int main(int argc, char** argv) {
       std::string reason;
       if (!StartWorker(port, args, output + "\\" + port, reason)) {
         station::WorkerEnd end;
+        end.notStarted = true;
         end.reason = reason;
         station.WorkerEnded(port, end);
       }

@@ -69,7 +69,7 @@ class StationLogFile : public ::testing::Test {
             ("station_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
              "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".jsonl");
     std::filesystem::remove(path_);
-    ASSERT_TRUE(log_.Open(path_.string(), nullptr));
+    ASSERT_TRUE(log_.Open(path_.string()));
   }
   void TearDown() override { std::filesystem::remove(path_); }
   std::vector<std::string> Lines() {
@@ -232,7 +232,7 @@ TEST_F(StationLogFile, TheRecordNamesTheCameraAndTheRun) {
   ASSERT_EQ(lines.size(), 1u);
   // 1796688000 s after the epoch is 2026-12-08 00:00:00 UTC.
   EXPECT_EQ(lines[0],
-            "{\"port\": \"1-1.4\", \"devicePath\": "
+            "{\"record\": \"end\", \"port\": \"1-1.4\", \"devicePath\": "
             "\"\\\\\\\\?\\\\usb#vid_1f3a&pid_5c72&mi_00#1-1#{x}\\\\global\", \"host\": "
             "\"bench-2\", \"toolVersion\": \"7.0.0.7\", \"imageSha256\": \"ab\", \"start\": "
             "\"2026-12-08T00:00:00.000Z\", \"end\": \"2026-12-08T00:00:11.250Z\", \"attempts\": "

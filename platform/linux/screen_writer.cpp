@@ -1,0 +1,113 @@
+#include "platform/linux/screen_writer.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace linuxplat {
+namespace {
+
+// Writes all of `text`; false when the output is gone.
+bool WriteAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t size = ::write(fd, text.data() + done, text.size() - done);
+    if (size < 0 && errno == EINTR) {
+      continue;
+    }
+    if (size <= 0) {
+      return false;
+    }
+    done += static_cast<std::size_t>(size);
+  }
+  return true;
+}
+
+}  // namespace
+
+ScreenWriter::ScreenWriter(int fd) : fd_(fd), thread_([this] { Run(); }) {}
+
+ScreenWriter::~ScreenWriter() {
+  Finish(0);
+}
+
+void ScreenWriter::Frame(std::string text) {
+  {
+    std::lock_guard lock(mutex_);
+    frame_ = std::move(text);
+  }
+  changed_.notify_all();
+}
+
+void ScreenWriter::Line(std::string text) {
+  {
+    std::lock_guard lock(mutex_);
+    if (lines_.size() >= kMaxPending) {
+      ++dropped_;
+      return;
+    }
+    lines_.push_back(std::move(text) + "\n");
+  }
+  changed_.notify_all();
+}
+
+void ScreenWriter::Finish(int ms) {
+  std::unique_lock lock(mutex_);
+  if (!thread_.joinable()) {
+    return;
+  }
+  finishing_ = true;
+  changed_.notify_all();
+  const bool drained = changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] {
+    return frame_.empty() && lines_.empty() && dropped_ == 0 && !writing_;
+  });
+  lock.unlock();
+  if (drained) {
+    {
+      std::lock_guard again(mutex_);
+      finishing_ = true;
+      fd_ = -1;  // tells the thread to end
+    }
+    changed_.notify_all();
+    thread_.join();
+  } else {
+    thread_.detach();  // blocked on a paused terminal: it ends with the process
+  }
+}
+
+void ScreenWriter::Run() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    changed_.wait(lock,
+                  [this] { return fd_ < 0 || !frame_.empty() || !lines_.empty() || dropped_; });
+    if (fd_ < 0) {
+      return;
+    }
+    std::string text;
+    if (dropped_ > 0) {
+      text = "(" + std::to_string(dropped_) + " lines not shown: the output did not keep up)\n";
+      dropped_ = 0;
+    }
+    while (!lines_.empty()) {
+      text += lines_.front();
+      lines_.pop_front();
+    }
+    text += std::exchange(frame_, {});
+    const int fd = fd_;
+    writing_ = true;
+    lock.unlock();
+    const bool ok = WriteAll(fd, text);
+    lock.lock();
+    writing_ = false;
+    changed_.notify_all();
+    if (!ok) {
+      // The terminal or the reader is gone; the station goes on without a screen.
+      frame_.clear();
+      lines_.clear();
+      dropped_ = 0;
+    }
+  }
+}
+
+}  // namespace linuxplat
