@@ -121,26 +121,147 @@ PORTS
   check "L1, plugged in after SIGTERM, was not taken" eq "$(records L1 | wc -l)" 0
   check "the station waited for R1 after SIGTERM ($took_ms ms)" test "$took_ms" -gt 2000
   ;;
-killed)
-  # A station killed with SIGKILL at some moment leaves a log whose every line parses.
-  for port in 1 2 3 4 5 6 7 8; do
-    for t in 0 150 300 450 600 750 900 1050 1200 1350; do
-      echo "S$port $((t + port * 7)) $((t + port * 7 + 120))"
-    done
-  done > ports
-  start_station --watch --instant
-  # Killed once a few cameras are logged, however fast this machine runs them.
-  for _ in $(seq 400); do
-    [ "$(wc -l < out/station.jsonl 2> /dev/null || echo 0)" -gt 4 ] && break
+restart)
+  # The station killed with SIGKILL at many moments, during the updates and after them, and
+  # started again each time: every update started has exactly one end record, there are never
+  # two workers on one port, and each camera ends with a pass.
+  printf 'K%s 0 -\n' 1 2 3 4 > ports
+  (while :; do  # samples the workers: two on one port is a failure
+    ps -eo args= | grep -o -- '--port K[0-9]' | sort | uniq -d >> twice.txt
     sleep 0.05
+  done) &
+  sampler=$!
+  for at in 0.2 0.5 0.9 1.4 2 2.6 3.1 2.5 1.5 4; do
+    start_station --watch
+    sleep "$at"
+    kill -KILL $station_pid
+    wait $station_pid 2> /dev/null
   done
-  kill -KILL $station_pid
-  wait $station_pid 2> /dev/null
-  check "some cameras were logged" test "$(wc -l < out/station.jsonl)" -gt 4
-  check "every line parses" jq -e -c 'select(.verdict == "pass" or .verdict == "fail") | .port' \
-    out/station.jsonl > parsed.txt
-  check "and each one is a record" eq "$(wc -l < parsed.txt)" "$(wc -l < out/station.jsonl)"
-  sleep 0.5  # the orphaned workers finish on their own
+  start_station --watch  # the last one may run to the end of every update
+  for _ in $(seq 600); do
+    [ -z "$(jq -r 'select(.record == "start") | .port' out/station.jsonl 2> /dev/null |
+      sort | uniq -c | awk '$1 < 2')" ] && [ "$(ends | wc -l)" -ge 8 ] && break
+    sleep 0.1
+  done
+  kill -TERM $station_pid
+  wait $station_pid
+  kill $sampler
+  check "never two workers on one port" eq "$(sort -u twice.txt)" ""
+  check "every start has one end" eq "$(jq -r 'select(.record=="start")|.port+.start' \
+    out/station.jsonl | sort)" "$(ends | jq -r '.port+.start' | sort)"
+  check "no end without its start" eq "$(ends | jq -r '.port+.start' | sort | uniq -d)" ""
+  for port in K1 K2 K3 K4; do
+    check "$port's last verdict is a pass" eq "$(field $port .verdict | awk '{print $NF}')" pass
+  done
+  check "every line parses" eq "$(jq -c . out/station.jsonl | wc -l)" "$(wc -l < out/station.jsonl)"
+  ;;
+diskfull)
+  # A log on a full disk (a file-size limit): no half record, no new camera, running updates
+  # end, its own exit status; a station started afterwards ends the updates the log missed.
+  printf 'D%s 0 -\n' 1 2 3 4 5 6 > ports
+  # The limit is the station's and its workers'; its screen goes through a pipe, not a file.
+  (ulimit -f 3 && exec "$station" --once --instant --sim ports --output out --worker "$sim") \
+    2> stderr.txt | cat > screen.txt
+  check "exit status 5: the log could not be written" eq "${PIPESTATUS[0]}" 5
+  check "the reason is said" grep -q "station log could not be written" screen.txt
+  check "no half line" eq "$(tail -c1 out/station.jsonl | od -An -c | tr -d ' ')" '\n'
+  check "every line parses" eq "$(jq -c . out/station.jsonl | wc -l)" "$(wc -l < out/station.jsonl)"
+  check "some ends are missing" test "$(ends | wc -l)" -lt 6
+  check "the running updates ended" eq "$(ls out/D*/Result.log | wc -l)" 6
+  "$station" --once --instant --sim /dev/null --output out --worker "$sim" > screen2.txt 2>&1
+  check "the restarted station ended the rest" eq "$(ends | wc -l)" 6
+  check "from the workers' accounts: all pass" eq "$(ends | jq -r .verdict | sort -u)" pass
+  ;;
+accounts)
+  # Workers whose accounts are incomplete, contradict their Result.log, close their output and
+  # run on, never end, or write without end: none is a pass, none holds the station.
+  cat > fake-worker <<'FAKE'
+#!/bin/bash
+mode=${!#}
+account() {
+  printf '%s\n' 'reflash-worker 1' "port \"$4\"" 'status blue "Check Hardware ..."' 'progress 20' \
+    'progress 100' 'requests 21000 0' "result \"$1\"" "end $2"
+  printf "$3" > Result.log
+}
+case $mode in
+pass) account 'Pass\r\nR06.00.01\r\n' 0 'Pass\r\nR06.00.01\r\n' "$2" ;;
+only-end) printf 'Pass\r\nR06.00.01\r\n' > Result.log; echo "end 0" ;;
+contradict) account Fail 1 'Pass\r\nR06.00.01\r\n' "$2" ;;
+closed) exec 1>&-; sleep 3 ;;
+hung) sleep 100 ;;
+overlong) head -c 5000 /dev/zero | tr '\0' x; account 'Pass\r\nR06.00.01\r\n' 0 'Pass\r\nR06.00.01\r\n' "$2" ;;
+esac
+FAKE
+  chmod +x fake-worker
+  printf '%s 0 - %s\n' A only-end B contradict C closed D pass E overlong H hung > ports
+  sim=$work/fake-worker
+  started=$(date +%s)
+  start_station --once --watchdog 2
+  wait $station_pid
+  check "exit status 1: workers failed" eq "$?" 1
+  check "the station did not wait for the closed output ($(($(date +%s) - started)) s)" \
+    test $(($(date +%s) - started)) -lt 8
+  check "only the whole account passes" eq "$(ends | jq -r '.port+"="+.verdict' | sort |
+    paste -sd' ')" "A=fail B=fail C=fail D=pass E=fail H=fail"
+  check "a line without the header is not a pass" grep -q "no header" <(field A .reason)
+  check "a result line against a pass file is not a pass" grep -q "differs" <(field B .reason)
+  check "an overlong line spoils the account" grep -q "longer than 4096" <(field E .reason)
+  check "the hung worker was ended" grep -q "worker hung" <(field H .reason)
+  check "D's record landed while C still ran" test \
+    "$(date -d "$(field D .end)" +%s%N)" -lt "$(($(date -d "$(field C .end)" +%s%N) - 1500000000))"
+  ;;
+lineup)
+  # Station faults are not camera failures, the fixture's ports, a late camera under --once,
+  # and one station per folder.
+  cat > slow-worker <<'SLOW'
+#!/bin/bash
+sleep 1.5; exec "$REAL_SIM" "$@"
+SLOW
+  chmod +x slow-worker
+  export REAL_SIM=$sim
+  printf '%s\n' 'P1 0 -' 'P2 0 -' 'X9 0 -' 'P4 400 -' > ports
+  mkdir out && : > out/P2  # a file where the port's folder goes
+  "$station" --once --instant --sim ports --output out --worker "$work/slow-worker" \
+    --ports P4,P2,P1 > screen.txt 2> stderr.txt
+  check "exit status 4: a station fault, not a failed camera" eq "$?" 4
+  check "P1 passed" eq "$(field P1 .verdict)" pass
+  check "no camera record for the fault, the other port or the late camera" \
+    eq "$(ends | jq -r .port | sort -u)" P1
+  check "the fault is named" grep -q "P2 station fault" screen.txt
+  check "the other port is left alone" grep -q "X9 not a station port" screen.txt
+  rm out/P2
+  "$station" --once --instant --sim ports --output out --worker "$work/slow-worker" \
+    --ports P1,P2,P4 > screen.txt 2> stderr.txt
+  check "exit status 3: a camera seen and not flashed" eq "$?" 3
+  check "which one" grep -q "not flashed (P4)" screen.txt
+  echo "P1 0 -" > ports
+  start_station --watch --instant
+  sleep 0.5
+  "$station" --watch --instant --sim ports --output out --worker "$sim" > /dev/null 2> second.txt
+  check "a second station in the folder is refused" eq "$?" 64
+  check "naming the first" grep -q "pid $station_pid" second.txt
+  kill -TERM $station_pid
+  wait $station_pid
+  ;;
+paused)
+  # A terminal paused with Ctrl-S: the station goes on, its records land, it ends.
+  printf 'T%s 0 -\n' 1 2 3 4 5 6 7 8 > ports
+  python3 - "$station" "$sim" <<'PY'
+import os, pty, subprocess, sys, fcntl, termios, struct
+master, slave = pty.openpty()
+fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 12, 60, 0, 0))
+os.write(master, b"\x13")  # Ctrl-S: the terminal stops taking output
+station = subprocess.Popen([sys.argv[1], "--once", "--instant", "--sim", "ports", "--output",
+                            "out", "--worker", sys.argv[2]], stdout=slave, stderr=slave)
+try:
+    sys.exit(0 if station.wait(timeout=60) == 0 else 1)
+except subprocess.TimeoutExpired:
+    station.kill()
+    sys.exit(2)
+PY
+  check "the station ended by itself with every camera passed" eq "$?" 0
+  check "with every record" eq "$(ends | jq -r .verdict | paste -sd' ')" \
+    "pass pass pass pass pass pass pass pass"
   ;;
 usage)
   "$station" > /dev/null 2>&1
@@ -154,9 +275,9 @@ usage)
   "$station" --once --instant --sim ports --output out --worker "$sim" > /dev/null 2>&1
   check "--once without a camera ends with 2" eq "$?" 2
   echo "A1 0 -" > ports
-  "$station" --once --sim ports --output out --worker "$work/no-such-worker" > /dev/null 2>&1
-  check "a worker that cannot start is a fail" eq "$?" 1
-  check "with its reason" grep -q "could not be started" <(field A1 .reason)
+  "$station" --once --sim ports --output out --worker "$work/no-such-worker" > /dev/null 2> err.txt
+  check "a worker that cannot be run stops the station at its start" eq "$?" 64
+  check "with its reason" grep -q "cannot be run" err.txt
   if [ -n "$reflash" ]; then
     # The single-camera program takes only a well-formed port; anything else is a usage error
     # before it touches a camera.

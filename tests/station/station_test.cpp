@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "station/display.h"
 #include "station/sha256.h"
 #include "station/simulated_ports.h"
 #include "station/station.h"
@@ -221,6 +222,9 @@ TEST_F(StationLogFile, AttemptsThatFindNoCameraAreEachCounted) {
 }
 
 TEST_F(StationLogFile, TheRecordNamesTheCameraAndTheRun) {
+  // The log's times are UTC whatever the station's time zone.
+  ::setenv("TZ", "EST5EDT", 1);
+  ::tzset();
   const auto start = std::chrono::system_clock::time_point(std::chrono::seconds(1796688000));
   int calls = 0;
   Station station(Config(Mode::once), &log_,
@@ -240,7 +244,110 @@ TEST_F(StationLogFile, TheRecordNamesTheCameraAndTheRun) {
             "\"reason\": null}");
 }
 
+TEST_F(StationLogFile, AFailedWriteLeavesNoHalfLineAndARestartFindsTheUnendedUpdates) {
+  Station station(Config(Mode::watch), &log_);
+  station.Present({"1-1", "1-1.4"});
+  ASSERT_TRUE(station.Begin("1-1"));
+  ASSERT_TRUE(station.Begin("1-1.4"));
+  Feed(station, "1-1", kPassingRun);
+  ASSERT_TRUE(station.WorkerEnded("1-1", Exited(kPass)));
+  {
+    std::ofstream cut(path_, std::ios::app | std::ios::binary);
+    cut << "{\"record\": \"end\", \"port\": \"1-1.4\", \"st";  // a station killed mid-write
+  }
+  station::StationLog again;
+  ASSERT_TRUE(again.Open(path_.string()));
+  EXPECT_EQ(again.Text().back(), '\n');
+  EXPECT_EQ(Lines().size(), 3u);
+  const auto unended = station::FindUnended(again.Text());
+  ASSERT_EQ(unended.size(), 1u);
+  EXPECT_EQ(unended[0].port, "1-1.4");  // not 1-1: a port is matched whole, never by prefix
+  // Resumed from the account the worker left: the end record gets the start it had.
+  Station restarted(Config(Mode::watch), &again);
+  restarted.Resume(unended[0].port, unended[0].start);
+  Feed(restarted, "1-1.4", kPassingRun);
+  WorkerEnd orphan = Exited(kPass);
+  orphan.orphan = true;
+  ASSERT_TRUE(restarted.WorkerEnded("1-1.4", orphan));
+  std::ifstream file(path_, std::ios::binary);
+  const std::string text(std::istreambuf_iterator<char>(file), {});
+  EXPECT_TRUE(station::FindUnended(text).empty()) << text;
+  EXPECT_NE(Lines().back().find("\"verdict\": \"pass\""), std::string::npos);
+  // With nothing left by the worker, the update is interrupted: not the camera's failure.
+  restarted.Resume("1-1.4", unended[0].start);
+  orphan.resultLog.reset();
+  restarted.WorkerEnded("1-1.4", orphan);
+  EXPECT_NE(Lines().back().find("\"verdict\": \"interrupted\""), std::string::npos);
+  EXPECT_EQ(restarted.ExitStatus(), 4);
+}
+
+TEST(Display, EachPortShowsItsStateInItsOrderAndTheBlockFitsTheTerminal) {
+  Station::Config config;
+  config.mode = Mode::watch;
+  config.ports = {"B", "A"};  // the fixture's order
+  const auto t0 = std::chrono::system_clock::time_point(std::chrono::hours(1000));
+  auto now = t0;
+  Station station(config, nullptr, [&] { return now; });
+  station.Present({"A", "B", "1-1.10", "1-1.2", "1-1.1"});
+  Feed(station, "A",
+       {"reflash-worker 1", "status blue \"Check Hardware ...\"",
+        "status blue \"Check Hardware ...\"", "progress 40",
+        "status red \"Erase\\r\\nfailed\x1b[2J\""});
+  Feed(station, "B", kPassingRun);
+  station.WorkerEnded("B", Exited("Fail"));  // its Result.log says otherwise: a fail
+  now = t0 + std::chrono::seconds(75);
+  const std::string plain = station::RenderLive(station, false, {200, 50});
+  std::vector<std::string> lines;
+  for (std::size_t at = 0, end; (end = plain.find('\n', at)) != std::string::npos; at = end + 1) {
+    lines.push_back(plain.substr(at, end - at));
+  }
+  ASSERT_EQ(lines.size(), 6u) << plain;
+  EXPECT_EQ(lines[0].rfind("B ", 0), 0u);
+  EXPECT_NE(lines[0].find("FAIL"), std::string::npos) << lines[0];
+  EXPECT_EQ(lines[1].rfind("A ", 0), 0u);
+  EXPECT_NE(lines[1].find("2/3 1:15 Erase??failed?[2J"), std::string::npos) << lines[1];
+  EXPECT_EQ(lines[2].rfind("1-1.1 ", 0), 0u);
+  EXPECT_EQ(lines[3].rfind("1-1.2 ", 0), 0u);
+  EXPECT_EQ(lines[4].rfind("1-1.10", 0), 0u);
+  EXPECT_EQ(lines[5].rfind("passed 0  failed 1", 0), 0u) << lines[5];
+  // A failed port in colour is red, never green.
+  const std::string ansi = station::RenderLive(station, true, {200, 50});
+  EXPECT_NE(ansi.find("\x1b[1;31mFAIL"), std::string::npos);
+  EXPECT_EQ(ansi.find("\x1b[1;32m"), std::string::npos);
+  // 30 columns and 4 rows: no line wraps, and what does not fit is summed up.
+  const std::string small = station::RenderLive(station, true, {30, 4});
+  std::size_t count = 0;
+  for (std::size_t at = 0, end; (end = small.find('\n', at)) != std::string::npos; at = end + 1) {
+    std::string line = small.substr(at, end - at);
+    for (std::size_t esc; (esc = line.find('\x1b')) != std::string::npos;) {
+      line.erase(esc, line.find('m', esc) - esc + 1);
+    }
+    EXPECT_LE(line.size(), 29u) << line;
+    ++count;
+  }
+  EXPECT_EQ(count, 4u) << small;
+  EXPECT_NE(small.find("... 3 more"), std::string::npos) << small;
+}
+
 // --- The worker's lines and the log's strings -----------------------------------------------
+
+TEST(WorkerLines, TheSplitterKeepsWholeLinesAndBoundsThem) {
+  station::WorkerLineSplitter splitter;
+  std::vector<std::string> lines;
+  const std::string text = "end 0\r\nresult \"a\\\\\"\npart";
+  splitter.Feed(text.data(), text.size(), lines);
+  EXPECT_EQ(lines, (std::vector<std::string>{"end 0", "result \"a\\\\\""}));
+  const auto result = station::ParseWorkerLine(lines[1]);  // ends in an escaped backslash
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->text, "a\\");
+  EXPECT_FALSE(station::ParseWorkerLine("result \"a\\\""));  // the closing quote is escaped
+  const std::string rest = "ial\n" + std::string(station::kMaxWorkerLine + 2, 'x');
+  splitter.Feed(rest.data(), rest.size(), lines);
+  EXPECT_EQ(lines.back(), "partial");
+  EXPECT_TRUE(splitter.Overlong());
+  splitter.Feed("end 0\n", 6, lines);
+  EXPECT_EQ(lines.size(), 3u);  // nothing after an overlong line is taken
+}
 
 TEST(WorkerLines, QuotedTextsAreUndone) {
   const auto status = station::ParseWorkerLine("status red \"Say \\\"hi\\\" \\\\ now\"");
@@ -353,6 +460,9 @@ TEST(StationCommandLine, OneModeIsRequired) {
   EXPECT_TRUE(parse({"--once"}));
   EXPECT_TRUE(parse({"--watch", "--output", "/tmp/x", "--sim", "f", "--instant"}));
   EXPECT_TRUE(parse({"--help"}));
+  EXPECT_FALSE(parse({"--once", "--watchdog", "5"}));  // only for a simulated station
+  EXPECT_FALSE(parse({"--once", "--ports", "1-1,1-1"}));
+  EXPECT_FALSE(parse({"--once", "--ports", "../x"}));
   EXPECT_FALSE(parse({}));
   EXPECT_FALSE(parse({"--once", "--watch"}));
   EXPECT_FALSE(parse({"--once", "--output"}));
