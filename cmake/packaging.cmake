@@ -28,6 +28,10 @@ if(TARGET reflash-station AND NOT WIN32)
   # Installed, not enabled: the package ships no maintainer script that would enable it.
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/reflash-station.service
           DESTINATION lib/systemd/system COMPONENT linux)
+  # The unit's options (the fixture's ports); a conffile, so an upgrade keeps the line's own.
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/reflash-station.default
+          DESTINATION /etc/default RENAME reflash-station COMPONENT linux)
+  set(CPACK_DEBIAN_LINUX_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/conffiles)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-reflash.rules DESTINATION lib/udev/rules.d
         COMPONENT linux)

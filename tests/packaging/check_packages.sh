@@ -17,6 +17,9 @@ deb=$work/out/reflash_${version}_amd64.deb
 [ -f "$deb" ] || fail "no $deb"
 dpkg-deb --contents "$deb" | awk '{print $6}' | sort >"$work/deb.txt"
 cat >"$work/deb.expected" <<LIST
+./etc/
+./etc/default/
+./etc/default/reflash-station
 ./usr/
 ./usr/bin/
 ./usr/bin/reflash
@@ -72,6 +75,11 @@ echo "9-9 0 -" >"$work/run/ports"
 printf 'Pass\r\nR06.00.01\r\n' | cmp - "$work/run/st/9-9/Result.log" || fail "no pass on port 9-9"
 grep -q '"verdict": "pass"' "$work/run/st/station.jsonl" || fail "no station log line"
 # Installed, not enabled: nothing links the unit into a target.
-grep -q '^ExecStart=/usr/bin/reflash-station --watch' \
-  "$work/root/usr/lib/systemd/system/reflash-station.service" || fail "the unit's command"
+unit=$work/root/usr/lib/systemd/system/reflash-station.service
+grep -q '^ExecStart=/usr/bin/reflash-station --watch .*\$REFLASH_STATION_OPTIONS$' "$unit" ||
+  fail "the unit's command"
+# The unit's stop waits longer than the station's watchdog (39 min 54 s): no worker killed mid-write.
+grep -qx 'TimeoutStopSec=45min' "$unit" || fail "the unit's stop time-out"
+dpkg-deb -e "$deb" "$work/control" && grep -qx /etc/default/reflash-station "$work/control/conffiles" ||
+  fail "the unit's options are not a conffile"
 echo "PASS: packages"

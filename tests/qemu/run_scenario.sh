@@ -136,7 +136,10 @@ $refused" out-of-range-
   station_once)
     pass_hex=506173730d0a5230362e30302e30310d0a
     hexof() { od -An -tx1 -v "$1" 2>/dev/null | tr -d ' \n'; }
-    verdicts() { jq -r '"\(.port) \(.verdict)"' "$out/$1.jsonl" 2>/dev/null | sort | paste -sd' '; }
+    verdicts() {
+      jq -r 'select(.record == "end") | "\(.port) \(.verdict)"' "$out/$1.jsonl" 2>/dev/null |
+        sort | paste -sd' '
+    }
     # The bus-port path of the camera on vhci port N, as the guest's controller listed it.
     busport() { awk -v p="$2" '$1 == p { print $2 }' "$out/ports-$1.txt"; }
     grep -q '^one exit 0$' "$out/exit.txt" || fail "one camera: the station did not exit with 0"
@@ -160,7 +163,7 @@ $refused" out-of-range-
     expected=$(echo $expected $faulty fail | xargs -n2 | sort | paste -sd' ')
     [ "$(verdicts fault)" = "$expected" ] || fail "one fault: $(verdicts fault), expected $expected"
     [ "$(hexof "$out/fault-$faulty.log")" = 4661696c ] || fail "one fault: $faulty's Result.log is not Fail"
-    [ "$(jq -r --arg p "$faulty" 'select(.port == $p) | .attempts | join(",")' "$out/fault.jsonl")" = \
+    [ "$(jq -r --arg p "$faulty" 'select(.port == $p and .record == "end") | .attempts | join(",")' "$out/fault.jsonl")" = \
       "erase failed,erase failed,erase failed" ] || fail "one fault: $faulty's attempts"
     one_ms=$(sed -n 's/^one ms //p' "$out/exit.txt")
     four_ms=$(sed -n 's/^four ms //p' "$out/exit.txt")
@@ -170,8 +173,18 @@ $refused" out-of-range-
     ;;
   station_watch)
     grep -q '^station exit 0$' "$out/exit.txt" || fail "the station did not exit with 0 after SIGTERM"
-    log="$out/station.jsonl"
-    [ "$(wc -l <"$log")" -eq 6 ] || fail "$(wc -l <"$log") records, expected 6"
+    jq -c 'select(.record == "end")' "$out/station.jsonl" >"$out/ends.jsonl"
+    log="$out/ends.jsonl"
+    [ "$(wc -l <"$log")" -eq 6 ] || fail "$(wc -l <"$log") end records, expected 6"
+    # Killed mid-update and started again: the four workers ran on, no second worker joined them,
+    # and each update started has its one end record.
+    [ "$(cat "$out/workers-after-kill.txt")" = 4 ] || fail "workers after the kill: $(cat "$out/workers-after-kill.txt")"
+    [ "$(cat "$out/workers-after-restart.txt")" = 4 ] ||
+      fail "workers after the restart: $(cat "$out/workers-after-restart.txt"), expected the same 4"
+    [ "$(jq -r 'select(.record == "start") | .port + .start' "$out/station.jsonl" | sort)" = \
+      "$(jq -r '.port + .start' "$log" | sort)" ] || fail "a start record without its one end record"
+    [ "$(grep -c 'ended while the station was stopped' "$log")" -eq 4 ] ||
+      fail "the restarted station did not take the four updates over"
     [ "$(jq -r .verdict "$log" | sort -u)" = pass ] || fail "not every update passed"
     # Five cameras, each one update per plug: the one attached twice (vhci port 0) has two.
     [ "$(jq -r .port "$log" | sort -u | wc -l)" -eq 5 ] || fail "ports: $(jq -r .port "$log" | paste -sd' ')"

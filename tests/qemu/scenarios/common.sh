@@ -80,10 +80,11 @@ wait_for_nodes() {
 }
 
 # Waits up to $2 s until the station log has N lines.
-wait_for_records() {
+wait_for_records() {  # wait_for_records N SECONDS [KIND]: N records of KIND (end) in the log
   i=0
   while [ $i -lt $(($2 * 10)) ]; do
-    [ "$(cat /work/st/station.jsonl 2>/dev/null | wc -l)" -ge "$1" ] && return 0
+    [ "$(grep -c "\"record\": \"${3:-end}\"" /work/st/station.jsonl 2>/dev/null)" -ge "$1" ] &&
+      return 0
     sleep 0.1
     i=$((i + 1))
   done
