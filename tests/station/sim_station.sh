@@ -178,6 +178,7 @@ accounts)
   cat > fake-worker <<'FAKE'
 #!/bin/bash
 mode=${!#}
+ls -l /proc/$$/fd/ > fds.txt
 account() {
   printf '%s\n' 'reflash-worker 1' "port \"$4\"" 'status blue "Check Hardware ..."' 'progress 20' \
     'progress 100' 'requests 21000 0' "result \"$1\"" "end $2"
@@ -207,6 +208,8 @@ FAKE
   check "a result line against a pass file is not a pass" grep -q "differs" <(field B .reason)
   check "an overlong line spoils the account" grep -q "longer than 4096" <(field E .reason)
   check "the hung worker was ended" grep -q "worker hung" <(field H .reason)
+  check "a worker holds its port's lock" grep -q "H/port.lock" out/H/fds.txt
+  check "and nothing of the station's" eq "$(grep -c 'station\.' out/*/fds.txt | cut -d: -f2 | sort -u)" 0
   check "D's record landed while C still ran" test \
     "$(date -d "$(field D .end)" +%s%N)" -lt "$(($(date -d "$(field C .end)" +%s%N) - 1500000000))"
   ;;
