@@ -172,7 +172,14 @@ const char* SimUsage() {
          "  --camera-port NAME     the port the simulated camera is plugged into (default 1)\n"
          "  --port NAME            take only the camera on port NAME\n"
          "  --station              write the station's worker lines on standard output instead\n"
-         "                         of the screen\n";
+         "                         of the screen\n"
+         "Signals (not on Windows):\n"
+         "  SIGUSR1                the camera is pulled from its port now: every request fails,\n"
+         "                         it leaves the device lists and loses what it holds only while\n"
+         "                         powered (the flash and its protection bits stay)\n"
+         "  SIGUSR2                a camera is plugged in again on the port now: listed again\n"
+         "                         once it has enumerated (1.5 s, as after a reset), with its\n"
+         "                         flash as it was left\n";
 }
 
 bool ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std::string& error) {
