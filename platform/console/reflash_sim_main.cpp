@@ -48,6 +48,13 @@ void CatchPlugSignals() {
   action.sa_flags = SA_RESTART;
   sigaction(SIGUSR1, &action, nullptr);
   sigaction(SIGUSR2, &action, nullptr);
+  // A station starts its workers with these blocked, so that one sent before this point waits
+  // here instead of ending the worker.
+  sigset_t plug;
+  sigemptyset(&plug);
+  sigaddset(&plug, SIGUSR1);
+  sigaddset(&plug, SIGUSR2);
+  sigprocmask(SIG_UNBLOCK, &plug, nullptr);
 }
 #endif
 }  // namespace
