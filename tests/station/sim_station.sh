@@ -198,6 +198,7 @@ FAKE
   chmod +x fake-worker
   printf '%s 0 - %s\n' A only-end B contradict C closed D pass E overlong H hung > ports
   sim=$work/fake-worker
+  mkdir -p out/C && printf 'Pass\r\nR06.00.01\r\n' > out/C/Result.log  # the previous camera's
   started=$(date +%s)
   start_station --once --watchdog 2
   wait $station_pid
@@ -206,6 +207,7 @@ FAKE
     test $(($(date +%s) - started)) -lt 8
   check "only the whole account passes" eq "$(ends | jq -r '.port+"="+.verdict' | sort |
     paste -sd' ')" "A=fail B=fail C=fail D=pass E=fail H=fail"
+  check "the previous camera's pass file is gone" test ! -e out/C/Result.log
   check "a line without the header is not a pass" grep -q "no header" <(field A .reason)
   check "a result line against a pass file is not a pass" grep -q "differs" <(field B .reason)
   check "an overlong line spoils the account" grep -q "longer than 4096" <(field E .reason)
