@@ -260,11 +260,16 @@ check_station() {
   expect_file_bytes out/A2/Result.log "Fail" "station port A2"
   expect_file_bytes out/A3/Result.log "$pass_text" "station port A3"
   [ ! -e out/A4 ] || fail "--once took a camera plugged in after its start"
-  [ "$(wc -l <out/station.jsonl)" -eq 3 ] || fail "station.jsonl: $(cat out/station.jsonl)"
-  [ "$(jq -r 'select(.port == "A2") | .attempts | join(",")' out/station.jsonl)" = \
-    "check failed,check failed,check failed" ] || fail "A2's attempts: $(cat out/station.jsonl)"
-  [ "$(jq -r '.verdict' out/station.jsonl | sort | paste -sd,)" = "fail,pass,pass" ] ||
-    fail "verdicts: $(cat out/station.jsonl)"
+  # A start record and an end record per camera.
+  [ "$(jq -r 'select(.record == "start") | .port' out/station.jsonl | sort | paste -sd,)" = \
+    "A1,A2,A3" ] || fail "start records: $(cat out/station.jsonl)"
+  [ "$(jq -r 'select(.record == "end") | .port' out/station.jsonl | sort | paste -sd,)" = \
+    "A1,A2,A3" ] || fail "end records: $(cat out/station.jsonl)"
+  [ "$(jq -r 'select(.record == "end" and .port == "A2") | .attempts | join(",")' \
+    out/station.jsonl)" = "check failed,check failed,check failed" ] ||
+    fail "A2's attempts: $(cat out/station.jsonl)"
+  [ "$(jq -r 'select(.record == "end") | .verdict' out/station.jsonl | sort | paste -sd,)" = \
+    "fail,pass,pass" ] || fail "verdicts: $(cat out/station.jsonl)"
   # The simulated camera on port 2 is not the camera a worker for port 3 takes.
   cd "$(workdir selector)"
   cp "$sim_exe" .
@@ -283,9 +288,10 @@ check_station() {
   expect_status 0
   expect_file_bytes "out/$port/Result.log" "$pass_text" "reflash.exe under the station"
   cmp -s flash.bin "$image" || fail "the station's camera flash differs from the image"
-  [ "$(jq -r '"\(.port) \(.verdict) \(.attempts | join(","))"' out/station.jsonl)" = \
-    "$port pass pass" ] || fail "station.jsonl: $(cat out/station.jsonl)"
-  jq -e '.devicePath | test("vid_1f3a&pid_5c72")' out/station.jsonl >/dev/null ||
+  [ "$(jq -r 'select(.record == "end") | "\(.port) \(.verdict) \(.attempts | join(","))"' \
+    out/station.jsonl)" = "$port pass pass" ] || fail "station.jsonl: $(cat out/station.jsonl)"
+  jq -e 'select(.record == "end") | .devicePath | test("vid_1f3a&pid_5c72")' out/station.jsonl \
+    >/dev/null ||
     fail "no device path in station.jsonl"
   # No camera in the tree: --once ends with 2.
   cd "$(workdir station_none)"
