@@ -137,7 +137,7 @@ std::vector<std::string> CameraPorts() {
   return ports;
 }
 
-bool CameraWatch::Start(Changed changed) {
+bool CameraWatch::Start(Changed changed, std::vector<std::string>& present) {
   const auto registerNotification =
       CfgmgrFunction<RegisterNotification>("CM_Register_Notification");
   if (registerNotification == nullptr) {
@@ -149,10 +149,12 @@ bool CameraWatch::Start(Changed changed) {
   filter.FilterType = CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE;
   filter.u.DeviceInterface.ClassGuid = kUsbDeviceInterface;
   HCMNOTIFICATION registration = nullptr;
+  std::lock_guard lock(eventMutex);  // a notification from now on reads the tree after this
   if (registerNotification(&filter, &changed_, OnDeviceEvent, &registration) != CR_SUCCESS) {
     return false;
   }
   registration_ = registration;
+  present = CameraPorts();
   return true;
 }
 

@@ -21,9 +21,10 @@ class CameraWatch {
   CameraWatch(const CameraWatch&) = delete;
   CameraWatch& operator=(const CameraWatch&) = delete;
   ~CameraWatch();
-  // False when this system cannot notify (older systems, Wine): the caller reads the tree on a
-  // timer instead.
-  bool Start(Changed changed);
+  // `present`: the ports with a camera as the watch begins, read in order with the
+  // notifications' readings. False when this system cannot notify (older systems, Wine): the
+  // caller reads the tree on a timer instead.
+  bool Start(Changed changed, std::vector<std::string>& present);
 
  private:
   void* registration_ = nullptr;

@@ -185,9 +185,10 @@ class StationRun {
           lockDir_.clear();
         }
       }
-      watching_ = watch_.Start([](std::vector<std::string> ports) {
+      const auto post = [](std::vector<std::string> ports) {
         inbox.Post({Message::Kind::ports, {}, std::move(ports)});
-      });
+      };
+      watching_ = watch_.Start(post, lastPorts_);
     }
   }
 
