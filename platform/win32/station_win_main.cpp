@@ -401,7 +401,9 @@ class StationRun {
         const auto holder = winplat::LockHolder(orphan.lockPath);
         if (now >= orphan.deadline && !orphan.killed && holder) {
           orphan.killed = winplat::EndOrphan(*holder);
-          station_.Note(port, "worker hung: its process is ended");
+          if (orphan.killed) {
+            station_.Note(port, "worker hung: its process is ended");
+          }
         }
         ++it;
         continue;
