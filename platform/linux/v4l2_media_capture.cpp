@@ -1,6 +1,7 @@
 #include "platform/linux/v4l2_media_capture.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <linux/usb/video.h>
 #include <sys/stat.h>
 #include <linux/uvcvideo.h>
@@ -238,6 +239,12 @@ HResult BindToObject(McObject* moniker, McObject** filter) {
   node->chosen = chosen;
   if (!IsListedNode(fd, camera, chosen)) {
     return FromErrno(ENODEV);
+  }
+  // Two processes must never write one camera: the node is held, without waiting, for as long
+  // as it is open; a camera another process holds is not opened (advisory, so a fake node
+  // number that cannot be locked is not refused).
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    return FromErrno(EBUSY);
   }
   const std::vector<std::uint8_t> descriptors =
       ReadBinary(fs::path(camera.deviceDir) / "descriptors");
