@@ -80,13 +80,14 @@ PORTS
 plugs)
   # A camera plugged in later, and one unplugged and plugged in again: one update per plug.
   cat > ports <<'PORTS'
-A1 0 1500
-A1 4000 -
+A1 0 6000
+A1 8000 -
 B1 600 - --chip 5
 PORTS
-  # Wide gaps: a slow machine (or a sanitizer build) must not turn the replug into a reset.
+  # Wide gaps: the unplug reaches the worker, so its update must be over by then even on a slow
+  # machine or a sanitizer build; and a replug must not pass for a reset.
   start_station --watch --instant
-  sleep 6
+  sleep 12
   kill -TERM $station_pid
   wait $station_pid
   check "exit status 0 when all passed" eq "$?" 0
