@@ -158,6 +158,12 @@ bool SimSession::Start(const SimOptions& options, std::string& error) {
     faults.refuseFromRequest = options.refuseFromRequest;
     faults.refuseMillis = options.refuseMillis;
     faults.ignoreStatusWrite = options.ignoreStatusWrite;
+    faults.statusBitsWrite = options.statusBitsWrite;
+    faults.statusKeepsBits = options.statusKeepsBits;
+    faults.statusDropsBits = options.statusDropsBits;
+    faults.refuseRequest = options.refuseRequest;
+    faults.refuseRequestTries = options.refuseRequestTries;
+    faults.staleDataIn = options.staleDataIn;
   }
   InstallDeviceTree(sim::DeviceTreeTable());
   CamInstallMediaCapture(

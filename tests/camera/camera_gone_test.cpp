@@ -1,7 +1,10 @@
 // A camera pulled in the middle of an update: the attempt must end promptly and the next one must
 // find the camera again, instead of polling a dead bus for hours. A camera that only refuses
-// requests for a while must not be taken for a pulled one.
+// requests, however long, must not be taken for a pulled one. And the restore of the protection,
+// judged by what it leaves, must not be failed by what decides nothing.
 
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "camera/flash_control.h"
@@ -68,6 +71,25 @@ class CameraGone : public CameraOnSim {
     return ok;
   }
 
+  // The request numbers of the erase wait on chip 12 (it erases through the SPI registers, so its
+  // wait polls a flash busy for 0.4 s): the requests after the one whose release started the erase.
+  std::pair<std::uint32_t, std::uint32_t> EraseWait() {
+    OneCamera(12, 2, 0x8C);
+    EXPECT_TRUE(OpenFirst());
+    std::uint8_t romId[8] = {};
+    CamReadRomId(romId);
+    std::uint16_t gpio = 0xFFFF;
+    std::uint8_t protect = 0x22;
+    CamSetFlashProtect(0, gpio, protect);
+    watched = device_;
+    busyRequests.clear();
+    EXPECT_TRUE(CamEraseFlash());
+    watched = nullptr;
+    EXPECT_GT(busyRequests.size(), 100u);
+    CamClose();
+    return {busyRequests.front() + 1, busyRequests.back()};
+  }
+
   std::vector<std::uint8_t> image_ = std::vector<std::uint8_t>(0x10000, 0x5A);
 };
 
@@ -107,116 +129,237 @@ TEST_F(CameraGone, PulledAnywhereInTheUpdateEndsItWithinTwoSecondsOfPolling) {
 
 }  // namespace
 
-TEST_F(CameraGone, ACameraThatRefusesForLessThanASecondInTheEraseWaitPassesFirstTime) {
-  // Chip 12 erases through the SPI registers; its erase wait polls a flash busy for 0.4 s.
-  OneCamera(12, 2, 0x8C);
-  ASSERT_TRUE(OpenFirst());
-  std::uint8_t romId[8] = {};
-  CamReadRomId(romId);
-  std::uint16_t gpio = 0xFFFF;
-  std::uint8_t protect = 0x22;
-  CamSetFlashProtect(0, gpio, protect);
-  // The erase wait: the requests after the one whose release started the erase, while the flash
-  // was busy with it.
-  watched = device_;
-  busyRequests.clear();
-  ASSERT_TRUE(CamEraseFlash());
-  watched = nullptr;
-  ASSERT_GT(busyRequests.size(), 100u);
-  const std::uint32_t waitStart = busyRequests.front() + 1;
-  const std::uint32_t waitEnd = busyRequests.back();
-  CamClose();
-  for (const std::uint32_t at : {0u, 1u, 7u, 50u, 100u, 160u, 256u}) {
-    const std::uint32_t k = waitStart + (waitEnd - waitStart) * at / 256;
-    SCOPED_TRACE("refusing from request " + std::to_string(k));
-    CamResetState();
-    OneCamera(12, 2, 0x8C);
-    device_->faults().refuseFromRequest = k;
-    device_->faults().refuseMillis = 900;
-    EXPECT_TRUE(Update());
-    EXPECT_GT(device_->faults().fired.refused, 100u);
-    EXPECT_EQ(Chip().flash().contents()[0x1234], 0x5A);
-    EXPECT_EQ(Chip().flash().contents()[0xFFFF], 0x5A);
+TEST_F(CameraGone, ACameraThatRefusesForAWhileInTheEraseWaitPassesFirstTime) {
+  const auto [waitStart, waitEnd] = EraseWait();
+  for (const std::uint32_t millis : {900u, 5'000u, 30'000u}) {
+    // From the second status read on: a wait whose very first read is refused ends at once, as
+    // the layer's waits always have, status 0 read as ready.
+    for (const std::uint32_t at : {7u, 100u, 256u}) {
+      const std::uint32_t k = waitStart + (waitEnd - waitStart) * at / 256;
+      SCOPED_TRACE("refusing for " + std::to_string(millis) + " ms from request " +
+                   std::to_string(k));
+      CamResetState();
+      OneCamera(12, 2, 0x8C);
+      device_->faults().refuseFromRequest = k;
+      device_->faults().refuseMillis = millis;
+      const std::uint64_t start = Framework().clock().nowMillis();
+      EXPECT_TRUE(Update());
+      EXPECT_GT(device_->faults().fired.refused, millis / 4);
+      EXPECT_GE(Framework().clock().nowMillis() - start, millis);
+      EXPECT_EQ(Chip().flash().contents()[0x1234], 0x5A);
+      EXPECT_EQ(Chip().flash().contents()[0xFFFF], 0x5A);
+    }
   }
 }
 
-TEST_F(CameraGone, TheRestoreIsJudgedByTheStatusItLeaves) {
-  struct Case {
-    int chip;
-    std::uint8_t flashType;
-  };
-  // Chip 13 protects the status register whatever the image's configuration bytes say.
-  for (const Case& c : {Case{13, 2}, Case{13, 3}}) {
-    SCOPED_TRACE("flash type " + std::to_string(c.flashType));
-    OneCamera(c.chip, c.flashType, 0x8C);
+TEST_F(CameraGone, ACameraThatNeverAnswersAgainStillEndsItsAttemptWithinMinutes) {
+  const auto [waitStart, waitEnd] = EraseWait();
+  CamResetState();
+  OneCamera(12, 2, 0x8C);
+  device_->faults().refuseFromRequest = (waitStart + waitEnd) / 2;
+  device_->faults().refuseMillis = 0x7FFFFFFF;
+  const std::uint64_t start = Framework().clock().nowMillis();
+  EXPECT_FALSE(Update());
+  // The erase wait gives up after two minutes of polling without an answer (four of simulated
+  // time: each refused request takes a millisecond too); the byte waits after it keep their
+  // second each.
+  const std::uint64_t took = Framework().clock().nowMillis() - start;
+  EXPECT_GT(took, 240'000u);
+  EXPECT_LT(took, 600'000u);
+}
+
+TEST_F(CameraGone, WaitsReturnAtOnceForARemovedCameraAndKeepTheirBoundsForARefusingOne) {
+  OneCamera(9, 2);
+  ASSERT_TRUE(OpenFirst());
+  device_->faults().failSelector = 1;
+  for (int wait = 0; wait < 2; ++wait) {
+    const std::uint64_t start = Framework().clock().nowMillis();
+    StartTrace();
+    SpiWaitDone(0);
+    // A byte wait's whole budget, every time: 1000 polls, 1 ms apart.
+    EXPECT_EQ(CountPrefix(TakeLines(), "SET 1 3 84 10 00 FF FAIL"), 1000);
+    EXPECT_EQ(Framework().clock().nowMillis() - start, 1000u);
+  }
+  // The platform's word that the camera left the bus ends every wait at once.
+  device_->faults().failSelector = -1;
+  device_->detach();
+  const std::uint64_t start = Framework().clock().nowMillis();
+  StartTrace();
+  SpiWaitDone(0);
+  EXPECT_EQ(TakeLines().size(), 1u);
+  FlashWaitReady(0);
+  SpiWaitDone(0);
+  EXPECT_TRUE(TakeLines().empty());
+  EXPECT_EQ(Framework().clock().nowMillis(), start);
+  CamClose();
+}
+
+// One restore of the protection after another, each from the released state, on chip 13 (it
+// protects the status register whatever the image says), with one fault each.
+class Restore : public CameraGone {
+ protected:
+  void Release(std::uint8_t flashType) {
+    OneCamera(13, flashType, 0x8C);
     ASSERT_TRUE(OpenFirst());
-    std::uint16_t gpio = 0xFFFF;
-    std::uint8_t protect = 0x22;
-    ASSERT_TRUE(CamSetFlashProtect(0, gpio, protect));
+    gpio_ = 0xFFFF;
+    protect_ = 0x22;
+    ASSERT_TRUE(CamSetFlashProtect(0, gpio_, protect_));
     ASSERT_EQ(Chip().flash().status() & 0x8C, 0x00);
-    const std::uint16_t releasedGpio = gpio;
-    const std::uint8_t releasedProtect = protect;
+    releasedGpio_ = gpio_;
+    releasedProtect_ = protect_;
+    ASSERT_TRUE(Run({}, &clean_));
+  }
 
-    // The flash drops the status write though every request is answered.
-    device_->faults().ignoreStatusWrite = Chip().flash().counters().statusWritesDue + 1;
-    EXPECT_FALSE(CamSetFlashProtect(1, gpio, protect));
-    EXPECT_EQ(Chip().flash().counters().statusWritesIgnored, 1u);
-    EXPECT_EQ(Chip().flash().status() & 0x8C, 0x00);
-
-    // A done-flag poll refused once and answered on the next poll: the status is taken.
-    gpio = releasedGpio;
-    protect = releasedProtect;
-    StartTrace();
-    ASSERT_TRUE(CamSetFlashProtect(1, gpio, protect));
-    std::vector<std::string> clean = TakeLines();
-    ASSERT_EQ(Chip().flash().status() & 0x8C, 0x8C);
-    std::size_t poll = 0;
-    while (poll < clean.size() && clean[poll].rfind("SET 1 3 84 10 00 FF", 0) != 0) {
-      ++poll;
+ public:
+  // The request number of the `nth` (0-based) trace line of a clean restore that begins with
+  // `prefix`, when the next restore starts now.
+  std::uint32_t At(const std::string& prefix, int nth = 0, std::size_t after = 0) {
+    for (std::size_t i = after; i < clean_.size(); ++i) {
+      if (clean_[i].rfind(prefix, 0) == 0 && nth-- == 0) {
+        return Requests() + static_cast<std::uint32_t>(i) + 1;
+      }
     }
-    ASSERT_LT(poll, clean.size()) << "no done-flag poll in the restore";
-    CamWriteAsic(0, 0x1006, releasedProtect);  // the pin back at its unlocked level
-    Chip().flash().setStatus(0x00);
-    gpio = releasedGpio;
-    protect = releasedProtect;
-    device_->faults().failRequest = Requests() + static_cast<std::uint32_t>(poll) + 1;
-    StartTrace();
-    EXPECT_TRUE(CamSetFlashProtect(1, gpio, protect));
-    const std::vector<std::string> retried = TakeLines();
-    EXPECT_EQ(CountPrefix(retried, "SET 1 3 84 10 00 FF FAIL"), 1);
-    EXPECT_EQ(Chip().flash().status() & 0x8C, 0x8C);
+    ADD_FAILURE() << "no " << prefix << " in the restore";
+    return 0;
+  }
+  std::size_t IndexOf(const std::string& prefix, std::size_t after = 0) {
+    for (std::size_t i = after; i < clean_.size(); ++i) {
+      if (clean_[i].rfind(prefix, 0) == 0) {
+        return i;
+      }
+    }
+    return clean_.size();
+  }
 
-    // A refused write of the restore itself (the last one: the protection pin) fails it.
-    CamWriteAsic(0, 0x1006, releasedProtect);
+  std::uint32_t NextStatusWrite() { return Chip().flash().counters().statusWritesDue + 1; }
+
+ protected:
+  // A restore from the released state with `fault` set on the camera (its trace in `trace` when
+  // asked); the faults are cleared afterwards.
+  bool Run(const std::function<void(sim::Faults&)>& fault,
+           std::vector<std::string>* trace = nullptr) {
+    CamWriteAsic(0, 0x1006, releasedProtect_);  // the pin back at its unlocked level
+    CamWriteAsic(0, 0x1080, 0);                 // the SPI port back with the chip
     Chip().flash().setStatus(0x00);
-    gpio = releasedGpio;
-    protect = releasedProtect;
-    device_->faults().failRequest = Requests() + static_cast<std::uint32_t>(clean.size());
-    EXPECT_FALSE(CamSetFlashProtect(1, gpio, protect));
+    gpio_ = releasedGpio_;
+    protect_ = releasedProtect_;
+    if (fault) {
+      fault(device_->faults());
+    }
+    if (trace != nullptr) {
+      StartTrace();
+    }
+    const bool restored = CamSetFlashProtect(1, gpio_, protect_);
+    if (trace != nullptr) {
+      *trace = TakeLines();
+    }
+    sim::Faults& faults = device_->faults();
+    faults.failRequest = 0;
+    faults.refuseRequest = 0;
+    faults.staleDataIn = false;
+    faults.statusBitsWrite = 0;
+    faults.ignoreStatusWrite = 0;
+    return restored;
+  }
+
+  std::uint16_t gpio_ = 0xFFFF;
+  std::uint8_t protect_ = 0;
+  std::uint16_t releasedGpio_ = 0xFFFF;
+  std::uint8_t releasedProtect_ = 0;
+  std::vector<std::string> clean_;
+};
+
+TEST_F(Restore, AnyOneRefusedRequestIsTriedAgainAndTheStatusIsTaken) {
+  for (const std::uint8_t flashType : {2, 3}) {
+    Release(flashType);
+    for (std::size_t i = 0; i < clean_.size(); ++i) {
+      SCOPED_TRACE("flash type " + std::to_string(flashType) + ", refused: " + clean_[i]);
+      EXPECT_TRUE(Run(
+          [&](sim::Faults& f) { f.failRequest = Requests() + static_cast<std::uint32_t>(i) + 1; }));
+      EXPECT_EQ(device_->faults().fired.failRequest, i + 1);
+      EXPECT_EQ(Chip().flash().status(), 0x8C);
+      EXPECT_FALSE(Chip().writeProtectHigh());
+    }
     CamClose();
   }
 }
 
-TEST_F(CameraGone, WaitsStopAtOnceAfterASecondOfPollingWithoutAnAnswer) {
-  OneCamera(9, 2);
-  ASSERT_TRUE(OpenFirst());
-  device_->faults().failSelector = 1;
-  const std::uint64_t start = Framework().clock().nowMillis();
-  StartTrace();
-  SpiWaitDone(0);
-  // A byte wait's whole budget: 1000 polls, 1 ms apart.
-  EXPECT_EQ(CountPrefix(TakeLines(), "SET 1 3 84 10 00 FF FAIL"), 1000);
-  EXPECT_EQ(Framework().clock().nowMillis() - start, 1000u);
-  StartTrace();
-  FlashWaitReady(0);
-  SpiWaitDone(0);
-  EXPECT_TRUE(TakeLines().empty());
-  // One answered request ends the spell: the next wait polls again.
-  device_->faults().failSelector = -1;
-  std::uint8_t value = 0;
-  EXPECT_TRUE(CamReadAsic(0, 0x1084, &value));
-  device_->faults().failSelector = 1;
-  StartTrace();
-  SpiWaitDone(0);
-  EXPECT_EQ(CountPrefix(TakeLines(), "SET 1 3 84 10 00 FF FAIL"), 1000);
+TEST_F(Restore, IsFailedOnlyByWhatCanLeaveTheFlashWritable) {
+  struct Case {
+    const char* what;
+    bool restored;
+    std::function<void(Restore&, sim::Faults&)> fault;
+    std::uint32_t refusals = 0;  // the fault must have acted this often
+    bool stale = false;
+  };
+  const auto twice = [](const char* prefix, int nth = 0) {
+    return [prefix, nth](Restore& r, sim::Faults& f) {
+      f.refuseRequest = r.At(prefix, nth);
+      f.refuseRequestTries = 2;
+    };
+  };
+  // The final status wait begins with the select after the status value went out.
+  const auto inFinalWait = [](const char* prefix, bool stale) {
+    return [prefix, stale](Restore& r, sim::Faults& f) {
+      const std::size_t value = r.IndexOf("SET 1 3 82 10 8C 00");
+      f.refuseRequest = r.At(prefix, 0, r.IndexOf("SET 1 3 91 10 01 00", value));
+      f.refuseRequestTries = 2;
+      f.staleDataIn = stale;
+    };
+  };
+  const std::vector<Case> cases = {
+      {"the status write dropped", false,
+       [](Restore& r, sim::Faults& f) { f.ignoreStatusWrite = r.NextStatusWrite(); }},
+      // A status one bit off is not the protection asked for, in either direction.
+      {"bit 2 dropped from the status", false,
+       [](Restore& r, sim::Faults& f) {
+         f.statusBitsWrite = r.NextStatusWrite();
+         f.statusDropsBits = 0x04;
+         f.statusKeepsBits = 0;
+       }},
+      {"bit 4 kept in the status", false,
+       [](Restore& r, sim::Faults& f) {
+         f.statusBitsWrite = r.NextStatusWrite();
+         f.statusDropsBits = 0;
+         f.statusKeepsBits = 0x10;
+       }},
+      {"the status write's enable refused twice", false, twice("SET 1 3 82 10 06 00"), 2},
+      {"the status value refused twice", false, twice("SET 1 3 82 10 8C 00"), 2},
+      {"the protection pin refused twice", false, twice("SET 1 3 06 10"), 2},
+      {"the first configuration byte unread on both tries", false, twice("SET 3 3"), 2},
+      {"the second configuration byte unread on both tries", false, twice("SET 3 3", 1), 2},
+      // What the chip's reset sets anyway, or what a finished status write no longer needs.
+      {"the write-enable code register refused twice", true, twice("SET 1 3 F3 05"), 2},
+      {"the program code register refused twice", true, twice("SET 1 3 F5 05"), 2},
+      {"a lock byte refused twice", true, twice("SET 1 3 FA 05 34 00"), 2},
+      {"the port given back refused twice", true,
+       [](Restore& r, sim::Faults& f) {
+         f.refuseRequest = r.At("SET 1 3 80 10 00 00", 0, r.IndexOf("SET 1 3 82 10 8C 00"));
+         f.refuseRequestTries = 2;
+       },
+       2},
+      // A status byte that never came off the flash is read again, not taken for the outcome.
+      {"the receive's start refused twice in the final wait", true,
+       inFinalWait("SET 1 3 81 10 02 00", false), 2},
+      {"the select refused twice in the final wait, the data register stale", true,
+       inFinalWait("SET 1 3 91 10 00 00", true), 2, true},
+  };
+  for (const std::uint8_t flashType : {2, 3}) {
+    Release(flashType);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + ", flash type " + std::to_string(flashType));
+      const std::uint32_t refusedBefore = device_->faults().fired.refusedRepeats;
+      const std::uint32_t staleBefore = Chip().staleReceives();
+      std::vector<std::string> dbg;
+
+      EXPECT_EQ(Run([&](sim::Faults& f) { c.fault(*this, f); }, &dbg), c.restored);
+
+      EXPECT_EQ(device_->faults().fired.refusedRepeats - refusedBefore, c.refusals);
+      EXPECT_EQ(Chip().staleReceives() > staleBefore, c.stale);
+      if (c.restored) {
+        EXPECT_EQ(Chip().flash().status(), 0x8C);
+      }
+    }
+    CamClose();
+  }
 }
