@@ -131,90 +131,47 @@ TEST_F(CameraGone, PulledAnywhereInTheUpdateEndsItWithinTwoSecondsOfPolling) {
 
 TEST_F(CameraGone, ACameraThatRefusesForAWhileInTheEraseWaitPassesFirstTime) {
   const auto [waitStart, waitEnd] = EraseWait();
-  for (const std::uint32_t millis : {900u, 5'000u, 30'000u}) {
+  // 0.9, 5 and 30 s pass at once; a camera that never answers again is let go after the erase
+  // wait's two minutes of polling without an answer (four of the clock: each refused request takes
+  // a millisecond too) and the byte waits' second each after it.
+  for (const std::uint32_t millis : {900u, 5'000u, 30'000u, 0x7FFFFFFFu}) {
     // From the second status read on: a wait whose very first read is refused ends at once, as
     // the layer's waits always have, status 0 read as ready.
     for (const std::uint32_t at : {7u, 100u, 256u}) {
       const std::uint32_t k = waitStart + (waitEnd - waitStart) * at / 256;
-      SCOPED_TRACE("refusing for " + std::to_string(millis) + " ms from request " +
-                   std::to_string(k));
+      SCOPED_TRACE(std::to_string(millis) + " ms from request " + std::to_string(k));
       CamResetState();
       OneCamera(12, 2, 0x8C);
       device_->faults().refuseFromRequest = k;
       device_->faults().refuseMillis = millis;
       const std::uint64_t start = Framework().clock().nowMillis();
-      EXPECT_TRUE(Update());
-      EXPECT_GT(device_->faults().fired.refused, millis / 4);
-      EXPECT_GE(Framework().clock().nowMillis() - start, millis);
-      EXPECT_EQ(Chip().flash().contents()[0x1234], 0x5A);
+      const bool passed = Update();
+      const std::uint64_t took = Framework().clock().nowMillis() - start;
+      if (millis == 0x7FFFFFFFu) {
+        EXPECT_FALSE(passed);
+        EXPECT_GT(took, 240'000u);
+        EXPECT_LT(took, 600'000u);
+        continue;
+      }
+      EXPECT_TRUE(passed);
+      EXPECT_GE(took, millis);
       EXPECT_EQ(Chip().flash().contents()[0xFFFF], 0x5A);
     }
   }
 }
 
-TEST_F(CameraGone, ACameraThatNeverAnswersAgainStillEndsItsAttemptWithinMinutes) {
-  const auto [waitStart, waitEnd] = EraseWait();
-  CamResetState();
-  OneCamera(12, 2, 0x8C);
-  device_->faults().refuseFromRequest = (waitStart + waitEnd) / 2;
-  device_->faults().refuseMillis = 0x7FFFFFFF;
-  const std::uint64_t start = Framework().clock().nowMillis();
-  EXPECT_FALSE(Update());
-  // The erase wait gives up after two minutes of polling without an answer (four of simulated
-  // time: each refused request takes a millisecond too); the byte waits after it keep their
-  // second each.
-  const std::uint64_t took = Framework().clock().nowMillis() - start;
-  EXPECT_GT(took, 240'000u);
-  EXPECT_LT(took, 600'000u);
-}
-
-TEST_F(CameraGone, WaitsReturnAtOnceForARemovedCameraAndKeepTheirBoundsForARefusingOne) {
-  OneCamera(9, 2);
-  ASSERT_TRUE(OpenFirst());
-  device_->faults().failSelector = 1;
-  for (int wait = 0; wait < 2; ++wait) {
-    const std::uint64_t start = Framework().clock().nowMillis();
-    StartTrace();
-    SpiWaitDone(0);
-    // A byte wait's whole budget, every time: 1000 polls, 1 ms apart.
-    EXPECT_EQ(CountPrefix(TakeLines(), "SET 1 3 84 10 00 FF FAIL"), 1000);
-    EXPECT_EQ(Framework().clock().nowMillis() - start, 1000u);
-  }
-  // The platform's word that the camera left the bus ends every wait at once.
-  device_->faults().failSelector = -1;
-  device_->detach();
-  const std::uint64_t start = Framework().clock().nowMillis();
-  StartTrace();
-  SpiWaitDone(0);
-  EXPECT_EQ(TakeLines().size(), 1u);
-  FlashWaitReady(0);
-  SpiWaitDone(0);
-  EXPECT_TRUE(TakeLines().empty());
-  EXPECT_EQ(Framework().clock().nowMillis(), start);
-  CamClose();
-}
-
 // One restore of the protection after another, each from the released state, on chip 13 (it
 // protects the status register whatever the image says), with one fault each.
 class Restore : public CameraGone {
- protected:
-  void Release(std::uint8_t flashType) {
-    OneCamera(13, flashType, 0x8C);
-    ASSERT_TRUE(OpenFirst());
-    gpio_ = 0xFFFF;
-    protect_ = 0x22;
-    ASSERT_TRUE(CamSetFlashProtect(0, gpio_, protect_));
-    ASSERT_EQ(Chip().flash().status() & 0x8C, 0x00);
-    releasedGpio_ = gpio_;
-    releasedProtect_ = protect_;
-    ASSERT_TRUE(Run({}, &clean_));
-  }
-
  public:
-  // The request number of the `nth` (0-based) trace line of a clean restore that begins with
-  // `prefix`, when the next restore starts now.
-  std::uint32_t At(const std::string& prefix, int nth = 0, std::size_t after = 0) {
-    for (std::size_t i = after; i < clean_.size(); ++i) {
+  // The request number, in a restore that starts now, of the `nth` line of a clean restore that
+  // begins with `prefix`, counting from the first line that begins with `from`.
+  std::uint32_t At(const std::string& prefix, int nth = 0, const char* from = "") {
+    std::size_t i = 0;
+    while (i < clean_.size() && clean_[i].rfind(from, 0) != 0) {
+      ++i;
+    }
+    for (; i < clean_.size(); ++i) {
       if (clean_[i].rfind(prefix, 0) == 0 && nth-- == 0) {
         return Requests() + static_cast<std::uint32_t>(i) + 1;
       }
@@ -222,49 +179,44 @@ class Restore : public CameraGone {
     ADD_FAILURE() << "no " << prefix << " in the restore";
     return 0;
   }
-  std::size_t IndexOf(const std::string& prefix, std::size_t after = 0) {
-    for (std::size_t i = after; i < clean_.size(); ++i) {
-      if (clean_[i].rfind(prefix, 0) == 0) {
-        return i;
-      }
-    }
-    return clean_.size();
-  }
-
   std::uint32_t NextStatusWrite() { return Chip().flash().counters().statusWritesDue + 1; }
 
  protected:
-  // A restore from the released state with `fault` set on the camera (its trace in `trace` when
-  // asked); the faults are cleared afterwards.
+  void Release(std::uint8_t flashType) {
+    OneCamera(13, flashType, 0x8C);
+    ASSERT_TRUE(OpenFirst());
+    gpio_ = 0xFFFF;
+    protect_ = 0x22;
+    ASSERT_TRUE(CamSetFlashProtect(0, gpio_, protect_));
+    releasedProtect_ = protect_;
+    ASSERT_TRUE(Run({}, &clean_));
+  }
+
+  // A restore from the released state with `fault` set on the camera; the faults are cleared
+  // afterwards.
   bool Run(const std::function<void(sim::Faults&)>& fault,
            std::vector<std::string>* trace = nullptr) {
     CamWriteAsic(0, 0x1006, releasedProtect_);  // the pin back at its unlocked level
     CamWriteAsic(0, 0x1080, 0);                 // the SPI port back with the chip
     Chip().flash().setStatus(0x00);
-    gpio_ = releasedGpio_;
+    gpio_ = 0x1006;
     protect_ = releasedProtect_;
     if (fault) {
       fault(device_->faults());
     }
-    if (trace != nullptr) {
-      StartTrace();
-    }
+    StartTrace();
     const bool restored = CamSetFlashProtect(1, gpio_, protect_);
     if (trace != nullptr) {
       *trace = TakeLines();
     }
-    sim::Faults& faults = device_->faults();
-    faults.failRequest = 0;
-    faults.refuseRequest = 0;
-    faults.staleDataIn = false;
-    faults.statusBitsWrite = 0;
-    faults.ignoreStatusWrite = 0;
+    const sim::FaultsFired fired = device_->faults().fired;
+    device_->faults() = sim::Faults{};
+    device_->faults().fired = fired;
     return restored;
   }
 
   std::uint16_t gpio_ = 0xFFFF;
-  std::uint8_t protect_ = 0;
-  std::uint16_t releasedGpio_ = 0xFFFF;
+  std::uint8_t protect_ = 0x22;
   std::uint8_t releasedProtect_ = 0;
   std::vector<std::string> clean_;
 };
@@ -274,8 +226,7 @@ TEST_F(Restore, AnyOneRefusedRequestIsTriedAgainAndTheStatusIsTaken) {
     Release(flashType);
     for (std::size_t i = 0; i < clean_.size(); ++i) {
       SCOPED_TRACE("flash type " + std::to_string(flashType) + ", refused: " + clean_[i]);
-      EXPECT_TRUE(Run(
-          [&](sim::Faults& f) { f.failRequest = Requests() + static_cast<std::uint32_t>(i) + 1; }));
+      EXPECT_TRUE(Run([&](sim::Faults& f) { f.failRequest = Requests() + i + 1; }));
       EXPECT_EQ(device_->faults().fired.failRequest, i + 1);
       EXPECT_EQ(Chip().flash().status(), 0x8C);
       EXPECT_FALSE(Chip().writeProtectHigh());
@@ -290,59 +241,46 @@ TEST_F(Restore, IsFailedOnlyByWhatCanLeaveTheFlashWritable) {
     bool restored;
     std::function<void(Restore&, sim::Faults&)> fault;
     std::uint32_t refusals = 0;  // the fault must have acted this often
-    bool stale = false;
   };
-  const auto twice = [](const char* prefix, int nth = 0) {
-    return [prefix, nth](Restore& r, sim::Faults& f) {
-      f.refuseRequest = r.At(prefix, nth);
-      f.refuseRequestTries = 2;
-    };
-  };
-  // The final status wait begins with the select after the status value went out.
-  const auto inFinalWait = [](const char* prefix, bool stale) {
-    return [prefix, stale](Restore& r, sim::Faults& f) {
-      const std::size_t value = r.IndexOf("SET 1 3 82 10 8C 00");
-      f.refuseRequest = r.At(prefix, 0, r.IndexOf("SET 1 3 91 10 01 00", value));
+  // A request refused on both tries; `stale` keeps the SPI data register without a flash.
+  const auto twice = [](const char* prefix, int nth = 0, const char* from = "",
+                        bool stale = false) {
+    return [=](Restore& r, sim::Faults& f) {
+      f.refuseRequest = r.At(prefix, nth, from);
       f.refuseRequestTries = 2;
       f.staleDataIn = stale;
     };
   };
+  const auto statusBits = [](std::uint8_t keeps, std::uint8_t drops) {
+    return [=](Restore& r, sim::Faults& f) {
+      f.statusBitsWrite = r.NextStatusWrite();
+      f.statusKeepsBits = keeps;
+      f.statusDropsBits = drops;
+    };
+  };
+  // The status value goes out, then the select that ends its command; the final wait follows.
+  const char* finalWait = "SET 1 3 82 10 8C 00";
   const std::vector<Case> cases = {
       {"the status write dropped", false,
        [](Restore& r, sim::Faults& f) { f.ignoreStatusWrite = r.NextStatusWrite(); }},
       // A status one bit off is not the protection asked for, in either direction.
-      {"bit 2 dropped from the status", false,
-       [](Restore& r, sim::Faults& f) {
-         f.statusBitsWrite = r.NextStatusWrite();
-         f.statusDropsBits = 0x04;
-         f.statusKeepsBits = 0;
-       }},
-      {"bit 4 kept in the status", false,
-       [](Restore& r, sim::Faults& f) {
-         f.statusBitsWrite = r.NextStatusWrite();
-         f.statusDropsBits = 0;
-         f.statusKeepsBits = 0x10;
-       }},
+      {"bit 2 dropped from the status", false, statusBits(0, 0x04)},
+      {"bit 4 kept in the status", false, statusBits(0x10, 0)},
       {"the status write's enable refused twice", false, twice("SET 1 3 82 10 06 00"), 2},
       {"the status value refused twice", false, twice("SET 1 3 82 10 8C 00"), 2},
       {"the protection pin refused twice", false, twice("SET 1 3 06 10"), 2},
       {"the first configuration byte unread on both tries", false, twice("SET 3 3"), 2},
       {"the second configuration byte unread on both tries", false, twice("SET 3 3", 1), 2},
-      // What the chip's reset sets anyway, or what a finished status write no longer needs.
+      // What the chip's reset sets anyway, or what a status read tells afterwards.
       {"the write-enable code register refused twice", true, twice("SET 1 3 F3 05"), 2},
       {"the program code register refused twice", true, twice("SET 1 3 F5 05"), 2},
       {"a lock byte refused twice", true, twice("SET 1 3 FA 05 34 00"), 2},
-      {"the port given back refused twice", true,
-       [](Restore& r, sim::Faults& f) {
-         f.refuseRequest = r.At("SET 1 3 80 10 00 00", 0, r.IndexOf("SET 1 3 82 10 8C 00"));
-         f.refuseRequestTries = 2;
-       },
-       2},
+      {"the port given back refused twice", true, twice("SET 1 3 80 10 00 00", 0, finalWait), 2},
       // A status byte that never came off the flash is read again, not taken for the outcome.
       {"the receive's start refused twice in the final wait", true,
-       inFinalWait("SET 1 3 81 10 02 00", false), 2},
+       twice("SET 1 3 81 10 02 00", 0, finalWait), 2},
       {"the select refused twice in the final wait, the data register stale", true,
-       inFinalWait("SET 1 3 91 10 00 00", true), 2, true},
+       twice("SET 1 3 91 10 00 00", 0, finalWait, true), 2},
   };
   for (const std::uint8_t flashType : {2, 3}) {
     Release(flashType);
@@ -350,12 +288,10 @@ TEST_F(Restore, IsFailedOnlyByWhatCanLeaveTheFlashWritable) {
       SCOPED_TRACE(std::string(c.what) + ", flash type " + std::to_string(flashType));
       const std::uint32_t refusedBefore = device_->faults().fired.refusedRepeats;
       const std::uint32_t staleBefore = Chip().staleReceives();
-      std::vector<std::string> dbg;
-
-      EXPECT_EQ(Run([&](sim::Faults& f) { c.fault(*this, f); }, &dbg), c.restored);
-
+      EXPECT_EQ(Run([&](sim::Faults& f) { c.fault(*this, f); }), c.restored);
       EXPECT_EQ(device_->faults().fired.refusedRepeats - refusedBefore, c.refusals);
-      EXPECT_EQ(Chip().staleReceives() > staleBefore, c.stale);
+      EXPECT_EQ(Chip().staleReceives() > staleBefore,
+                std::string(c.what).find("stale") != std::string::npos);
       if (c.restored) {
         EXPECT_EQ(Chip().flash().status(), 0x8C);
       }
