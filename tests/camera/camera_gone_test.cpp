@@ -19,6 +19,8 @@ std::uint64_t goneAtMicros = 0;
 bool goneSeen = false;
 // Numbers of the requests answered while the watched camera's flash was busy.
 std::vector<std::uint32_t> busyRequests;
+// When not 0, every request the watched camera answers ends with this code instead.
+HResult forcedResult = 0;
 
 // Notes the simulated time of the first request that finds the camera gone.
 HResult WatchingKsProperty(McObject* control, void* property, std::uint32_t propertyLength,
@@ -32,7 +34,7 @@ HResult WatchingKsProperty(McObject* control, void* property, std::uint32_t prop
   if (watched != nullptr && watched->camera() != nullptr && watched->camera()->flash().busy()) {
     busyRequests.push_back(watched->requestCount());
   }
-  return result;
+  return watched != nullptr && forcedResult != 0 ? forcedResult : result;
 }
 
 class CameraGone : public CameraOnSim {
@@ -49,6 +51,7 @@ class CameraGone : public CameraOnSim {
   }
   void TearDown() override {
     watched = nullptr;
+    forcedResult = 0;
     CameraOnSim::TearDown();
   }
 
@@ -157,6 +160,31 @@ TEST_F(CameraGone, ACameraThatRefusesForAWhileInTheEraseWaitPassesFirstTime) {
       EXPECT_GE(took, millis);
       EXPECT_EQ(Chip().flash().contents()[0xFFFF], 0x5A);
     }
+  }
+}
+
+TEST_F(CameraGone, ADeviceRemovalErrorEndsTheByteWaitAtOnceAndNothingElseDoes) {
+  struct Case {
+    std::uint32_t code;
+    int polls;
+  };
+  // The device-removal errors (ERROR_DEVICE_NOT_CONNECTED, ERROR_DEVICE_REMOVED,
+  // ERROR_NO_SUCH_DEVICE, ERROR_DEV_NOT_EXIST), then a stall, E_FAIL and ERROR_NOT_FOUND.
+  for (const Case& c :
+       {Case{0x8007048F, 1}, Case{0x80070651, 1}, Case{0x800701B1, 1}, Case{0x80070037, 1},
+        Case{0x8007001F, 1000}, Case{0x80004005, 1000}, Case{0x80070490, 1000}}) {
+    SCOPED_TRACE(c.code);
+    OneCamera(9, 2);
+    ASSERT_TRUE(OpenFirst());
+    watched = device_;
+    forcedResult = static_cast<HResult>(c.code);
+    const std::uint32_t before = Requests();
+    SpiWaitDone(0);
+    EXPECT_EQ(Requests() - before, static_cast<std::uint32_t>(c.polls));
+    forcedResult = 0;
+    watched = nullptr;
+    CamClose();
+    CamResetState();
   }
 }
 
