@@ -171,6 +171,11 @@ void CReflashDlg::RunUpdate() {
   progressBar.SetPos(80);
   ShowStatus(StatusBlue, "Check Firmware...");
   UpdatePassed = VerifyFirmware();
+  // The protection the restore left must be what the image it wrote asks for, whatever a
+  // transport let through unseen (a short answer filled with zeros reads as "no protection").
+  if (UpdatePassed == 1 && !CamProtectionMatchesImage(FirmwareImage, FirmwareImageSize)) {
+    UpdatePassed = 0;
+  }
   progressBar.SetPos(100);
   if (UpdatePassed == 0) {
     ShowStatus(StatusRed, "Check Firmware Failed!!!");

@@ -31,11 +31,17 @@ std::uint32_t CamGetFlashType(int slot);
 // Serial-flash control.
 bool CamEraseFlash(int slot);
 bool CamEraseFlash();
-// Restoring (enable nonzero) reports false when the camera refused any of its requests.
+// Restoring (enable nonzero) reports false when the status did not read back as written, a
+// configuration byte could not be read, or a write that decides the protection was refused twice.
 bool CamSetFlashProtect(int slot, std::uint8_t enable, std::uint16_t& protectGpioReg,
                         std::uint8_t& protectByte);
 bool CamSetFlashProtect(std::uint8_t enable, std::uint16_t& protectGpioReg,
                         std::uint8_t& protectByte);
+// Whether the protection the last restore left is what `image` (the flash as written) asks for
+// on the chip's row: the status register written and read back as 0x8C when its configuration
+// block asks for it (or the row always protects), not written otherwise. Judged from the image the
+// tool wrote, so a transport that hides a short answer cannot make an unprotected camera pass.
+bool CamProtectionMatchesImage(const std::uint8_t* image, std::uint32_t length);
 int CamResetDevice(int slot);
 int CamResetDevice();
 bool CamReadInfoByte(int slot, std::uint8_t* out);

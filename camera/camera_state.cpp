@@ -9,6 +9,8 @@ CameraOps cameraOps{};
 CameraSlotRecord CameraSlot[cameraSlotCount]{};
 CameraBinding cameraBinding{};
 std::uint32_t transferChunk = 0;
+RestoreRecord lastRestore{};
+bool cameraRemoved = false;
 std::uint32_t unansweredPollMs = 0;
 std::uint32_t shortAnswersRejected[6] = {};
 
@@ -36,18 +38,30 @@ CameraSlotRecord* CamOpenSlot(int slot) {
   return (record != nullptr && record->isOpen) ? record : nullptr;
 }
 
-void CamNoteRequest(bool succeeded) {
-  if (succeeded) {
-    unansweredPollMs = 0;
+void CamNoteRequest(HResult result) {
+  // Any answer, an unusual success code too, shows the camera is there.
+  if (result >= 0) {
+    CamNoteAnswer();
+  } else if (McIsDeviceRemoved(result)) {
+    cameraRemoved = true;
   }
 }
 
+void CamNoteAnswer() {
+  cameraRemoved = false;
+  unansweredPollMs = 0;
+}
+
 void CamNotePollSleep(std::uint32_t milliseconds) {
-  unansweredPollMs = std::min(unansweredPollMs + milliseconds, cameraGoneAfterPollMs);
+  unansweredPollMs = std::min(unansweredPollMs + milliseconds, silentFlashWaitLimitMs);
 }
 
 bool CamCameraGone() {
-  return unansweredPollMs >= cameraGoneAfterPollMs;
+  return cameraRemoved;
+}
+
+bool CamCameraSilentTooLong() {
+  return unansweredPollMs >= silentFlashWaitLimitMs;
 }
 
 CameraBinding* opGetState() {
@@ -59,6 +73,8 @@ void CamResetState() {
   std::memset(CameraSlot, 0, sizeof(CameraSlot));
   cameraBinding = CameraBinding{};
   transferChunk = 0;
+  lastRestore = RestoreRecord{};
+  cameraRemoved = false;
   unansweredPollMs = 0;
   std::memset(shortAnswersRejected, 0, sizeof(shortAnswersRejected));
 }
@@ -96,7 +112,7 @@ bool CamWriteAsic(int slot, std::uint16_t reg, std::uint8_t value) {
   }
   const bool written = cameraOps.opAsicWrite(slot, reg, value);
   if (written) {
-    CamNoteRequest(true);
+    CamNoteAnswer();
   }
   return written;
 }
@@ -107,7 +123,7 @@ bool CamReadAsic(int slot, std::uint16_t reg, std::uint8_t* value) {
   }
   const bool read = cameraOps.opAsicRead(slot, reg, value);
   if (read) {
-    CamNoteRequest(true);
+    CamNoteAnswer();
   }
   return read;
 }

@@ -4,8 +4,7 @@
 #include <cstdint>
 
 #include "camera/camera.h"
-
-struct McObject;
+#include "camera/media_capture.h"
 
 inline constexpr int cameraSlotCount = 24;
 
@@ -36,28 +35,46 @@ struct CameraSlotRecord {
   std::uint8_t savedProgramCmd;
 };
 
+// What the last restore of the protection did, for the check against the image.
+struct RestoreRecord {
+  bool done = false;
+  std::int32_t chipIndex = 0;
+  bool statusLeftAlone = false;  // the information byte keeps the status register out of it
+  std::uint16_t configBase = 0;
+  bool statusWritten = false;
+  std::int32_t statusRead = -1;  // the status read back after the write; -1 when none was read
+};
+
 extern CameraOps cameraOps;
 extern CameraSlotRecord CameraSlot[cameraSlotCount];
 extern CameraBinding cameraBinding;
 extern std::uint32_t transferChunk;
+extern RestoreRecord lastRestore;
 
-// A live camera may refuse requests for a while (its firmware busy with its own work) and answer
-// again; a pulled camera never does. The camera counts as gone only after the layer's waits have
-// polled for this long without a single answered request: the whole budget of one byte wait, so
-// no wait is cut short for a camera that comes back within it, while a pulled camera costs about
-// a second of polling instead of hours.
-inline constexpr std::uint32_t cameraGoneAfterPollMs = 1000;
-// Polling sleep since the last request that succeeded.
+// A camera the platform reports removed (a request ends with a device-removal error) is gone
+// until a request is answered again, and the layer's waits return at once meanwhile. A camera
+// that only refuses requests is not gone: its firmware may be busy and answer again.
+extern bool cameraRemoved;
+// Polling sleep since the last answered request.
 extern std::uint32_t unansweredPollMs;
+// A camera that refuses everything, yet is not reported removed, keeps every wait's own bound
+// except the flash's busy wait: 10,000 status reads, each after two byte waits of a second, would
+// take hours. That wait stops once the camera has answered nothing through this much polling, far
+// longer than any busy firmware keeps its host waiting; one answered request starts it over.
+inline constexpr std::uint32_t silentFlashWaitLimitMs = 120'000;
 // GETs answered with fewer bytes than the operation reads, per selector (index 1-5): the transport
 // treats them as failed although the platform reported success.
 extern std::uint32_t shortAnswersRejected[6];
-// Called with every request's outcome (a control interface that cannot be had counts as failed).
-void CamNoteRequest(bool succeeded);
+// Called with every request's result code.
+void CamNoteRequest(HResult result);
+// Called when a request went through by way of another operation table (tests' tables).
+void CamNoteAnswer();
 // Called with every polling sleep of the layer's waits.
 void CamNotePollSleep(std::uint32_t milliseconds);
-// True while the camera has answered nothing for long enough to mean it is gone.
+// True while the platform's word is that the camera has left the bus.
 bool CamCameraGone();
+// True once the camera has answered nothing for `silentFlashWaitLimitMs` of polling.
+bool CamCameraSilentTooLong();
 
 // The slot record for a slot number, or null for a number outside 0..23.
 CameraSlotRecord* CamSlotRecord(int slot);

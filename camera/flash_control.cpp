@@ -17,19 +17,43 @@ void SleepMs(std::uint32_t milliseconds) {
   }
 }
 
-// Writes refused while a restore runs, leaving out the polls of the busy waits: a refused poll is
-// retried by the wait itself, and the status it finally reads tells the outcome.
+// While a restore runs, a refused write is tried once more at once: a byte of a command that never
+// went out garbles the whole command, a busy wait's status read included. Only a write refused
+// twice that decides the protection counts against the restore: what the camera's reset sets
+// anyway, or what a status read afterwards tells, cannot leave the flash writable unseen.
 bool restoreRunning = false;
-bool inBusyWait = false;
+bool restoreWriteDecides = false;
 std::uint32_t restoreWritesRefused = 0;
 
 bool WriteReg(int slot, std::uint16_t reg, std::uint8_t value) {
-  const bool written = CamWriteAsic(slot, reg, value);
-  if (!written && restoreRunning && !inBusyWait) {
+  if (CamWriteAsic(slot, reg, value)) {
+    return true;
+  }
+  if (!restoreRunning || CamCameraGone()) {
+    return false;
+  }
+  if (CamWriteAsic(slot, reg, value)) {
+    return true;
+  }
+  if (restoreWriteDecides) {
     ++restoreWritesRefused;
   }
-  return written;
+  return false;
 }
+
+// Marks the restore's writes made while it lives as deciding the protection, or not.
+class RestoreWritesDecide {
+ public:
+  explicit RestoreWritesDecide(bool decide) : saved_(restoreWriteDecides) {
+    restoreWriteDecides = decide;
+  }
+  ~RestoreWritesDecide() { restoreWriteDecides = saved_; }
+  RestoreWritesDecide(const RestoreWritesDecide&) = delete;
+  RestoreWritesDecide& operator=(const RestoreWritesDecide&) = delete;
+
+ private:
+  bool saved_;
+};
 
 bool FlashSelect(int slot) {
   return WriteReg(slot, RegFlashSelect, 0);
@@ -56,6 +80,10 @@ void SendCommand(int slot, std::uint8_t command) {
   FlashSelect(slot);
   SpiSendByte(slot, command);
   FlashRelease(slot);
+}
+
+bool ResetsAfterUpdate(int chipIndex) {
+  return chipIndex != ChipRowOldChunkProbe && chipIndex != ChipRowNoReset;
 }
 
 // Flash types whose chip erase is 0xC7 sent through the register port.
@@ -133,6 +161,7 @@ void ReleaseProtection(int slot, CameraSlotRecord& record, const ChipRow& row,
 }
 
 void RestoreGpio(int slot, std::uint16_t protectGpioReg, std::uint8_t protectByte) {
+  RestoreWritesDecide saved(true);
   if (protectGpioReg != 0xFFFF) {
     WriteReg(slot, protectGpioReg, static_cast<std::uint8_t>(~protectByte));
   }
@@ -143,8 +172,11 @@ bool RestoreProtection(int slot, const CameraSlotRecord& record, const ChipRow& 
                        std::uint32_t flashType, const InfoBlock& info, std::uint16_t protectGpioReg,
                        std::uint8_t protectByte) {
   if (row.flashCommandRegs != 0) {
+    RestoreWritesDecide saved(false);
     WriteReg(slot, RegFlashWriteEnableCmd, record.savedWriteEnableCmd);
     WriteReg(slot, RegFlashProgramCmd, record.savedProgramCmd);
+    // The reset that follows locks the chip's flash path again on every row that is reset.
+    RestoreWritesDecide locks(!ResetsAfterUpdate(record.chipIndex));
     for (int i = 0; i < 4; ++i) {
       WriteReg(slot, static_cast<std::uint16_t>(RegFlashUnlock0 + i), FlashWriteLockedValue);
     }
@@ -158,11 +190,15 @@ bool RestoreProtection(int slot, const CameraSlotRecord& record, const ChipRow& 
   bool known = info.complete;
   const std::uint8_t versionByte = ReadConfigByte(slot, base + 0x03u, known);
   const std::uint8_t flagsByte = ReadConfigByte(slot, base + 0x34u, known);
+  lastRestore.configBase = base;
   // Without the block's bytes nobody can tell whether the image asked for protection.
   bool statusTaken = known;
   if ((versionByte >= 0x35 && (flagsByte & 0x80) != 0) ||
       record.chipIndex == ChipRowAlwaysProtect) {
-    statusTaken = FlashWriteStatus(slot, flashType, FlashStatusProtected) && statusTaken;
+    lastRestore.statusWritten = true;
+    statusTaken =
+        FlashWriteStatus(slot, flashType, FlashStatusProtected, &lastRestore.statusRead) &&
+        statusTaken;
   }
   RestoreGpio(slot, protectGpioReg, protectByte);
   return statusTaken;
@@ -172,7 +208,7 @@ bool RestoreProtection(int slot, const CameraSlotRecord& record, const ChipRow& 
 
 bool SpiWaitDone(int slot) {
   if (CamCameraGone()) {
-    return false;  // nothing has answered for a whole wait: not a poll more until something does
+    return false;  // the platform says nobody is left to finish the byte
   }
   for (int poll = 0; poll < SpiDonePolls; ++poll) {
     std::uint8_t done = 0;
@@ -180,7 +216,7 @@ bool SpiWaitDone(int slot) {
       return true;
     }
     if (CamCameraGone()) {
-      return false;  // nobody is left to finish the byte
+      return false;
     }
     SleepMs(1);
   }
@@ -188,12 +224,12 @@ bool SpiWaitDone(int slot) {
 }
 
 bool FlashWaitReady(int slot, std::uint8_t* lastStatus) {
-  const bool outerWait = !inBusyWait;
-  inBusyWait = true;
+  // Its own status read tells whether a poll went through.
+  RestoreWritesDecide saved(false);
   std::uint8_t status = 0;
   bool statusRead = false;
   for (int poll = 0; poll < FlashReadyPolls; ++poll) {
-    if (CamCameraGone()) {
+    if (CamCameraGone() || CamCameraSilentTooLong()) {
       break;  // a status that can no longer be read will never show ready
     }
     const bool selected = FlashSelect(slot);
@@ -204,13 +240,7 @@ bool FlashWaitReady(int slot, std::uint8_t* lastStatus) {
       FlashRelease(slot);
       break;
     }
-    if (CamCameraGone()) {
-      break;
-    }
     SleepMs(1);
-  }
-  if (outerWait) {
-    inBusyWait = false;
   }
   if (lastStatus != nullptr) {
     *lastStatus = status;
@@ -218,17 +248,22 @@ bool FlashWaitReady(int slot, std::uint8_t* lastStatus) {
   return statusRead;
 }
 
-bool FlashWriteStatus(int slot, std::uint32_t flashType, std::uint8_t value) {
-  WriteReg(slot, RegSpiEnable, 1);
-  SendCommand(slot, FlashCmdWriteEnable);
-  FlashWaitReady(slot);
-  if (flashType == 3) {
-    SendCommand(slot, FlashCmdEnableWriteStatus);
+bool FlashWriteStatus(int slot, std::uint32_t flashType, std::uint8_t value,
+                      std::int32_t* statusRead) {
+  {
+    // The status write and its enable decide the protection; the port's release after it does not.
+    RestoreWritesDecide saved(true);
+    WriteReg(slot, RegSpiEnable, 1);
+    SendCommand(slot, FlashCmdWriteEnable);
+    FlashWaitReady(slot);
+    if (flashType == 3) {
+      SendCommand(slot, FlashCmdEnableWriteStatus);
+    }
+    FlashSelect(slot);
+    SpiSendByte(slot, FlashCmdWriteStatus);
+    SpiSendByte(slot, value);
+    FlashRelease(slot);
   }
-  FlashSelect(slot);
-  SpiSendByte(slot, FlashCmdWriteStatus);
-  SpiSendByte(slot, value);
-  FlashRelease(slot);
   // The wait's last status read is the outcome; only when that read was refused is the status
   // read once more, so a clean write costs no extra request.
   std::uint8_t status = 0;
@@ -236,7 +271,13 @@ bool FlashWriteStatus(int slot, std::uint32_t flashType, std::uint8_t value) {
   if (!known && !CamCameraGone()) {
     known = FlashWaitReady(slot, &status);
   }
-  WriteReg(slot, RegSpiEnable, 0);
+  {
+    RestoreWritesDecide saved(false);
+    WriteReg(slot, RegSpiEnable, 0);
+  }
+  if (statusRead != nullptr) {
+    *statusRead = known ? status : -1;
+  }
   return known && status == value;
 }
 
@@ -286,7 +327,11 @@ bool CamSetFlashProtect(int slot, std::uint8_t enable, std::uint16_t& protectGpi
   if (record == nullptr) {
     return false;
   }
-  const std::uint32_t flashType = CamGetFlashType(slot);
+  // A type read that fails reads as 0xFF, which would leave out the 0x50 a type-3 flash needs.
+  std::uint32_t flashType = CamGetFlashType(slot);
+  if (flashType == 0xFF) {
+    flashType = CamGetFlashType(slot);
+  }
   const ChipRow& row = ChipRowOf(record->chipIndex);
   InfoBlock info;
   if (row.hasInfoBlock != 0) {
@@ -304,17 +349,41 @@ bool CamSetFlashProtect(int slot, std::uint8_t enable, std::uint16_t& protectGpi
     }
   }
   if (enable == 0) {
+    lastRestore = RestoreRecord{};
     ReleaseProtection(slot, *record, row, flashType, info, protectGpioReg, protectByte);
     return true;
   }
-  // Judged by its outcome: a status register that did not take the value, or a refused write of
-  // the restore itself, may leave the flash writable, whatever the image asked for.
+  // Judged by its outcome: a status register that did not take the value, or a write that
+  // decides the protection refused twice, may leave the flash writable, whatever the image asked.
+  lastRestore = RestoreRecord{};
+  lastRestore.done = true;
+  lastRestore.chipIndex = record->chipIndex;
+  lastRestore.statusLeftAlone = row.hasInfoBlock != 0 && info.infoByte == 2;
   restoreRunning = true;
   restoreWritesRefused = 0;
   const bool statusTaken =
       RestoreProtection(slot, *record, row, flashType, info, protectGpioReg, protectByte);
   restoreRunning = false;
   return statusTaken && restoreWritesRefused == 0;
+}
+
+bool CamProtectionMatchesImage(const std::uint8_t* image, std::uint32_t length) {
+  if (!lastRestore.done || image == nullptr) {
+    return false;
+  }
+  if (lastRestore.statusLeftAlone) {
+    return !lastRestore.statusWritten;
+  }
+  const std::uint32_t base = lastRestore.configBase;
+  if (length < base + 0x35u) {
+    return false;
+  }
+  const bool asked = (image[base + 0x03] >= 0x35 && (image[base + 0x34] & 0x80) != 0) ||
+                     lastRestore.chipIndex == ChipRowAlwaysProtect;
+  if (!asked) {
+    return !lastRestore.statusWritten;
+  }
+  return lastRestore.statusWritten && lastRestore.statusRead == FlashStatusProtected;
 }
 
 bool CamSetFlashProtect(std::uint8_t enable, std::uint16_t& protectGpioReg,
@@ -327,7 +396,7 @@ int CamResetDevice(int slot) {
   if (record == nullptr) {
     return 0;
   }
-  if (record->chipIndex == ChipRowOldChunkProbe || record->chipIndex == ChipRowNoReset) {
+  if (!ResetsAfterUpdate(record->chipIndex)) {
     return 1;
   }
   WriteReg(slot, RegReset, 0);

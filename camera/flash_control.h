@@ -12,8 +12,10 @@ bool SpiWaitDone(int slot);
 // failed request.
 bool FlashWaitReady(int slot, std::uint8_t* lastStatus = nullptr);
 // Writes the flash status register (with 0x50 first for a flash of type 3); true when the status
-// read after the write shows exactly `value`.
-bool FlashWriteStatus(int slot, std::uint32_t flashType, std::uint8_t value);
+// read after the write shows exactly `value`. `statusRead` gets that status, or -1 when it could
+// not be read.
+bool FlashWriteStatus(int slot, std::uint32_t flashType, std::uint8_t value,
+                      std::int32_t* statusRead = nullptr);
 
 inline constexpr int SpiDonePolls = 1000;
 inline constexpr int FlashReadyPolls = 10000;

@@ -13,6 +13,18 @@ inline constexpr HResult McFalse = 1;
 inline constexpr HResult McFail = static_cast<HResult>(0x80004005u);
 inline constexpr HResult McNoInterface = static_cast<HResult>(0x80004002u);
 inline constexpr HResult McNotFound = static_cast<HResult>(0x80070490u);
+// The device-removal errors a property request ends with once the camera has left the bus
+// (ERROR_DEVICE_NOT_CONNECTED, ERROR_DEVICE_REMOVED, ERROR_NO_SUCH_DEVICE, ERROR_DEV_NOT_EXIST as
+// HRESULTs). A platform that learns of a removal its own way reports it as the first.
+inline constexpr HResult McDeviceNotConnected = static_cast<HResult>(0x8007048Fu);
+inline constexpr HResult McDeviceRemoved = static_cast<HResult>(0x80070651u);
+inline constexpr HResult McNoSuchDevice = static_cast<HResult>(0x800701B1u);
+inline constexpr HResult McDevNotExist = static_cast<HResult>(0x80070037u);
+
+constexpr bool McIsDeviceRemoved(HResult result) {
+  return result == McDeviceNotConnected || result == McDeviceRemoved || result == McNoSuchDevice ||
+         result == McDevNotExist;
+}
 
 // One reference on a platform object (enumerator, moniker, property bag, filter, topology or
 // control interface). Every reference handed out by the seam is dropped with `release`.

@@ -54,7 +54,7 @@ class XuControl {
 
   // True only for a result of exactly 0; other success codes count as failure too.
   bool Set(std::uint32_t selector, std::uint8_t* record) {
-    return Send(selector, SetFlags, record);
+    return Send(selector, SetFlags, record) == McOk;
   }
   // The byte count the platform reports matters only where it leaves out a byte that is read:
   // the zeros left there would pass for a register value or a configuration byte, and could leave
@@ -63,7 +63,7 @@ class XuControl {
   bool Get(std::uint32_t selector, std::uint8_t* record, Needed needed) {
     std::memset(record, 0, XuRecordLength[selector]);
     std::uint32_t returned = 0;
-    if (!Send(selector, GetFlags, record, &returned)) {
+    if (Send(selector, GetFlags, record, &returned) != McOk) {
       return false;
     }
     if (returned < needed(record)) {
@@ -74,45 +74,39 @@ class XuControl {
   }
 
  private:
-  bool Send(std::uint32_t selector, std::uint32_t flags, std::uint8_t* record,
-            std::uint32_t* returned = nullptr) {
+  // Every request's result tells whether the camera is still there.
+  HResult Send(std::uint32_t selector, std::uint32_t flags, std::uint8_t* record,
+               std::uint32_t* returned = nullptr) {
     std::uint8_t header[KspNodeLength];
     XuBuildHeader(header, selector, flags, cameraBinding.xuNodeId);
     std::uint32_t ignored = 0;
-    return ops_->ksProperty(control_, header, KspNodeLength, record, XuRecordLength[selector],
-                            returned != nullptr ? returned : &ignored) == McOk;
+    const HResult result =
+        ops_->ksProperty(control_, header, KspNodeLength, record, XuRecordLength[selector],
+                         returned != nullptr ? returned : &ignored);
+    CamNoteRequest(result);
+    return result;
   }
 
   const MediaCaptureOps* ops_ = nullptr;
   McObject* control_ = nullptr;
 };
 
-// Every exchange's outcome feeds the run of failed requests that tells a pulled camera.
-bool Noted(bool succeeded) {
-  CamNoteRequest(succeeded);
-  return succeeded;
-}
-
 bool SetOnly(std::uint32_t selector, std::uint8_t* record) {
   XuControl xu;
-  return Noted(xu.Ready() && xu.Set(selector, record));
+  return xu.Ready() && xu.Set(selector, record);
 }
 
 // A read made of a request (SET) and its answer (GET); the GET goes out only after a good SET.
 template <typename Needed>
 bool SetThenGet(std::uint32_t selector, std::uint8_t* record, Needed needed) {
   XuControl xu;
-  if (!xu.Ready() || !xu.Set(selector, record)) {
-    return Noted(false);
-  }
-  CamNoteRequest(true);
-  return Noted(xu.Get(selector, record, needed));
+  return xu.Ready() && xu.Set(selector, record) && xu.Get(selector, record, needed);
 }
 
 template <typename Needed>
 bool GetOnly(std::uint32_t selector, std::uint8_t* record, Needed needed) {
   XuControl xu;
-  return Noted(xu.Ready() && xu.Get(selector, record, needed));
+  return xu.Ready() && xu.Get(selector, record, needed);
 }
 
 // An answer that must reach at least this many bytes, whatever it holds.

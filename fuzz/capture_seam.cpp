@@ -245,7 +245,7 @@ HResult KsProperty(McObject* control, void* property, std::uint32_t propertyLeng
     std::memcpy(record, data, dataLength);
   }
   if (OverCap()) {
-    return McFail;
+    return McDeviceNotConnected;  // the device leaves, so no wait keeps a run going after the cap
   }
   HResult result = McOk;
   if (world.answers == nullptr) {

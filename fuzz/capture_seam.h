@@ -32,7 +32,8 @@ struct CaptureWorld {
   // Null: the well-mannered camera. Otherwise every request's result code, every probe result
   // and every answer's bytes are drawn from here.
   Input* answers = nullptr;
-  // Requests (and 1 ms sleeps) answered before the seam fails every further request.
+  // Requests (and 1 ms sleeps) answered before the device leaves: every further request fails
+  // with the removal error.
   std::uint32_t requestCap = 4096;
 };
 

@@ -93,6 +93,24 @@ const std::map<std::string, PairOption>& PairOptions() {
           o.hangRequest = static_cast<std::uint32_t>(a);
           o.hangMillis = static_cast<std::uint32_t>(b);
         }}},
+      {"--status-keeps-bits",
+       {"N:MASK", 1, kMaxCount, 4, 252,
+        [](SimOptions& o, long a, long b) {
+          o.statusBitsWrite = static_cast<std::uint32_t>(a);
+          o.statusKeepsBits = static_cast<std::uint8_t>(b);
+        }}},
+      {"--status-drops-bits",
+       {"N:MASK", 1, kMaxCount, 4, 252,
+        [](SimOptions& o, long a, long b) {
+          o.statusBitsWrite = static_cast<std::uint32_t>(a);
+          o.statusDropsBits = static_cast<std::uint8_t>(b);
+        }}},
+      {"--refuse-request",
+       {"N:K", 1, kMaxCount, 1, kMaxCount,
+        [](SimOptions& o, long a, long b) {
+          o.refuseRequest = static_cast<std::uint32_t>(a);
+          o.refuseRequestTries = static_cast<std::uint32_t>(b);
+        }}},
       {"--refuse-requests",
        {"N:MS", 1, kMaxCount, 1, kMaxCount,
         [](SimOptions& o, long a, long b) {
@@ -126,9 +144,10 @@ const std::map<std::string, std::string SimOptions::*>& TextOptions() {
 
 const std::map<std::string, bool SimOptions::*>& Flags() {
   static const std::map<std::string, bool SimOptions::*> flags = {
-      {"--no-camera", &SimOptions::noCamera}, {"--no-xu-node", &SimOptions::noXuNode},
-      {"--stay-busy", &SimOptions::stayBusy}, {"--instant", &SimOptions::instant},
-      {"--station", &SimOptions::station},    {"--help", &SimOptions::help},
+      {"--no-camera", &SimOptions::noCamera},        {"--no-xu-node", &SimOptions::noXuNode},
+      {"--stay-busy", &SimOptions::stayBusy},        {"--instant", &SimOptions::instant},
+      {"--station", &SimOptions::station},           {"--help", &SimOptions::help},
+      {"--stale-data-in", &SimOptions::staleDataIn},
   };
   return flags;
 }
@@ -159,6 +178,13 @@ const char* SimUsage() {
          "  --refuse-requests N:MS from the Nth request on, every request fails for MS ms\n"
          "                         (simulated clock); then the camera answers again\n"
          "  --ignore-status-write N  the flash silently drops its Nth status-register write\n"
+         "  --status-keeps-bits N:MASK  the flash's Nth status write leaves the MASK bits\n"
+         "                         (bits 2-7) at 1, whatever it wrote\n"
+         "  --status-drops-bits N:MASK  the same, leaving the MASK bits at 0\n"
+         "  --refuse-request N:K   the Nth request is refused, and so is each later request\n"
+         "                         that repeats it, K refusals in all\n"
+         "  --stale-data-in        a receive with no flash selected leaves RegSpiDataIn as it\n"
+         "                         was instead of reading the idle bus\n"
          "  --image FILE           another firmware image for this run\n"
          "  --flash-in FILE        initial flash contents (65,536 bytes)\n"
          "  --instant              simulated clock: every wait returns at once\n"

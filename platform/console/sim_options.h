@@ -30,6 +30,12 @@ struct SimOptions {
   std::uint32_t refuseFromRequest = 0;
   std::uint32_t refuseMillis = 0;
   std::uint32_t ignoreStatusWrite = 0;
+  std::uint32_t statusBitsWrite = 0;  // the status write that keeps or drops bits; 0 for none
+  std::uint8_t statusKeepsBits = 0;
+  std::uint8_t statusDropsBits = 0;
+  std::uint32_t refuseRequest = 0;
+  std::uint32_t refuseRequestTries = 0;
+  bool staleDataIn = false;
   std::string image;  // another image file for this run
   std::string flashIn;
   bool instant = false;

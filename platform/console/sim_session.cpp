@@ -159,6 +159,12 @@ bool SimSession::Start(const SimOptions& options, std::string& error) {
     faults.refuseFromRequest = options.refuseFromRequest;
     faults.refuseMillis = options.refuseMillis;
     faults.ignoreStatusWrite = options.ignoreStatusWrite;
+    faults.statusBitsWrite = options.statusBitsWrite;
+    faults.statusKeepsBits = options.statusKeepsBits;
+    faults.statusDropsBits = options.statusDropsBits;
+    faults.refuseRequest = options.refuseRequest;
+    faults.refuseRequestTries = options.refuseRequestTries;
+    faults.staleDataIn = options.staleDataIn;
   }
   WatchPlugEvents(device_, options.usbId, &timeline_);
   InstallDeviceTree(PlugAwareDeviceTree(sim::DeviceTreeTable()));

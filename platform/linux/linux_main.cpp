@@ -1,56 +1,44 @@
 // reflash for Linux: the front end on the console host, with the camera reached through sysfs,
-// V4L2 and the uvcvideo driver. Started as it is on a line, it takes no command line; a station
-// starts it with `--port PORT --station` to take the camera on one USB port.
+// V4L2 and the uvcvideo driver. Started as it is on a line, it takes no command line (what it is
+// given besides is ignored); a station starts it with `--port PORT --station` to take the camera
+// on one USB port.
 
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
-#include <string>
 
 #include "app/device_tree.h"
 #include "app/reflash_app.h"
 #include "camera/media_capture.h"
 #include "platform/console/console_host.h"
-#include "platform/linux/stop_signals.h"
 #include "platform/console/station_worker.h"
+#include "platform/console/tool_command_line.h"
+#include "platform/linux/stop_signals.h"
 #include "platform/linux/sysfs_device_tree.h"
 #include "platform/linux/usb_port.h"
 #include "platform/linux/v4l2_media_capture.h"
+#include "reflash_version.h"
 #include "resources/embedded_image.h"
 
 namespace {
 
-constexpr int kUsageError = 64;  // EX_USAGE
+constexpr const char* kUsage =
+    "usage: reflash [--port BUS-PORT[.PORT...]] [--station] [--help] [--version]\n"
+    "Updates the camera's firmware and leaves the verdict in Result.log; it takes no command\n"
+    "line (other arguments are ignored). A station gives it --port, the USB port of its camera,\n"
+    "and --station, to write its worker lines on standard output.\n";
 
-struct WorkerOptions {
-  std::string port;
-  bool station = false;
-};
-
-bool ParseWorkerOptions(int argc, char** argv, WorkerOptions& options) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--station") == 0) {
-      options.station = true;
-    } else if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc &&
-               linuxplat::IsUsbPortName(argv[i + 1])) {
-      options.port = argv[++i];
-    } else {
-      std::fprintf(stderr,
-                   "reflash: bad command line; usage: reflash [--port BUS-PORT[.PORT...]] "
-                   "[--station]\n");
-      return false;
-    }
-  }
-  return true;
+bool IsPort(const char* text) {
+  return linuxplat::IsUsbPortName(text);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  WorkerOptions worker;
-  if (!ParseWorkerOptions(argc, argv, worker)) {
-    return kUsageError;
+  console::ToolCommandLine worker;
+  if (const auto status = console::AnswerToolCommandLine(
+          argc, argv, IsPort, kUsage, REFLASH_VERSION_TEXT, stdout, stderr, worker)) {
+    return *status;
   }
   console::IgnoreInterrupts();
   linuxplat::IgnoreStopSignals();

@@ -19,6 +19,8 @@ namespace {
 // Causes of our own, apart from the errno values of failed requests.
 constexpr int CauseOpenDenied = -1;
 constexpr int CauseWrongNode = -2;
+constexpr int CauseNoDeviceNumber = -3;
+constexpr int CauseStatFailed = -4;
 
 std::mutex toldMutex;
 std::set<int> told;
@@ -42,8 +44,8 @@ int CauseOf(int error) {
     case ESHUTDOWN:
     case ETIMEDOUT:
       return ENODEV;
-    case EPERM:
-      return EACCES;
+    case EACCES:
+      return EILSEQ;  // both are the driver's reading of the camera's "wrong state"
     default:
       return error;
   }
@@ -148,6 +150,23 @@ void NoticeWrongNode(const std::string& node, std::uint64_t listed, std::uint64_
       DeviceNumber(listed) + " (replaced while it was opened); the next attempt looks again");
 }
 
+void NoticeNoDeviceNumber(const std::string& node) {
+  if (!FirstTime(CauseNoDeviceNumber)) {
+    return;
+  }
+  Say("cannot open " + node +
+      ": sysfs gives no device number for it (its \"dev\" entry cannot be "
+      "read), so nothing shows it is the camera; re-plug the camera and run again");
+}
+
+void NoticeNodeStatFailed(const std::string& node, int error) {
+  if (!FirstTime(CauseStatFailed)) {
+    return;
+  }
+  Say("cannot open " + node + ": the opened node cannot be examined (fstat: " + ErrorName(error) +
+      "); re-plug the camera and run again");
+}
+
 void NoticeRequestFailed(const std::string& node, int error, std::uint32_t unitId,
                          std::uint32_t selector, std::uint32_t length) {
   if (error == EINTR || !FirstTime(CauseOf(error))) {
@@ -174,7 +193,8 @@ void NoticeRequestFailed(const std::string& node, int error, std::uint32_t unitI
       Say(node + ": the camera was not ready for " + control + " (" + name +
           "); run again; a camera that stays busy goes to repair");
       break;
-    case EILSEQ:  // the driver's reading of the camera's "wrong state" cause
+    case EILSEQ:  // the driver's reading of the camera's "wrong state" cause: older kernels
+    case EACCES:  // say EILSEQ, mainline EACCES; the node itself was opened already
       Say(node + ": the camera refused a request on " + control + " in its present state (" + name +
           "); re-plug it and run again; a second failure sends it to repair");
       break;
@@ -182,7 +202,6 @@ void NoticeRequestFailed(const std::string& node, int error, std::uint32_t unitI
       Say(node + ": the camera found a value out of range on " + control + " (" + name + "); " +
           repair);
       break;
-    case EACCES:
     case EPERM:
       Say(node + ": a security policy refused the request on " + control + " (" + name +
           "); allow this program video devices in the policy (AppArmor, SELinux)");

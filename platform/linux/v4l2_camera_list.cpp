@@ -148,6 +148,7 @@ void AddNode(std::vector<Candidate>& found, const fs::path& classDir, const std:
   if (capture == Capture::Yes || same->camera.node.empty()) {
     same->camera.node = node;
     same->camera.deviceNumber = DeviceNumberOf(classDir / name / "dev");
+    same->camera.nodeDir = (classDir / name).string();
     same->confirmed = capture == Capture::Yes;
   }
 }

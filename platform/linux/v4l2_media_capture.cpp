@@ -38,6 +38,8 @@ struct OpenNode {
   int fd = -1;
   std::string path;
   bool chosen = false;  // a camera with one of the product's USB ids: its failures are told
+  std::string nodeDir;  // sysfs folders whose going means the camera has left
+  std::string deviceDir;
   std::vector<UvcUnit> units;
   ~OpenNode() {
     if (fd >= 0) {
@@ -200,14 +202,25 @@ bool IsChosenCamera(const V4l2Camera& camera) {
   return same(UsbIdPrimary) || same(UsbIdSecondary);
 }
 
-// The node's device number must be the one the listing read beside the camera it examined: a
-// camera replaced in between lends its node name to another device.
+// The node's device number must be the one the listing read beside the camera it examined. That
+// catches a node name taken over by another device between the listing and the open (the camera
+// replaced and its number given to something else); a replacement that gets the same number
+// passes, and the chip's identification is what tells it apart.
 bool IsListedNode(int fd, const V4l2Camera& camera, bool chosen) {
   struct stat info {};
   if (Syscalls().fstat(fd, &info) != 0) {
+    if (chosen) {
+      NoticeNodeStatFailed(camera.node, errno);
+    }
     return false;
   }
-  if (S_ISCHR(info.st_mode) && camera.deviceNumber != 0 && info.st_rdev == camera.deviceNumber) {
+  if (camera.deviceNumber == 0) {
+    if (chosen) {
+      NoticeNoDeviceNumber(camera.node);
+    }
+    return false;
+  }
+  if (S_ISCHR(info.st_mode) && info.st_rdev == camera.deviceNumber) {
     return true;
   }
   if (chosen) {
@@ -237,6 +250,8 @@ HResult BindToObject(McObject* moniker, McObject** filter) {
   node->fd = fd;
   node->path = camera.node;
   node->chosen = chosen;
+  node->nodeDir = camera.nodeDir;
+  node->deviceDir = camera.deviceDir;
   if (!IsListedNode(fd, camera, chosen)) {
     return FromErrno(ENODEV);
   }
@@ -312,6 +327,19 @@ HResult CreateNodeInstance(McObject* topology, std::uint32_t index, const Guid& 
   return McOk;
 }
 
+// Whether a failed request means the camera has left: the driver says so, or the node or the USB
+// device is gone from sysfs. Anything else is a camera that may answer again.
+bool LeftTheBus(const OpenNode& node, int error) {
+  if (error == ENODEV || error == ESHUTDOWN) {
+    return true;
+  }
+  std::error_code ec;
+  const auto gone = [&ec](const std::string& dir) {
+    return !dir.empty() && !fs::exists(dir, ec) && !ec;
+  };
+  return gone(node.nodeDir) || gone(node.deviceDir);
+}
+
 std::uint32_t Le32(const std::uint8_t* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
@@ -383,7 +411,7 @@ HResult KsPropertyOp(McObject* controlObject, void* property, std::uint32_t prop
     if (control->node->chosen) {
       NoticeRequestFailed(control->node->path, error, unit->unitId, selector, dataLength);
     }
-    return FromErrno(error);
+    return LeftTheBus(*control->node, error) ? McDeviceNotConnected : FromErrno(error);
   }
   if (bytesReturned != nullptr) {
     *bytesReturned = dataLength;

@@ -24,6 +24,7 @@ struct V4l2Camera {
   std::uint32_t productId = 0;
   std::uint32_t interfaceNumber = 0;  // of the VideoControl interface
   std::string deviceDir;              // the USB device's sysfs folder
+  std::string nodeDir;                // the capture node's sysfs folder (class/video4linux/videoN)
   std::uint64_t deviceNumber = 0;     // the node's device number as sysfs listed it; 0 unknown
   std::u16string devicePath;          // the path in the form the camera layer chooses by
 };

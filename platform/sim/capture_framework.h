@@ -63,6 +63,16 @@ DeviceSetup CameraDeviceWithoutVendorNodes(const CameraConfig& camera = {},
 // A capture device of another make: no extension unit of ours.
 DeviceSetup ForeignCaptureDevice(std::string_view usbId = "vid_046d&pid_0825", int instance = 0);
 
+// The request refused with its repeats (the refuseRequest fault): what it was, and the
+// refusals still to come.
+struct RefusedRequest {
+  int kind = -1;
+  std::uint32_t selector = 0;
+  std::array<std::uint8_t, 16> record{};
+  std::uint32_t length = 0;
+  std::uint32_t left = 0;
+};
+
 class Device {
  public:
   Device(const DeviceSetup& setup, Clock& clock);
@@ -100,6 +110,7 @@ class Device {
   std::uint32_t generation_ = 1;
   std::uint32_t requestCount_ = 0;
   std::uint64_t refuseUntilMicros_ = 0;  // end of the refusal spell, once it has begun
+  RefusedRequest refusedRequest_;
   // A reset camera is off the bus until this time on the framework's clock.
   std::uint64_t awayUntilMicros_ = 0;
 };

@@ -12,7 +12,9 @@ struct FaultsFired {
   std::uint32_t shortGet = 0;  // GETs answered shorter than their record
   std::uint32_t positiveSuccess = 0;
   std::uint32_t hang = 0;
-  std::uint32_t refused = 0;  // requests refused during the refusal spell
+  std::uint32_t refused = 0;         // requests refused during the refusal spell
+  std::uint32_t refusedRepeats = 0;  // tries of the refused request (refuseRequest) refused
+  // (receives that left RegSpiDataIn as it was are counted by the camera: staleReceives)
   // (a status write the flash dropped is counted by the flash: FlashCounters)
 };
 
@@ -63,6 +65,20 @@ struct Faults {
   // The flash silently drops the status-register write with this number (1-based, counting the
   // writes it would otherwise carry out); no request fails. 0 for none.
   std::uint32_t ignoreStatusWrite = 0;
+  // The flash's status-register write with this number (counted as for ignoreStatusWrite) leaves
+  // the `statusKeepsBits` bits at 1 and the `statusDropsBits` bits at 0, whatever it wrote; bits
+  // 2-7 only (busy and the write-enable latch are the flash's own). 0 for none.
+  std::uint32_t statusBitsWrite = 0;
+  std::uint8_t statusKeepsBits = 0;
+  std::uint8_t statusDropsBits = 0;
+  // The request with this number is refused, and so is every later request that repeats it
+  // (the same direction, selector and record), `refuseRequestTries` refusals in all: a camera
+  // that refuses one request however often it is tried. 0 for none.
+  std::uint32_t refuseRequest = 0;
+  std::uint32_t refuseRequestTries = 0;
+  // A receive that finds no flash selected shifts nothing in: RegSpiDataIn keeps whatever it held
+  // (the host's own zero, or the last byte received), where a plain port reads the idle bus.
+  bool staleDataIn = false;
 
   // Filled in as the faults act.
   FaultsFired fired;

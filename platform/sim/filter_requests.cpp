@@ -17,6 +17,31 @@ constexpr std::uint32_t FlagsSet = KspFlagSet | KspFlagTopology;
 constexpr std::uint32_t FlagsGet = KspFlagGet | KspFlagTopology;
 constexpr std::uint32_t FlagsSupport = KspFlagSetSupport | KspFlagTopology;
 
+// The refuseRequest fault: request `number` is refused, and after it every request that repeats
+// it, until the tries it was given are used up.
+bool RefusedAgain(RefusedRequest& refused, Faults& faults, std::uint32_t number, RequestKind kind,
+                  std::uint32_t selector, const std::uint8_t* data, std::uint32_t dataLength) {
+  const std::uint32_t length =
+      data != nullptr ? std::min<std::uint32_t>(dataLength, refused.record.size()) : 0;
+  if (faults.refuseRequest != 0 && faults.refuseRequest == number &&
+      faults.refuseRequestTries > 0) {
+    refused.kind = static_cast<int>(kind);
+    refused.selector = selector;
+    refused.length = length;
+    std::copy(data, data + length, refused.record.begin());
+    refused.left = faults.refuseRequestTries - 1;
+    ++faults.fired.refusedRepeats;
+    return true;
+  }
+  if (refused.left == 0 || refused.kind != static_cast<int>(kind) || refused.selector != selector ||
+      refused.length != length || !std::equal(data, data + length, refused.record.begin())) {
+    return false;
+  }
+  --refused.left;
+  ++faults.fired.refusedRepeats;
+  return true;
+}
+
 }  // namespace
 
 McObject* CaptureFramework::newFilter(Device& device) {
@@ -150,6 +175,9 @@ HResult CaptureFramework::serveRequest(McObject* filter, const KspNode& header, 
   }
   if (faults.failRequest == number) {
     ++faults.fired.failRequest;
+    return McGenFailure;
+  }
+  if (RefusedAgain(device.refusedRequest_, faults, number, kind, selector, data, dataLength)) {
     return McGenFailure;
   }
   if (faults.failNode >= 0 && static_cast<std::int64_t>(node) == faults.failNode) {

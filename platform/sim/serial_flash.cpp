@@ -174,6 +174,11 @@ void SerialFlash::writeStatus(const std::uint8_t* bytes, std::size_t length, boo
     return;
   }
   status_ = static_cast<std::uint8_t>((status_ & ~StatusWritable) | (bytes[1] & StatusWritable));
+  if (counters_.statusWritesDue == faults_.statusBitsWrite) {
+    constexpr std::uint8_t FaultableBits = 0xFC;
+    status_ |= static_cast<std::uint8_t>(faults_.statusKeepsBits & FaultableBits);
+    status_ &= static_cast<std::uint8_t>(~(faults_.statusDropsBits & FaultableBits));
+  }
   ++counters_.statusWrites;
   startBusy(timing_.statusWriteMicros);
 }

@@ -36,6 +36,7 @@ void Camera::powerOn() {
   resets_ = 0;
   refusedWrites_ = 0;
   refusals_ = 0;
+  staleReceives_ = 0;
   eraseRequests_ = 0;
   resetRequested_ = false;
   loadRegisters();
@@ -232,7 +233,14 @@ void Camera::spiStart(std::uint8_t value) {
   if (value == 1) {
     flash_.shift(registers_[RegSpiDataOut]);
   } else {
-    spiReceived_ = flash_.selected() ? flash_.shift(IdleBus) : IdleBus;
+    if (flash_.selected()) {
+      spiReceived_ = flash_.shift(IdleBus);
+    } else if (faults_.staleDataIn) {
+      spiReceived_ = registers_[RegSpiDataIn];
+      ++staleReceives_;
+    } else {
+      spiReceived_ = IdleBus;
+    }
     spiReceiving_ = true;
   }
   spiDone_ = true;

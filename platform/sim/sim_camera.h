@@ -106,6 +106,8 @@ class Camera {
   // Requests the chip stalled because this model or its flash does not do what they asked, or
   // the flash was busy; a clean pass has none.
   std::uint32_t refusals() const { return refusals_; }
+  // Receives that found no flash selected and left RegSpiDataIn as it was (the staleDataIn fault).
+  std::uint32_t staleReceives() const { return staleReceives_; }
   // Erase requests (control 3, 0xC8) the chip carried out, as against erases the host drove
   // through the SPI registers.
   std::uint32_t eraseRequests() const { return eraseRequests_; }
@@ -171,6 +173,7 @@ class Camera {
   bool spiReceiving_ = false;
   bool registerReadPending_ = false;
   std::uint32_t refusals_ = 0;
+  std::uint32_t staleReceives_ = 0;
   std::uint32_t eraseRequests_ = 0;
 };
 

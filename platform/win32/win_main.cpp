@@ -1,7 +1,7 @@
 // reflash.exe: installs the Win32 seams and starts the front end. Started as it is on a line, it
-// takes no command line; a station gives it `--port LOCATION` to take the camera on one port,
-// and `--station` to run without a window and write what the dialog would show as worker lines
-// on its standard output.
+// takes no command line (what it is given besides is ignored); a station gives it
+// `--port LOCATION` to take the camera on one port, and `--station` to run without a window and
+// write what the dialog would show as worker lines on its standard output.
 
 #include <windows.h>
 
@@ -15,33 +15,24 @@
 #include "app/run_state.h"
 #include "platform/console/console_host.h"
 #include "platform/console/station_worker.h"
+#include "platform/console/tool_command_line.h"
 #include "platform/win32/port_location.h"
 #include "platform/win32/win32_device_tree.h"
 #include "platform/win32/win32_media_capture.h"
 #include "platform/win32/win32_windowing.h"
+#include "reflash_version.h"
 
 namespace {
 
-constexpr int kUsageError = 64;  // EX_USAGE
+constexpr const char* kUsage =
+    "usage: reflash.exe [--port Port_#NNNN.Hub_#NNNN] [--station] [--help] [--version]\n"
+    "Updates the camera's firmware and leaves the verdict in Result.log; it takes no command\n"
+    "line (other arguments are ignored). A station gives it --port, the location of its camera's\n"
+    "port, and --station, to write its worker lines on standard output.\n";
 
-struct WorkerOptions {
-  std::string port;
-  bool station = false;
-};
-
-// "--port Port_#0002.Hub_#0001" and "--station", or nothing at all.
-bool ParseWorkerOptions(int argc, char** argv, WorkerOptions& options) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--station") == 0) {
-      options.station = true;
-    } else if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc &&
-               std::strncmp(argv[i + 1], "Port_#", 6) == 0 && std::strlen(argv[i + 1]) < 200) {
-      options.port = argv[++i];
-    } else {
-      return false;
-    }
-  }
-  return true;
+// "Port_#0002.Hub_#0001", as the device tree gives a location.
+bool IsPortLocation(const char* text) {
+  return std::strncmp(text, "Port_#", 6) == 0 && std::strlen(text) < 200;
 }
 
 // The embedded image, for the console host that stands in for the dialog.
@@ -70,10 +61,10 @@ void InstallStationHost(const std::string& port) {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  WorkerOptions options;
-  if (!ParseWorkerOptions(__argc, __argv, options)) {
-    std::fputs("usage: reflash.exe [--port Port_#NNNN.Hub_#NNNN] [--station]\n", stderr);
-    return kUsageError;
+  console::ToolCommandLine options;
+  if (const auto status = console::AnswerToolCommandLine(
+          __argc, __argv, IsPortLocation, kUsage, REFLASH_VERSION_TEXT, stdout, stderr, options)) {
+    return *status;
   }
   SelectPortLocation(options.port);
   const MediaCaptureOps* capture = PortFilteredMediaCapture(Win32MediaCaptureOps());

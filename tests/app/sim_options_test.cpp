@@ -65,6 +65,11 @@ TEST(SimOptionsTest, EveryOptionLandsInItsField) {
                      "300:900",
                      "--ignore-status-write",
                      "2",
+                     "--status-drops-bits",
+                     "2:0x04",
+                     "--refuse-request",
+                     "0x2736:2",
+                     "--stale-data-in",
                      "--report",
                      "r.json"},
                     o, error))
@@ -95,6 +100,12 @@ TEST(SimOptionsTest, EveryOptionLandsInItsField) {
   EXPECT_EQ(o.refuseFromRequest, 300u);
   EXPECT_EQ(o.refuseMillis, 900u);
   EXPECT_EQ(o.ignoreStatusWrite, 2u);
+  EXPECT_EQ(o.statusBitsWrite, 2u);
+  EXPECT_EQ(o.statusDropsBits, 0x04);
+  EXPECT_EQ(o.statusKeepsBits, 0);
+  EXPECT_EQ(o.refuseRequest, 10038u);
+  EXPECT_EQ(o.refuseRequestTries, 2u);
+  EXPECT_TRUE(o.staleDataIn);
   EXPECT_EQ(o.report, "r.json");
 }
 
@@ -127,7 +138,9 @@ TEST(SimOptionsTest, ValuesOutsideTheirRangeAreRefusedByName) {
                                                         {"--hang-request", "3:-1"},
                                                         {"--refuse-requests", "0:900"},
                                                         {"--refuse-requests", "5:0"},
-                                                        {"--ignore-status-write", "0"}}) {
+                                                        {"--ignore-status-write", "0"},
+                                                        {"--status-keeps-bits", "2:0x100"},
+                                                        {"--refuse-request", "9:0"}}) {
     console::SimOptions o;
     std::string error;
     EXPECT_FALSE(Parse({name, value}, o, error)) << name;

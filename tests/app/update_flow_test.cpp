@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/run_state.h"
+#include "camera/media_capture.h"
 #include "tests/app/sim_front_end_fixture.h"
 
 namespace apptest {
@@ -239,6 +240,44 @@ TEST_F(UpdateFaultTest, FailedReadBackFailsTheCheck) {
   const RunOutcome outcome = RunOnSimulator();
   EXPECT_EQ(outcome.events, Concat({kStart, kCheckFailedAttempt, kPassedAttempt}));
   EXPECT_EQ(ResultLog(), kPass);
+}
+
+// A transport that reports every answer whole, as uvcvideo does when it fills a short control
+// answer with zeros.
+HResult WholeAnswers(McObject* control, void* property, std::uint32_t propertyLength, void* data,
+                     std::uint32_t dataLength, std::uint32_t* bytesReturned) {
+  const HResult result = sim::MediaCaptureTable()->ksProperty(control, property, propertyLength,
+                                                              data, dataLength, bytesReturned);
+  if (result == 0 && bytesReturned != nullptr) {
+    *bytesReturned = dataLength;
+  }
+  return result;
+}
+
+TEST_F(UpdateFaultTest, AConfigurationByteZeroFilledUnseenFailsTheAttemptThatLeftNoProtection) {
+  static const MediaCaptureOps wholeAnswers = [] {
+    MediaCaptureOps ops = *sim::MediaCaptureTable();
+    ops.ksProperty = WholeAnswers;
+    return ops;
+  }();
+  AddCamera();
+  const auto trace = TracedRun();
+  // The restore reads the image's configuration byte at 0x8003 (chip 12): a read start for one
+  // byte there, then its answer, which asks for status-register protection.
+  const std::size_t start = FindRequest(trace, "SET 3 3 03 80 81");
+  ASSERT_GT(start, 0u);
+
+  ResetWorld();
+  CamInstallMediaCapture(&wholeAnswers);
+  sim::Device& camera = AddCamera();
+  camera.faults().shortGetRequest = static_cast<std::uint32_t>(start + 1);
+  camera.faults().shortGetBytes = 0;
+  const RunOutcome outcome = RunOnSimulator();
+  CamInstallMediaCapture(sim::MediaCaptureTable());
+  EXPECT_EQ(camera.faults().fired.shortGet, 1u);
+  EXPECT_EQ(outcome.events, Concat({kStart, kCheckFailedAttempt, kPassedAttempt}));
+  EXPECT_EQ(ResultLog(), kPass);
+  EXPECT_EQ(camera.camera()->flash().status(), 0x8C);
 }
 
 }  // namespace

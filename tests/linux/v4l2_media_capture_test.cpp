@@ -26,6 +26,8 @@
 
 namespace {
 
+namespace fs = std::filesystem;
+
 using Bytes = std::vector<std::uint8_t>;
 
 // Written out from the system's documented identifiers.
@@ -71,6 +73,7 @@ struct FakeKernel {
   // The opened file's device number by node path; absent: 81:N for videoN, as sysfs lists it.
   std::map<std::string, dev_t> rdev;
   std::map<std::string, mode_t> type;  // absent: a character device
+  int fstatErrno = 0;                  // fstat of an open node fails with this when set
   // The nodes' mode and owner, and who the process is.
   mode_t nodeMode = 0660;
   uid_t nodeUid = 0;
@@ -146,6 +149,10 @@ dev_t NumberOf(const std::string& path) {
 int FakeFstat(int fd, struct stat* info) {
   if (!kernel->openFds.count(fd)) {
     errno = EBADF;
+    return -1;
+  }
+  if (kernel->fstatErrno != 0) {
+    errno = kernel->fstatErrno;
     return -1;
   }
   const std::string& path = kernel->openFds[fd];
@@ -568,13 +575,65 @@ TEST_F(V4l2MediaCaptureTest, OpenedNodeMustBeTheDeviceTheListingExamined) {
     }
     EXPECT_TRUE(fake.openFds.empty()) << c.name << ": the refused node is closed";
   }
-  // Without the sysfs `dev` entry nothing proves the node.
+  // A node that cannot be examined, and one that sysfs gives no number for, are refused with a
+  // line of their own.
   fake.type.clear();
   fake.rdev.clear();
+  fake.fstatErrno = EIO;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(BindFirst(), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "reflash: cannot open " + Node(0) +
+                ": the opened node cannot be examined (fstat: EIO); re-plug the camera and run "
+                "again\n");
+  fake.fstatErrno = 0;
   std::filesystem::remove(fixture.Root() + "/class/video4linux/video0/dev");
   testing::internal::CaptureStderr();
   EXPECT_EQ(BindFirst(), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "reflash: cannot open " + Node(0) +
+                ": sysfs gives no device number for it (its \"dev\" entry cannot be read), so "
+                "nothing shows it is the camera; re-plug the camera and run again\n");
+  EXPECT_TRUE(fake.openFds.empty());
+}
+
+// The camera layer stops waiting at once for a camera the platform says has left: the driver's
+// own word, or the node or the USB device gone from sysfs. A refusal is not that.
+TEST_F(V4l2MediaCaptureTest, ARequestToACameraThatLeftEndsWithTheRemovalError) {
+  fixture.AddVideoNode(0, "1-1:1.0");
+  fake.deviceCaps = {{Node(0), 0x04200001}};
+  McObject* filter = BindFirst();
+  ASSERT_NE(filter, nullptr);
+  McObject* control = nullptr;
+  ASSERT_EQ(ops->queryInterface(filter, kKsControl, &control), 0);
+  const struct {
+    int error;
+    const char* removed;  // a sysfs folder moved away for the request, or ""
+    bool gone;
+  } cases[] = {{EPIPE, "", false},
+               {ERANGE, "", false},
+               {ENODEV, "", true},
+               {ESHUTDOWN, "", true},
+               {EPIPE, "/bus/usb/devices/1-1", true},
+               {EPROTO, "/class/video4linux/video0", true}};
+  testing::internal::CaptureStderr();
+  for (const auto& c : cases) {
+    const std::string folder = *c.removed != 0 ? fs::canonical(fixture.Root() + c.removed) : "";
+    if (!folder.empty()) {
+      fs::rename(folder, folder + ".gone");
+    }
+    fake.queryErrnos = {c.error};
+    Bytes header = Header(1, 0x10000002, 1);
+    Bytes data(4, 0);
+    const HResult hr = ops->ksProperty(control, header.data(), 32, data.data(), 4, nullptr);
+    EXPECT_TRUE(hr < 0 && McIsDeviceRemoved(hr) == c.gone) << c.error << c.removed;
+    if (!folder.empty()) {
+      fs::rename(folder + ".gone", folder);
+    }
+  }
   testing::internal::GetCapturedStderr();
+  ops->release(control);
+  ops->release(filter);
 }
 
 TEST_F(V4l2MediaCaptureTest, DeniedNodeIsExplainedOnceByWhatItsModeAndOwnerSay) {
@@ -704,18 +763,19 @@ TEST_F(V4l2MediaCaptureTest, EachFailedRequestCauseIsToldOnceWithWhatToDo) {
       {EBUSY, 3, 12,
        node + "the camera was not ready for control 3 of unit 3 (EBUSY); run again; a camera "
               "that stays busy goes to repair\n"},
-      {EILSEQ, 3, 12,
-       node + "the camera refused a request on control 3 of unit 3 in its present state (EILSEQ); "
-              "re-plug it and run again; a second failure sends it to repair\n"},
+      // Mainline uvcvideo's reading of the camera's "wrong state", older kernels' EILSEQ.
+      {EACCES, 3, 12,
+       node + "the camera refused a request on control 3 of unit 3 in its present state (EACCES); "
+              "re-plug it and run again; a second failure sends it to repair\n",
+       EILSEQ},
       {ERANGE, 1, 4,
        node +
            "the camera found a value out of range on control 1 of unit 3 "
            "(ERANGE); " +
            repair},
-      {EACCES, 1, 4,
-       node + "a security policy refused the request on control 1 of unit 3 (EACCES); allow this "
-              "program video devices in the policy (AppArmor, SELinux)\n",
-       EPERM},
+      {EPERM, 1, 4,
+       node + "a security policy refused the request on control 1 of unit 3 (EPERM); allow this "
+              "program video devices in the policy (AppArmor, SELinux)\n"},
       {ENODEV, 3, 12,
        node + "the camera stopped answering (ENODEV); check the cable, and use a port of the "
               "computer, not an unpowered hub\n",

@@ -63,7 +63,16 @@ std::uint32_t EnvNumber(const char* name, std::uint32_t fallback) {
   return text != nullptr ? static_cast<std::uint32_t>(std::strtoul(text, nullptr, 10)) : fallback;
 }
 
-enum class FaultKind { failRequest, disconnect, emptyAnswer, positiveCode, hang, refuse };
+enum class FaultKind {
+  failRequest,
+  disconnect,
+  emptyAnswer,
+  positiveCode,
+  hang,
+  refuse,
+  refusedTwice,
+  refusedTwiceStale
+};
 
 const char* KindName(FaultKind kind) {
   switch (kind) {
@@ -77,8 +86,12 @@ const char* KindName(FaultKind kind) {
       return "request k answers success code 1";
     case FaultKind::hang:
       return "request k hangs for 2 s";
+    case FaultKind::refusedTwice:
+      return "request k refused, and so is the request that repeats it";
+    case FaultKind::refusedTwiceStale:
+      return "request k refused twice, the data register keeping its value without a flash";
     default:
-      return "from request k on, every request refused for 900 ms";
+      return "from request k on, every request refused for a while";
   }
 }
 
@@ -105,12 +118,15 @@ bool Fired(const sim::FaultsFired& fired, FaultKind kind) {
       return fired.positiveSuccess > 0;
     case FaultKind::hang:
       return fired.hang > 0;
+    case FaultKind::refusedTwice:
+    case FaultKind::refusedTwiceStale:
+      return fired.refusedRepeats > 0;
     default:
       return fired.refused > 0;
   }
 }
 
-void Inject(sim::Faults& faults, FaultKind kind, std::uint32_t k) {
+void Inject(sim::Faults& faults, FaultKind kind, std::uint32_t k, std::uint32_t refuseMillis) {
   switch (kind) {
     case FaultKind::failRequest:
       faults.failRequest = k;
@@ -132,7 +148,14 @@ void Inject(sim::Faults& faults, FaultKind kind, std::uint32_t k) {
       break;
     case FaultKind::refuse:
       faults.refuseFromRequest = k;
-      faults.refuseMillis = 900;
+      faults.refuseMillis = refuseMillis;
+      break;
+    case FaultKind::refusedTwiceStale:
+      faults.staleDataIn = true;
+      [[fallthrough]];
+    case FaultKind::refusedTwice:
+      faults.refuseRequest = k;
+      faults.refuseRequestTries = 2;
       break;
   }
 }
@@ -165,6 +188,26 @@ std::pair<std::uint32_t, std::uint32_t> RestoreRange(const std::vector<std::stri
   }
   // Request numbers are 1-based: line i is request i + 1.
   return {static_cast<std::uint32_t>(lastWrite + 2), static_cast<std::uint32_t>(checkStart)};
+}
+
+// The register erase's busy wait, from the request after its first status read (a wait whose
+// first read is refused ends at once, status 0 taken for ready, as it always has) to the port given
+// back after it.
+std::pair<std::uint32_t, std::uint32_t> EraseWaitRange(const std::vector<std::string>& trace) {
+  const auto find = [&trace](const char* prefix, std::size_t from) {
+    while (from < trace.size() && trace[from].rfind(prefix, 0) != 0) {
+      ++from;
+    }
+    return from;
+  };
+  std::size_t code = find("SET 1 3 82 10 C7", 0);
+  if (code == trace.size()) {
+    code = find("SET 1 3 82 10 60", 0);
+  }
+  const std::size_t firstRead = find("SET 1 3 83 10 00 FF", code);
+  const std::size_t portBack = find("SET 1 3 80 10 00 00", firstRead);
+  // Request numbers are 1-based: line i is request i + 1; the read's answer is the next line.
+  return {static_cast<std::uint32_t>(firstRead + 3), static_cast<std::uint32_t>(portBack + 1)};
 }
 
 struct Row {
@@ -236,8 +279,10 @@ class FaultSweep : public SimFrontEndTest {
     return AddCamera(sim::DefaultUsbId, sim::DefaultUsbId, config);
   }
 
-  // The k worth sweeping: every stride-th, and both sides of each change of request kind.
-  std::vector<std::uint32_t> Points(const Row& row) {
+  // The k worth sweeping: every stride-th, and both sides of each change of request kind; or
+  // only the restore's, or `erasePoints` spread over the register erase's busy wait.
+  std::vector<std::uint32_t> Points(const Row& row, bool restoreOnly = false,
+                                    std::uint32_t erasePoints = 0) {
     Station(row);
     const std::vector<std::string> trace = TracedRun();
     EXPECT_EQ(ResultLog(), "Pass\r\nR06.00.01\r\n") << "the clean run of " << row.what;
@@ -249,6 +294,21 @@ class FaultSweep : public SimFrontEndTest {
     EXPECT_LT(restoreFrom, restoreTo) << "no restore found in the clean run of " << row.what;
     const bool wholeRestore = EnvNumber("REFLASH_SWEEP_RESTORE", 1) != 0;
     std::vector<std::uint32_t> points;
+    if (erasePoints > 0) {
+      const auto [eraseFrom, eraseTo] = EraseWaitRange(trace);
+      EXPECT_LT(eraseFrom, eraseTo) << "no register erase in the clean run of " << row.what;
+      for (std::uint32_t i = 0; i < erasePoints; ++i) {
+        points.push_back(eraseFrom + (eraseTo - eraseFrom) * i / erasePoints);
+      }
+      return points;
+    }
+    if (restoreOnly) {
+      const std::uint32_t step = std::max<std::uint32_t>(1, stride / 61);
+      for (std::uint32_t k = restoreFrom; k <= restoreTo; k += step) {
+        points.push_back(k);
+      }
+      return points;
+    }
     for (std::uint32_t k = 1; k <= trace.size(); ++k) {
       const bool onStride = (k - 1) % stride == 0;
       // A trace line's fifth character is the selector: where it changes, a phase begins.
@@ -263,8 +323,27 @@ class FaultSweep : public SimFrontEndTest {
     return points;
   }
 
-  void Sweep(const Row& row, FaultKind kind) {
-    const std::vector<std::uint32_t> points = Points(row);
+  void Sweep(const Row& row, FaultKind kind) { Sweep(row, kind, Points(row), 900); }
+
+  // The kinds a pass must survive at every request of the restore.
+  void RestoreSweep(const Row& row) {
+    for (FaultKind kind : {FaultKind::refusedTwice, FaultKind::refusedTwiceStale}) {
+      Sweep(row, kind, Points(row, true), 0);
+    }
+  }
+
+  // A camera busy with its own work for 1, 3 or 10 s, from points across the register erase's
+  // busy wait: the wait goes on polling, and the attempt passes.
+  void EraseWaitRefusals(const Row& row) {
+    const std::vector<std::uint32_t> points = Points(row, false, 8);
+    for (std::uint32_t millis : {1000u, 3000u, 10000u}) {
+      std::printf("refused for %u ms:\n", millis);
+      Sweep(row, FaultKind::refuse, points, millis, true);
+    }
+  }
+
+  void Sweep(const Row& row, FaultKind kind, const std::vector<std::uint32_t>& points,
+             std::uint32_t refuseMillis, bool mustPass = false) {
     const std::vector<std::uint8_t> image = Image();
     std::map<std::string, int> table;
     longestGoneRequests = 0;
@@ -274,7 +353,7 @@ class FaultSweep : public SimFrontEndTest {
     std::size_t idle = 0;
     for (std::uint32_t k : points) {
       sim::Device& device = Station(row);
-      Inject(device.faults(), kind, k);
+      Inject(device.faults(), kind, k, refuseMillis);
       watched = &device;
       goneRequests = 0;
       goneSleepMs = 0;
@@ -302,7 +381,8 @@ class FaultSweep : public SimFrontEndTest {
 
       const bool ok = (passed || verdict == "Fail") && (!passed || flashIsImage) &&
                       (protectedNow || !MustEndProtected(kind, passed)) &&
-                      (passed || !OneRequest(kind)) && cameraBinding.boundFilter == nullptr &&
+                      (passed || (!OneRequest(kind) && !mustPass)) &&
+                      cameraBinding.boundFilter == nullptr &&
                       sim::CurrentFramework().liveReferences() == 0 &&
                       sim::CurrentFramework().apartmentBalance() == 0 &&
                       longestGoneRequests <= 1500 && longestGoneSleepMs <= 1000;
@@ -326,33 +406,49 @@ class FaultSweep : public SimFrontEndTest {
     std::fflush(stdout);
   }
 
-  // The flash drops its Nth status write, for every N of a clean pass, without any request failing:
-  // the attempt whose restore did not take must not pass, and a later attempt must.
-  void IgnoredStatusWrites(const Row& row) {
+  // The flash drops its Nth status write, or takes it one bit off (a block-protect bit kept at 1,
+  // or dropped), for every N of a clean pass, without any request failing: the attempt whose
+  // restore did not take exactly must not pass, and a later attempt must.
+  void StatusWriteFaults(const Row& row) {
     sim::Device& clean = Station(row);
     RunOnSimulator();
     const std::uint32_t due = clean.camera()->flash().counters().statusWritesDue;
     EXPECT_GE(due, 2u) << row.what << ": a release and a restore";
     const std::vector<std::uint8_t> image = Image();
-    std::map<std::string, int> table;
-    for (std::uint32_t n = 1; n <= due; ++n) {
-      sim::Device& device = Station(row);
-      device.faults().ignoreStatusWrite = n;
-      const RunOutcome run = RunOnSimulator();
-      const auto& flash = device.camera()->flash();
-      EXPECT_EQ(flash.counters().statusWritesIgnored, 1u) << row.what << ", write " << n;
-      EXPECT_EQ(ResultLog(), "Pass\r\nR06.00.01\r\n") << row.what << ", write " << n;
-      EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.contents().begin()));
-      EXPECT_EQ(flash.status() & 0x8C, 0x8C) << row.what << ", write " << n;
-      std::string key;
-      for (const auto& o : AttemptOutcomes(run.events)) {
-        key += (key.empty() ? "" : " / ") + o;
+    const struct {
+      const char* what;
+      bool ignored;
+      std::uint8_t keeps;
+      std::uint8_t drops;
+    } faults[] = {{"ignored", true, 0, 0},
+                  {"keeping bit 4 set", false, 0x10, 0},
+                  {"dropping bit 2", false, 0, 0x04}};
+    for (const auto& fault : faults) {
+      std::map<std::string, int> table;
+      for (std::uint32_t n = 1; n <= due; ++n) {
+        sim::Device& device = Station(row);
+        device.faults().ignoreStatusWrite = fault.ignored ? n : 0;
+        device.faults().statusBitsWrite = fault.ignored ? 0 : n;
+        device.faults().statusKeepsBits = fault.keeps;
+        device.faults().statusDropsBits = fault.drops;
+        const RunOutcome run = RunOnSimulator();
+        const auto& flash = device.camera()->flash();
+        const std::string what =
+            std::string(row.what) + ", write " + std::to_string(n) + " " + fault.what;
+        EXPECT_GE(flash.counters().statusWritesDue, n) << what;
+        EXPECT_EQ(ResultLog(), "Pass\r\nR06.00.01\r\n") << what;
+        EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.contents().begin())) << what;
+        EXPECT_EQ(flash.status(), 0x8C) << what;
+        std::string key;
+        for (const auto& o : AttemptOutcomes(run.events)) {
+          key += (key.empty() ? "" : " / ") + o;
+        }
+        ++table[key];
       }
-      ++table[key];
-    }
-    std::printf("%s, status write n ignored, %u cases:\n", row.what, due);
-    for (const auto& [key, count] : table) {
-      std::printf("  %6d  %s\n", count, key.c_str());
+      std::printf("%s, status write n %s, %u cases:\n", row.what, fault.what, due);
+      for (const auto& [key, count] : table) {
+        std::printf("  %6d  %s\n", count, key.c_str());
+      }
     }
     std::fflush(stdout);
   }
@@ -408,7 +504,7 @@ TEST_F(FaultSweep, ChipRequestEraseOddAnswers) {
     Sweep(chipRequestErase, kind);
   }
   StuckCells(chipRequestErase);
-  IgnoredStatusWrites(chipRequestErase);
+  StatusWriteFaults(chipRequestErase);
 }
 TEST_F(FaultSweep, InfoBlockOddAnswers) {
   for (FaultKind kind :
@@ -416,7 +512,17 @@ TEST_F(FaultSweep, InfoBlockOddAnswers) {
     Sweep(infoBlock, kind);
   }
   StuckCells(infoBlock);
-  IgnoredStatusWrites(infoBlock);
+  StatusWriteFaults(infoBlock);
+}
+TEST_F(FaultSweep, ChipRequestEraseRestore) {
+  RestoreSweep(chipRequestErase);
+}
+TEST_F(FaultSweep, InfoBlockRestoreAndEraseWait) {
+  RestoreSweep(infoBlock);
+  EraseWaitRefusals(infoBlock);
+}
+TEST_F(FaultSweep, OneByteRestore) {
+  RestoreSweep(oneByte);
 }
 TEST_F(FaultSweep, OneByteOddAnswers) {
   for (FaultKind kind :
@@ -424,7 +530,7 @@ TEST_F(FaultSweep, OneByteOddAnswers) {
     Sweep(oneByte, kind);
   }
   StuckCells(oneByte);
-  IgnoredStatusWrites(oneByte);
+  StatusWriteFaults(oneByte);
 }
 
 }  // namespace
