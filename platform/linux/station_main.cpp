@@ -96,6 +96,13 @@ station::ScreenSize TerminalSize() {
   return {size.ws_col, size.ws_row};
 }
 
+// Never deleted, and held from a static so that it is not a leak: a writer stuck on a paused
+// terminal ends with the process.
+linuxplat::ScreenWriter* TheWriter() {
+  static auto* writer = new linuxplat::ScreenWriter(STDOUT_FILENO);
+  return writer;
+}
+
 class Screen {
  public:
   explicit Screen(bool terminal) : terminal_(terminal) {}
@@ -117,8 +124,7 @@ class Screen {
  private:
   bool terminal_;
   station::LiveScreen live_;
-  // Never deleted: a writer stuck on a paused terminal ends with the process.
-  linuxplat::ScreenWriter* writer_ = new linuxplat::ScreenWriter(STDOUT_FILENO);
+  linuxplat::ScreenWriter* writer_ = TheWriter();
 };
 
 // An update that an earlier run of the station left: its worker may still run.

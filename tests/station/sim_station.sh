@@ -130,7 +130,10 @@ restart)
   # two workers on one port, and each camera ends with a pass.
   printf 'K%s 0 -\n' 1 2 3 4 > ports
   (while :; do  # samples the workers: two on one port is a failure
-    ps -eo args= | grep -o -- '--port K[0-9]' | sort | uniq -d >> twice.txt
+    # A process whose parent is a worker is that worker's own (a sanitizer's leak checker).
+    ps -eo pid=,ppid=,args= | awk '{ if (match($0, /--port K[0-9]/)) { port[$1] = substr($0,
+      RSTART, RLENGTH); parent[$1] = $2 } } END { for (p in port) if (!(parent[p] in port))
+      print port[p] }' | sort | uniq -d >> twice.txt
     sleep 0.05
   done) &
   sampler=$!
