@@ -96,12 +96,13 @@ PORTS
   check "all passed" eq "$(ends | jq -r .verdict | sort -u)" pass
   ;;
 realtime)
-  # Workers on the product's real waits (about 11 s): a camera resetting during its update is
-  # the same update; a worker killed with SIGKILL is a fail with its reason while the others go
-  # on; SIGTERM lets the running update finish and takes no new camera.
+  # Workers on the product's real waits (about 11 s, the camera reset at about 6.3 s): a camera
+  # off its port for a moment while it resets is the same update; a worker killed with SIGKILL
+  # is a fail with its reason while the others go on; SIGTERM lets the running update finish and
+  # takes no new camera.
   cat > ports <<'PORTS'
-R1 0 4000
-R1 4400 -
+R1 0 7000
+R1 7400 -
 K1 0 -
 L1 9500 -
 U1 0 5600
