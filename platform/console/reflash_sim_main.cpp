@@ -7,6 +7,7 @@
 #include <io.h>
 #define REFLASH_ISATTY(f) _isatty(_fileno(f))
 #else
+#include <signal.h>
 #include <unistd.h>
 #define REFLASH_ISATTY(f) isatty(fileno(f))
 #endif
@@ -15,6 +16,7 @@
 #include "camera/media_capture.h"
 #include "platform/console/console_host.h"
 #include "platform/console/sim_options.h"
+#include "platform/console/sim_plug_events.h"
 #include "platform/console/sim_session.h"
 #include "platform/console/station_worker.h"
 
@@ -26,9 +28,41 @@ console::SimSession& Session() {
   static auto* session = new console::SimSession;
   return *session;
 }
+
+#ifndef _WIN32
+void OnPlugSignal(int signal) {
+  if (signal == SIGUSR1) {
+    console::NoteCameraPulled();
+  } else {
+    console::NoteCameraPluggedIn();
+  }
+}
+
+// The station's word that this worker's camera was pulled from its port or plugged in again.
+// Caught before anything else, as their default action would end the update; restarting the
+// interrupted calls keeps the worker's pipe writes whole.
+void CatchPlugSignals() {
+  struct sigaction action {};
+  action.sa_handler = &OnPlugSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGUSR1, &action, nullptr);
+  sigaction(SIGUSR2, &action, nullptr);
+  // A station starts its workers with these blocked, so that one sent before this point waits
+  // here instead of ending the worker.
+  sigset_t plug;
+  sigemptyset(&plug);
+  sigaddset(&plug, SIGUSR1);
+  sigaddset(&plug, SIGUSR2);
+  sigprocmask(SIG_UNBLOCK, &plug, nullptr);
+}
+#endif
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifndef _WIN32
+  CatchPlugSignals();
+#endif
   console::SimOptions options;
   std::string error;
   if (!console::ParseSimOptions(argc, argv, options, error)) {

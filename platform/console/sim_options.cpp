@@ -179,7 +179,14 @@ const char* SimUsage() {
          "  --port NAME            take only the camera on port NAME\n"
          "  --device-path TEXT     the camera's device path (default: from its USB id)\n"
          "  --station              write the station's worker lines on standard output instead\n"
-         "                         of the screen\n";
+         "                         of the screen\n"
+         "Signals (not on Windows):\n"
+         "  SIGUSR1                the camera is pulled from its port now: every request fails,\n"
+         "                         it leaves the device lists and loses what it holds only while\n"
+         "                         powered (the flash and its protection bits stay)\n"
+         "  SIGUSR2                a camera is plugged in again on the port now: listed again\n"
+         "                         once it has enumerated (1.5 s, as after a reset), with its\n"
+         "                         flash as it was left\n";
 }
 
 bool ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std::string& error) {

@@ -9,6 +9,7 @@
 #include "app/result_log.h"
 #include "camera/camera_state.h"
 #include "camera/media_capture.h"
+#include "platform/console/sim_plug_events.h"
 #include "platform/sim/flash_file.h"
 #include "platform/sim/simulator.h"
 #include "resources/embedded_image.h"
@@ -160,16 +161,31 @@ bool SimSession::Start(const SimOptions& options, std::string& error) {
     faults.refuseMillis = options.refuseMillis;
     faults.ignoreStatusWrite = options.ignoreStatusWrite;
   }
-  InstallDeviceTree(sim::DeviceTreeTable());
-  CamInstallMediaCapture(
-      timeline_.IsOpen()
-          ? RecordingMediaCapture(sim::MediaCaptureTable(), timeline_, device_, report_.get())
-          : sim::MediaCaptureTable());
+  WatchPlugEvents(device_, options.usbId, &timeline_);
+  InstallDeviceTree(PlugAwareDeviceTree(sim::DeviceTreeTable()));
+  const MediaCaptureOps* capture = PlugAwareMediaCapture(sim::MediaCaptureTable());
+  CamInstallMediaCapture(timeline_.IsOpen()
+                             ? RecordingMediaCapture(capture, timeline_, device_, report_.get())
+                             : capture);
   return true;
 }
 
 void SimSession::Sleep(std::uint32_t milliseconds) {
-  sim::CurrentFramework().clock().sleepMillis(milliseconds);
+  sim::Clock& clock = sim::CurrentFramework().clock();
+  CarryOutPlugEvents();
+  if (clock.mode() == sim::ClockMode::instant) {
+    clock.sleepMillis(milliseconds);
+    CarryOutPlugEvents();
+    return;
+  }
+  // A camera pulled or plugged in during a long real wait is so from that moment on, as the
+  // camera's own time to enumerate again runs from then.
+  constexpr std::uint64_t kSliceMicros = 10'000;
+  const std::uint64_t end = clock.nowMicros() + std::uint64_t{milliseconds} * 1000;
+  for (std::uint64_t now = clock.nowMicros(); now < end; now = clock.nowMicros()) {
+    clock.sleepMicros(std::min(end - now, kSliceMicros));
+    CarryOutPlugEvents();
+  }
 }
 
 void SimSession::Finish() {

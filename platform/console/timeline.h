@@ -12,6 +12,8 @@
 //   <ms> request SET 1 3 F3 05 06 00       one extension-unit request, as in the request trace
 //   <ms> camera gone                       the camera dropped off the bus (reset, disconnect)
 //   <ms> camera back                       an enumeration found it on the bus again
+//   <ms> camera pulled                     SIGUSR1 pulled the camera from its port
+//   <ms> camera plugged in                 SIGUSR2 plugged it in again
 //   <ms> result "Fail"                     Result.log was written; the text as it holds it
 //   <ms> exit 0                            the front end ended the process
 //

@@ -1,11 +1,12 @@
 #pragma once
-// Tells a simulated camera's worker that its port was unplugged or plugged in again.
+// Telling a `reflash-sim` worker that its simulated camera was pulled or plugged in again.
 
 #include <sys/types.h>
 
 namespace linuxplat {
 
-// SIGUSR1 for unplugged, SIGUSR2 for plugged in again; false when the signal was not sent.
+// Sends `worker` SIGUSR2 when its camera was plugged in again, SIGUSR1 when it was pulled; false
+// when the signal could not be sent (the worker has ended).
 bool SignalSimulatedPlug(pid_t worker, bool pluggedIn);
 
 }  // namespace linuxplat

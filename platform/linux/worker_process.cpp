@@ -89,9 +89,12 @@ bool StartWorker(const std::vector<std::string>& argv, const std::string& folder
   if (pid == 0) {
     // Only async-signal-safe calls from here to exec.
     ::setpgid(0, 0);
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    // The plug signals wait, blocked, until a simulated camera's worker is ready for them.
+    sigset_t plug;
+    sigemptyset(&plug);
+    sigaddset(&plug, SIGUSR1);
+    sigaddset(&plug, SIGUSR2);
+    ::sigprocmask(SIG_SETMASK, &plug, nullptr);
     ::signal(SIGXFSZ, SIG_DFL);
     const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
     // The lock stays held as long as the worker lives, even when the station does not.

@@ -76,6 +76,8 @@ class Device {
 
   // Plugged: the framework lists it. Attached: its requests reach the camera.
   bool plugged() const { return plugged_; }
+  // Pulled (false): off the bus at once, and its camera's power gone with it. Plugged in again
+  // (true): listed, power-cycled, once it has enumerated, which takes as long as after a reset.
   void setPlugged(bool plugged);
   bool attached() const { return attached_; }
   // Drops off the bus until the framework is enumerated again (as after a reset).
@@ -89,6 +91,7 @@ class Device {
   friend class CaptureFramework;
 
   DeviceSetup setup_;
+  Clock& clock_;
   Faults faults_{};
   std::unique_ptr<Camera> camera_;
   bool plugged_ = true;

@@ -70,18 +70,27 @@ DeviceSetup ForeignCaptureDevice(std::string_view usbId, int instance) {
   return setup;
 }
 
-Device::Device(const DeviceSetup& setup, Clock& clock) : setup_(setup) {
+Device::Device(const DeviceSetup& setup, Clock& clock) : setup_(setup), clock_(clock) {
   if (setup_.hasExtensionUnit) {
     camera_ = std::make_unique<Camera>(setup_.camera, clock, faults_);
   }
 }
 
 void Device::setPlugged(bool plugged) {
+  if (plugged == plugged_) {
+    return;
+  }
   plugged_ = plugged;
   if (!plugged) {
     attached_ = false;
     lostPower_ = true;
+    // What the chip holds only while powered is gone now, not when it is next listed.
+    if (camera_ != nullptr) {
+      camera_->replug();
+    }
+    return;
   }
+  awayUntilMicros_ = clock_.nowMicros() + setup_.camera.resetAwayMicros;
 }
 
 void Device::detach() {

@@ -57,6 +57,26 @@ DevNode DeviceTree::addUsbCamera(DevNode hub, std::string_view usbId) {
   return video;
 }
 
+void DeviceTree::setUsbCameraPresent(std::string_view usbId, bool present) {
+  const std::string id = "USB\\" + Upper(usbId);
+  std::lock_guard lock(mutex_);
+  for (std::size_t index = 0; index < nodes_.size(); ++index) {
+    Node& node = nodes_[index];
+    const auto& ids = node.hardwareIds;
+    if (node.present == present || std::find(ids.begin(), ids.end(), id) == ids.end()) {
+      continue;
+    }
+    node.present = present;
+    auto& brothers = nodes_[node.parent - 1].children;
+    const auto handle = static_cast<DevNode>(index + 1);
+    if (present) {
+      brothers.push_back(handle);
+    } else {
+      brothers.erase(std::remove(brothers.begin(), brothers.end(), handle), brothers.end());
+    }
+  }
+}
+
 DevNode DeviceTree::addWorkStation() {
   const DevNode computer = addNode(root(), "Computer", {"acpiapic"});
   const DevNode pci = addNode(computer, "System", {"ACPI\\PNP0A08", "*PNP0A08"});
@@ -71,7 +91,7 @@ DevNode DeviceTree::addWorkStation() {
 }
 
 const DeviceTree::Node* DeviceTree::find(DevNode node) const {
-  if (node == 0 || node > nodes_.size()) {
+  if (node == 0 || node > nodes_.size() || !nodes_[node - 1].present) {
     return nullptr;
   }
   return &nodes_[node - 1];

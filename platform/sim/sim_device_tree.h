@@ -37,6 +37,10 @@ class DeviceTree {
   // "USB\VID_1F3A&PID_5C72&REV_0100", in upper case as the platform writes it. Returns the video
   // function.
   DevNode addUsbCamera(DevNode hub, std::string_view usbId);
+  // A camera pulled from its port (false) or plugged in again (true): the nodes that carry the
+  // hardware id of `usbId` leave their parent, and come back after its other children, as the
+  // platform lists a device that has just arrived. A node that left is no node at all.
+  void setUsbCameraPresent(std::string_view usbId, bool present);
   // The tree of a work station: root, computer, PCI bus, USB host controller and root hub
   // (returned), a keyboard, a display and a disk; no camera yet.
   DevNode addWorkStation();
@@ -56,6 +60,7 @@ class DeviceTree {
     std::vector<DevNode> children;
     std::optional<std::string> className;
     std::vector<std::string> hardwareIds;
+    bool present = true;
   };
   const Node* find(DevNode node) const;
 

@@ -1,5 +1,7 @@
 #include "platform/sim/simulator.h"
 
+#include <mutex>
+
 namespace sim {
 
 void ResetApartmentOfThisThread();
@@ -29,6 +31,14 @@ Device* BuildOneCameraWorld(const WorldOptions& options) {
     setup.path = options.devicePath;
   }
   return &framework.addDevice(setup);
+}
+
+void SetCameraPlugged(Device& device, std::string_view usbId, bool plugged) {
+  {
+    std::lock_guard lock(CurrentFramework().mutex());
+    device.setPlugged(plugged);
+  }
+  CurrentDeviceTree().setUsbCameraPresent(usbId, plugged);
 }
 
 }  // namespace sim

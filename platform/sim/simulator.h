@@ -2,6 +2,7 @@
 // Setting up and resetting the whole simulator: framework, device tree, cameras and clock.
 
 #include <string>
+#include <string_view>
 
 #include "platform/sim/capture_framework.h"
 #include "platform/sim/sim_camera.h"
@@ -25,5 +26,10 @@ void ResetSimulator();
 // Resets the simulator, then builds a work station with one camera in the current device tree
 // and the current framework. Returns the camera's capture device, or null without a camera.
 Device* BuildOneCameraWorld(const WorldOptions& options = {});
+
+// The camera `device`, whose USB id is `usbId`, pulled from its port (false) or plugged in again
+// (true), in the current framework and device tree; see Device::setPlugged and
+// DeviceTree::setUsbCameraPresent. Either does nothing when the camera already is so.
+void SetCameraPlugged(Device& device, std::string_view usbId, bool plugged);
 
 }  // namespace sim

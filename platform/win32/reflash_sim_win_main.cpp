@@ -1,4 +1,5 @@
-// reflash-sim.exe: the Win32 dialog over the built-in simulated camera, with reflash-sim's options.
+// reflash-sim.exe: the Win32 dialog over the built-in simulated camera, with reflash-sim's options;
+// under a station (--station) the console host instead, without a window.
 // The Win32 windowing table is used as it is, except for the few calls the simulation steers: the
 // waits follow the simulator's clock, the ui trace records what the dialog shows, and the
 // process end writes the simulator's outputs first.
@@ -12,6 +13,7 @@
 #include "app/reflash_app.h"
 #include "app/run_state.h"
 #include "camera/media_capture.h"
+#include "platform/console/console_host.h"
 #include "platform/console/station_worker.h"
 #include "platform/console/timeline.h"
 #include "platform/console/sim_options.h"
@@ -133,6 +135,29 @@ const void* LockResourceOp(HGlobal data) {
   return Session().Image().data();
 }
 
+// Under a station the front end runs on the console host, as it does in reflash.exe: no worker
+// makes a window; what the dialog would show goes to the station as worker lines.
+void InstallStationHost() {
+  console::IgnoreInterrupts();
+  console::HostOptions host;
+  host.uiTrace = Session().UiTrace();
+  host.timeline = [](const std::string& event) {
+    Session().Timeline().Record(event);
+    console::Worker().Event(event);
+  };
+  host.hasImage = !Session().Image().empty();
+  host.image = Session().Image().data();
+  host.imageSize = Session().Image().size();
+  host.sleep = [](std::uint32_t milliseconds) { Session().Sleep(milliseconds); };
+  host.virtualTimers = Session().Instant();
+  host.exitEndsProcess = true;
+  host.beforeExit = [](int status) {
+    Session().Finish();
+    console::Worker().Finish(status);
+  };
+  console::InstallConsoleHost(host);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -146,6 +171,11 @@ int main(int argc, char** argv) {
     console::Worker().Open(stdout,
                            simOptions.port.empty() ? simOptions.cameraPort : simOptions.port);
     CamInstallMediaCapture(console::Worker().Wrap(CamMediaCapture()));
+    InstallStationHost();
+    const int status = ReflashAppMain();
+    Session().Finish();
+    console::Worker().Finish(status);
+    return status;
   }
   win32 = Win32WindowingOps();
   simWindowing = *win32;

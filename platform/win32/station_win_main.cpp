@@ -1,17 +1,19 @@
 // reflash-station.exe: one worker process per camera, a live line per port, each port's
 // Result.log and the station log station.jsonl. The workers are reflash.exe on the cameras'
-// port locations, found in the Configuration Manager's device tree (read once a second), or
-// reflash-sim.exe on simulated ports (--sim).
+// port locations, found in the Configuration Manager's device tree (read again whenever a USB
+// device arrives or leaves), or reflash-sim.exe on simulated ports (--sim).
+//
+// Line safety: each update holds its port's lock file for the worker's whole life (the worker
+// inherits it), the log gets a start record before a worker starts and an end record when it
+// ends, and a station started after one that died first ends the updates that one left: it
+// waits for a worker that still runs and judges the account that worker left in its folder.
+// The loop never waits on a worker, a pipe or the console: reader threads, the device
+// notifications and the console handler post to it.
 
 #include <windows.h>
-#include <cfgmgr32.h>
-
-#include <io.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
-#include <cstring>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -19,51 +21,76 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
-#include "app/device_tree.h"
-#include "app/run_state.h"
-#include "platform/win32/win32_device_tree.h"
+#include "platform/win32/camera_watch.h"
+#include "platform/win32/screen_writer.h"
+#include "platform/win32/worker_process.h"
 #include "resources/embedded_image.h"
 #include "station/display.h"
 #include "station/sha256.h"
 #include "station/simulated_ports.h"
 #include "station/station.h"
 #include "station/station_options.h"
+#include "station/worker_line.h"
+#include "station/worker_watchdog.h"
 #include "reflash_version.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using SteadyClock = std::chrono::steady_clock;
 
-// What the reader threads and the console handler tell the main thread.
+// What the reader threads, the device notifications and the console handler tell the loop.
 struct Message {
-  enum class Kind { line, ended, stop } kind;
-  std::string port;
-  std::string line;
-  station::WorkerEnd end;
+  enum class Kind { worker, ports, stop } kind = Kind::stop;
+  winplat::WorkerReport report;
+  std::vector<std::string> ports;
 };
 
-std::mutex queueMutex;
-std::condition_variable queueChanged;
-std::deque<Message> queue;
-
-void Post(Message message) {
-  {
-    std::lock_guard lock(queueMutex);
-    queue.push_back(std::move(message));
+class Inbox {
+ public:
+  void Post(Message message) {
+    {
+      std::lock_guard lock(mutex_);
+      messages_.push_back(std::move(message));
+    }
+    changed_.notify_one();
   }
-  queueChanged.notify_one();
-}
+  // What came in, waiting until `until` for something to come.
+  std::deque<Message> Take(SteadyClock::time_point until) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_until(lock, until, [this] { return !messages_.empty(); });
+    return std::exchange(messages_, {});
+  }
 
-BOOL WINAPI OnConsoleEvent(DWORD) {
-  Post({Message::Kind::stop, {}, {}, {}});
-  return TRUE;  // the station ends by itself once the running updates have their verdicts
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Message> messages_;
+};
+
+Inbox inbox;
+
+// Held by the loop while it handles what came in. A console close takes it and keeps it until
+// the system ends the process, so that the end falls between two records, never inside one.
+std::mutex loopMutex;
+
+// Ctrl-C and Ctrl-Break stop the station as a closed console does: no new camera, running
+// updates go on. The workers have no console, so none of these reach them.
+BOOL WINAPI OnConsoleEvent(DWORD type) {
+  inbox.Post({Message::Kind::stop, {}, {}});
+  if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
+    // The system ends the station when this returns or its time is up; the workers run on with
+    // their ports locked, and the next station writes their end records.
+    std::lock_guard hold(loopMutex);
+    Sleep(30000);
+  }
+  return TRUE;
 }
 
 std::string ProgramFolder() {
@@ -80,202 +107,384 @@ std::string HostName() {
   return GetComputerNameA(name, &size) ? name : "";
 }
 
-// One argument as CommandLineToArgvW reads it back.
-std::string Quote(const std::string& arg) {
-  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) {
-    return arg;
-  }
-  std::string quoted = "\"";
-  int backslashes = 0;
-  for (char c : arg) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  quoted.append(2 * backslashes, '\\');
-  quoted.push_back('"');
-  return quoted;
-}
-
-// Reads the worker's pipe line by line until it ends, then waits for the process.
-void ReadWorker(std::string port, HANDLE pipe, HANDLE process, std::string folder) {
-  std::string pending;
-  char buffer[4096];
-  DWORD size = 0;
-  while (ReadFile(pipe, buffer, sizeof buffer, &size, nullptr) && size > 0) {
-    pending.append(buffer, size);
-    for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-      std::string line = pending.substr(0, end);
-      if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
-      }
-      pending.erase(0, end + 1);
-      Post({Message::Kind::line, port, std::move(line), {}});
-    }
-  }
-  CloseHandle(pipe);
-  WaitForSingleObject(process, INFINITE);
-  DWORD code = 0;
-  GetExitCodeProcess(process, &code);
-  CloseHandle(process);
-  station::WorkerEnd end;
-  end.exited = true;
-  end.status = static_cast<int>(code);
-  std::ifstream file(folder + "\\Result.log", std::ios::binary);
-  if (file) {
-    end.resultLog = std::string(std::istreambuf_iterator<char>(file), {});
-  }
-  Post({Message::Kind::ended, port, {}, std::move(end)});
-}
-
-// Starts `argv` in `folder` with its standard output on a pipe read by a thread of its own.
-bool StartWorker(const std::string& port, const std::vector<std::string>& argv,
-                 const std::string& folder, std::string& error) {
-  std::error_code ec;
-  fs::create_directories(folder, ec);
-  fs::remove(fs::path(folder) / "Result.log", ec);
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE readEnd = nullptr;
-  HANDLE writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
-    error = "cannot make a pipe";
+// The ANSI escapes of the live display need the console's virtual-terminal mode.
+bool ConsoleOutput() {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (out == INVALID_HANDLE_VALUE || out == nullptr || !GetConsoleMode(out, &mode)) {
     return false;
   }
-  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-  HANDLE errFile = CreateFileA((folder + "\\reflash.err").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                               &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  std::string commandLine;
-  for (const std::string& arg : argv) {
-    if (!commandLine.empty()) {
-      commandLine.push_back(' ');
-    }
-    commandLine.append(Quote(arg));
-  }
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = writeEnd;
-  startup.hStdError = errFile == INVALID_HANDLE_VALUE ? writeEnd : errFile;
-  PROCESS_INFORMATION process{};
-  // Its own process group: the console's Ctrl-C reaches only the station.
-  const BOOL started = CreateProcessA(argv[0].c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                      CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW, nullptr,
-                                      folder.c_str(), &startup, &process);
-  CloseHandle(writeEnd);
-  if (errFile != INVALID_HANDLE_VALUE) {
-    CloseHandle(errFile);
-  }
-  if (!started) {
-    error = "the worker could not be started (error " + std::to_string(GetLastError()) + ")";
-    CloseHandle(readEnd);
-    return false;
-  }
-  CloseHandle(process.hThread);
-  std::thread(ReadWorker, port, readEnd, process.hProcess, folder).detach();
-  return true;
+  return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
-std::string Upper(std::string text) {
-  for (char& c : text) {
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  }
-  return text;
-}
-
-bool IsCameraNode(const DeviceTreeOps* tree, DevNode node) {
-  char ids[1024] = {};
-  std::uint32_t length = sizeof ids - 1;
-  if (tree->getRegistryProperty(node, CmDrpHardwareId, ids, &length) != 0) {
-    return false;
-  }
-  const std::string first = Upper(ids);
-  for (const char* usbId : {UsbIdPrimary, UsbIdSecondary}) {
-    if (first.rfind(Upper(std::string("USB\\") + usbId), 0) == 0) {
-      return true;
-    }
-  }
-  return false;
-}
-
-// The port location of a camera's node: its own, or its nearest parent's (a composite device's
-// functions sit below the device on the port).
-std::string PortLocationOf(const DeviceTreeOps* tree, DevNode node) {
-  for (int level = 0; level < 3; ++level) {
-    char location[256] = {};
-    std::uint32_t length = sizeof location - 1;
-    if (tree->getRegistryProperty(node, CM_DRP_LOCATION_INFORMATION, location, &length) == 0 &&
-        std::strncmp(location, "Port_#", 6) == 0) {
-      return location;
-    }
-    if (tree->getParent(&node, node) != 0) {
-      break;
-    }
-  }
-  return {};
-}
-
-// The port locations of the cameras of the model in the device tree now.
-std::vector<std::string> CameraPorts() {
-  const DeviceTreeOps* tree = Win32DeviceTreeOps();
-  DevNode root = 0;
-  if (tree->locateRoot(&root) != 0) {
+station::ScreenSize ConsoleSize() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
     return {};
   }
-  std::vector<std::string> ports;
-  std::vector<DevNode> pending = {root};
-  for (int visited = 0; !pending.empty() && visited < 100000; ++visited) {
-    const DevNode node = pending.back();
-    pending.pop_back();
-    if (IsCameraNode(tree, node)) {
-      const std::string port = PortLocationOf(tree, node);
-      if (!port.empty() && std::find(ports.begin(), ports.end(), port) == ports.end()) {
-        ports.push_back(port);
-      }
-    }
-    DevNode child = 0;
-    for (bool more = tree->getChild(&child, node) == 0; more;
-         more = tree->getSibling(&child, child) == 0) {
-      pending.push_back(child);
-    }
+  const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+  const int rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+  if (columns <= 0 || rows <= 0) {
+    return {};
   }
-  std::sort(ports.begin(), ports.end());
-  return ports;
+  return {columns, rows};
 }
 
 class Screen {
  public:
-  explicit Screen(bool terminal) : terminal_(terminal) {}
-  void Show(station::Station& station) {
+  explicit Screen(bool console) : console_(console) {}
+  void Show(station::Station& station, bool force) {
     const auto events = station.TakeEvents();
-    if (terminal_) {
-      const std::string text = live_.Redraw(station);
-      std::fwrite(text.data(), 1, text.size(), stdout);
-    } else {
-      for (const std::string& event : events) {
-        std::printf("%s %s\n", station::UtcTimestamp(std::chrono::system_clock::now()).c_str(),
-                    event.c_str());
+    if (console_) {
+      if (force || !events.empty()) {
+        writer_->Frame(live_.Redraw(station, ConsoleSize()));
+      }
+      return;
+    }
+    for (const std::string& event : events) {
+      writer_->Line(station::UtcTimestamp(std::chrono::system_clock::now()) + " " + event);
+    }
+  }
+  void Say(const std::string& line) { writer_->Line(line); }
+  void Finish() { writer_->Finish(2000); }
+
+ private:
+  bool console_;
+  station::LiveScreen live_;
+  // Never deleted: a writer stuck on a paused console ends with the process.
+  winplat::ScreenWriter* writer_ = new winplat::ScreenWriter(GetStdHandle(STD_OUTPUT_HANDLE));
+};
+
+// An update that an earlier run of the station left: its worker may still run.
+struct Orphan {
+  std::string lockPath;
+  SteadyClock::time_point deadline;
+  bool killed = false;
+};
+
+class StationRun {
+ public:
+  StationRun(const station::StationOptions& options, std::string output, std::string worker,
+             station::Station& station, std::optional<station::SimulatedPorts> simulated)
+      : options_(options),
+        output_(std::move(output)),
+        worker_(std::move(worker)),
+        station_(station),
+        simulated_(std::move(simulated)),
+        watchdog_(std::chrono::milliseconds(options.watchdogSeconds
+                                                ? *options.watchdogSeconds * 1000
+                                                : station::WorkerWatchdogMs)) {
+    if (!simulated_) {
+      // Real ports are one fixture for every station on this computer: their locks are too.
+      char data[MAX_PATH] = {};
+      const DWORD size = GetEnvironmentVariableA("ProgramData", data, sizeof data);
+      if (size > 0 && size < sizeof data) {
+        lockDir_ = std::string(data) + "\\reflash-station";
+        if (CreateDirectoryA(lockDir_.c_str(), nullptr) == FALSE &&
+            GetLastError() != ERROR_ALREADY_EXISTS) {
+          lockDir_.clear();
+        }
+      }
+      const auto post = [](std::vector<std::string> ports) {
+        inbox.Post({Message::Kind::ports, {}, std::move(ports)});
+      };
+      watching_ = watch_.Start(post, lastPorts_);
+    }
+  }
+
+  // Takes over the updates that the log starts and never ends.
+  void Reconcile(const std::string& logText) {
+    const auto now = SteadyClock::now();
+    for (const station::UnendedUpdate& update : station::FindUnended(logText)) {
+      station_.Resume(update.port, update.start);
+      const auto age = std::chrono::system_clock::now() - update.start;
+      orphans_[update.port] = {
+          LockPath(update.port),
+          now + std::chrono::duration_cast<SteadyClock::duration>(watchdog_ - age)};
+    }
+    CheckOrphans();
+  }
+
+  int Run(Screen& screen) {
+    {
+      std::lock_guard hold(loopMutex);
+      Scan();
+    }
+    screen.Show(station_, true);
+    auto lastDraw = SteadyClock::now();
+    while (!station_.Done()) {
+      std::deque<Message> messages = inbox.Take(NextWake());
+      std::lock_guard hold(loopMutex);
+      for (Message& message : messages) {
+        switch (message.kind) {
+          case Message::Kind::worker:
+            FromWorker(message.report);
+            break;
+          case Message::Kind::ports:
+            // Each notification's reading in turn: a quick swap shows as gone, then back.
+            Present(message.ports);
+            lastPorts_ = std::move(message.ports);
+            break;
+          case Message::Kind::stop:
+            station_.Stop();
+            break;
+        }
+      }
+      Watchdog();
+      CheckOrphans();
+      const bool poll = !simulated_ && !watching_ && SteadyClock::now() - lastScan_ >= kPoll;
+      if (simulated_ || poll || !busy_.empty()) {
+        Scan();
+      }
+      const bool tick = SteadyClock::now() - lastDraw >= std::chrono::seconds(1);
+      screen.Show(station_, tick);
+      if (tick) {
+        lastDraw = SteadyClock::now();
       }
     }
-    std::fflush(stdout);
+    screen.Show(station_, true);
+    return station_.ExitStatus();
   }
 
  private:
-  bool terminal_;
-  station::LiveScreen live_;
+  static constexpr auto kPoll = std::chrono::seconds(1);
+
+  std::int64_t ElapsedMs() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - started_)
+        .count();
+  }
+
+  // Until the next thing to do: a simulated plug, a watchdog, a busy port or an orphan to look
+  // at again, a reading of the tree when nothing notifies, the elapsed times once a second.
+  SteadyClock::time_point NextWake() const {
+    const auto now = SteadyClock::now();
+    auto wake = now + std::chrono::seconds(1);
+    if (simulated_) {
+      if (const auto next = simulated_->NextChangeAfter(ElapsedMs())) {
+        wake = std::min(wake, started_ + std::chrono::milliseconds(*next));
+      }
+    }
+    if (!orphans_.empty() || !busy_.empty()) {
+      wake = std::min(wake, now + std::chrono::milliseconds(250));
+    }
+    for (const auto& [port, deadline] : deadlines_) {
+      wake = std::min(wake, deadline + std::chrono::milliseconds(1));
+    }
+    return wake;
+  }
+
+  std::string PortFolder(const std::string& port) const { return output_ + "\\" + port; }
+
+  std::string LockPath(const std::string& port) const {
+    return lockDir_.empty() ? PortFolder(port) + "\\port.lock" : lockDir_ + "\\" + port + ".lock";
+  }
+
+  void Scan() {
+    lastScan_ = SteadyClock::now();
+    if (simulated_) {
+      Present(simulated_->PresentAt(ElapsedMs()));
+    } else {
+      Present(watching_ ? lastPorts_ : winplat::CameraPorts());
+    }
+  }
+
+  void Present(const std::vector<std::string>& ports) {
+    busy_.clear();
+    for (const std::string& port : station_.Present(ports)) {
+      Start(port);
+    }
+  }
+
+  void Start(const std::string& port) {
+    const std::string folder = PortFolder(port);
+    if (CreateDirectoryA(folder.c_str(), nullptr) == FALSE &&
+        GetLastError() != ERROR_ALREADY_EXISTS) {
+      station_.PortFault(
+          port, "cannot create " + folder + " (error " + std::to_string(GetLastError()) + ")");
+      return;
+    }
+    bool busy = false;
+    std::string error;
+    const std::string lockPath = LockPath(port);
+    HANDLE lock = winplat::TryLockFile(lockPath, busy, error);
+    if (lock == nullptr && busy) {
+      const auto holder = winplat::LockHolder(lockPath);
+      station_.PortBusy(port, "another process updates this port" +
+                                  (holder ? " (pid " + std::to_string(*holder) + ")" : ""));
+      busy_.push_back(port);
+      return;
+    }
+    if (lock == nullptr || !winplat::PreparePortFolder(folder, error)) {
+      if (lock != nullptr) {
+        CloseHandle(lock);
+      }
+      station_.PortFault(port, error);
+      return;
+    }
+    if (!station_.Begin(port)) {
+      CloseHandle(lock);
+      return;
+    }
+    std::vector<std::string> argv = {worker_};
+    if (simulated_) {
+      argv.insert(argv.end(), {"--camera-port", port});
+    }
+    argv.insert(argv.end(), {"--port", port, "--station"});
+    if (simulated_) {
+      if (options_.instant) {
+        argv.push_back("--instant");
+      }
+      const auto extra = simulated_->OptionsAt(port, ElapsedMs());
+      argv.insert(argv.end(), extra.begin(), extra.end());
+    }
+    const std::uint64_t id = ++lastId_;
+    winplat::WorkerProcess worker;
+    const auto sink = [](winplat::WorkerReport report) {
+      inbox.Post({Message::Kind::worker, std::move(report), {}});
+    };
+    if (!winplat::StartWorker(argv, folder, lock, id, sink, worker, error)) {
+      CloseHandle(lock);
+      station::WorkerEnd end;
+      end.notStarted = true;
+      end.reason = error;
+      station_.WorkerEnded(port, end);
+      return;
+    }
+    station_.Note(port, "worker pid " + std::to_string(worker.pid));
+    deadlines_[port] = SteadyClock::now() + watchdog_;
+    workerPorts_[id] = port;
+    workers_[port] = worker;
+  }
+
+  void FromWorker(winplat::WorkerReport& report) {
+    const auto found = workerPorts_.find(report.id);
+    if (found == workerPorts_.end()) {
+      return;
+    }
+    const std::string port = found->second;
+    for (const std::string& line : report.lines) {
+      station_.WorkerLine(port, line);
+    }
+    if (report.overlong) {
+      station_.WorkerInvalid(port, "the worker wrote a line longer than " +
+                                       std::to_string(station::kMaxWorkerLine) + " bytes");
+    }
+    if (!report.ended) {
+      return;
+    }
+    const station::WorkerEnd end = winplat::FinishWorker(workers_.at(port), report.exitCode);
+    workers_.erase(port);
+    deadlines_.erase(port);
+    workerPorts_.erase(found);
+    station_.WorkerEnded(port, end);  // a failed write halts the station; the screen says so
+  }
+
+  void Watchdog() {
+    const auto now = SteadyClock::now();
+    for (auto& [port, worker] : workers_) {
+      if (!worker.hung && now >= deadlines_.at(port)) {
+        winplat::EndWorker(worker);
+        station_.Note(port, "worker hung: its job is ended");
+      }
+    }
+  }
+
+  void CheckOrphans() {
+    const auto now = SteadyClock::now();
+    for (auto it = orphans_.begin(); it != orphans_.end();) {
+      const std::string& port = it->first;
+      Orphan& orphan = it->second;
+      bool busy = false;
+      std::string error;
+      HANDLE lock = winplat::TryLockFile(orphan.lockPath, busy, error);
+      if (lock == nullptr && busy) {
+        const auto holder = winplat::LockHolder(orphan.lockPath);
+        if (now >= orphan.deadline && !orphan.killed && holder) {
+          orphan.killed = winplat::EndOrphan(*holder);
+          if (orphan.killed) {
+            station_.Note(port, "worker hung: its process is ended");
+          }
+        }
+        ++it;
+        continue;
+      }
+      // The worker is gone (or the lock cannot be had at all): judge what it left.
+      std::ifstream file(PortFolder(port) + "\\worker.log", std::ios::binary);
+      const std::string account(std::istreambuf_iterator<char>(file), {});
+      station::WorkerLineSplitter splitter;
+      std::vector<std::string> lines;
+      splitter.Feed(account.data(), account.size(), lines);
+      for (const std::string& line : lines) {
+        station_.WorkerLine(port, line);
+      }
+      station::WorkerEnd end;
+      end.orphan = true;
+      end.exited = true;
+      end.hung = orphan.killed;
+      end.reason = orphan.killed ? "no verdict within the watchdog's bound" : "";
+      end.resultLog = winplat::ReadResultLog(PortFolder(port));
+      if (splitter.Overlong()) {
+        station_.WorkerInvalid(port, "the worker's account holds an overlong line");
+      }
+      if (lock != nullptr) {
+        CloseHandle(lock);
+      }
+      const std::string ended = port;
+      it = orphans_.erase(it);
+      station_.WorkerEnded(ended, end);
+    }
+  }
+
+  const station::StationOptions& options_;
+  std::string output_;
+  std::string worker_;
+  station::Station& station_;
+  std::optional<station::SimulatedPorts> simulated_;
+  const SteadyClock::duration watchdog_;
+  std::string lockDir_;
+  winplat::CameraWatch watch_;
+  bool watching_ = false;
+  std::vector<std::string> lastPorts_;
+  SteadyClock::time_point lastScan_;
+  std::uint64_t lastId_ = 0;
+  std::map<std::string, winplat::WorkerProcess> workers_;
+  std::map<std::uint64_t, std::string> workerPorts_;
+  std::map<std::string, SteadyClock::time_point> deadlines_;
+  std::map<std::string, Orphan> orphans_;
+  std::vector<std::string> busy_;
+  const SteadyClock::time_point started_ = SteadyClock::now();
 };
 
-// The ANSI escapes of the live display need the console's virtual-terminal mode.
-bool TerminalOutput() {
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  DWORD mode = 0;
-  if (out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) {
-    return false;
+// The checks that make a station fault show at the start, not as failed cameras: the folder,
+// the one station it may hold, the worker program and the log. An error line, or nothing.
+std::optional<std::string> CheckStart(const std::string& output, const std::string& worker,
+                                      HANDLE& folderLock, station::StationLog& log) {
+  std::error_code ec;
+  fs::create_directories(output, ec);
+  if (!fs::is_directory(output, ec)) {
+    return "cannot create " + output;
   }
-  return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+  const std::string lockPath = output + "\\station.lock";
+  bool busy = false;
+  std::string error;
+  folderLock = winplat::TryLockFile(lockPath, busy, error);
+  if (folderLock == nullptr) {
+    if (!busy) {
+      return error;
+    }
+    const auto holder = winplat::LockHolder(lockPath);
+    return "another station (pid " + (holder ? std::to_string(*holder) : std::string("?")) +
+           ") runs in " + output;
+  }
+  winplat::WriteLockHolder(folderLock, GetCurrentProcessId());
+  const DWORD attributes = GetFileAttributesA(worker.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return "the worker program " + worker + " cannot be run";
+  }
+  if (!log.Open(output + "\\station.jsonl")) {
+    return "cannot open " + output + "\\station.jsonl: " + log.Error();
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -288,17 +497,23 @@ int main(int argc, char** argv) {
     return *status;
   }
   std::error_code ec;
-  fs::create_directories(options.output, ec);
-  const std::string output = fs::absolute(options.output, ec).string();
-  station::StationLog log;
-  if (!log.Open(output + "\\station.jsonl")) {
-    std::fprintf(stderr, "reflash-station: cannot open %s\\station.jsonl\n", output.c_str());
-    return station::ExitUsage;
+  // The workers start in their ports' folders; relative paths would not find them.
+  std::string output = fs::absolute(options.output, ec).string();
+  if (ec) {
+    output = options.output;
   }
   std::string worker = options.worker.empty()
                            ? ProgramFolder() + (simulated ? "\\reflash-sim.exe" : "\\reflash.exe")
                            : options.worker;
-  worker = fs::absolute(worker, ec).string();
+  if (const auto absolute = fs::absolute(worker, ec); !ec) {
+    worker = absolute.string();
+  }
+  station::StationLog log;
+  HANDLE folderLock = nullptr;  // held until the process ends
+  if (const auto error = CheckStart(output, worker, folderLock, log)) {
+    std::fprintf(stderr, "reflash-station: %s\n", error->c_str());
+    return station::ExitUsage;
+  }
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 
   station::Station::Config config;
@@ -306,73 +521,16 @@ int main(int argc, char** argv) {
   config.hostName = HostName();
   config.toolVersion = REFLASH_VERSION_TEXT;
   config.imageSha256 = station::Sha256Hex(EmbeddedFirmwareImage, EmbeddedFirmwareImageSize);
+  config.ports = options.ports;
   station::Station station(config, &log);
-  Screen screen(TerminalOutput());
-  const auto started = std::chrono::steady_clock::now();
-  const auto elapsedMs = [&] {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 started)
-        .count();
-  };
-  const auto scan = [&] {
-    const auto present = simulated ? simulated->PresentAt(elapsedMs()) : CameraPorts();
-    for (const std::string& port : station.Present(present)) {
-      if (!station.Begin(port)) {
-        continue;
-      }
-      std::vector<std::string> args = {worker, "--port", port, "--station"};
-      if (simulated) {
-        args.insert(args.begin() + 1, {"--camera-port", port});
-        if (options.instant) {
-          args.push_back("--instant");
-        }
-        const auto extra = simulated->OptionsAt(port, elapsedMs());
-        args.insert(args.end(), extra.begin(), extra.end());
-      }
-      std::string reason;
-      if (!StartWorker(port, args, output + "\\" + port, reason)) {
-        station::WorkerEnd end;
-        end.notStarted = true;
-        end.reason = reason;
-        station.WorkerEnded(port, end);
-      }
-    }
-  };
-  scan();
-  screen.Show(station);
-  while (!station.Done()) {
-    std::deque<Message> messages;
-    {
-      std::unique_lock lock(queueMutex);
-      // The device tree is read again once a second; the simulated ports change on schedule.
-      const auto next = simulated ? simulated->NextChangeAfter(elapsedMs())
-                                  : std::optional<std::int64_t>(elapsedMs() + 1000);
-      if (next) {
-        queueChanged.wait_until(lock, started + std::chrono::milliseconds(*next),
-                                [] { return !queue.empty(); });
-      } else {
-        queueChanged.wait(lock, [] { return !queue.empty(); });
-      }
-      messages.swap(queue);
-    }
-    for (Message& message : messages) {
-      switch (message.kind) {
-        case Message::Kind::line:
-          station.WorkerLine(message.port, message.line);
-          break;
-        case Message::Kind::ended:
-          if (!station.WorkerEnded(message.port, message.end)) {
-            std::fprintf(stderr, "reflash-station: cannot write %s\\station.jsonl\n",
-                         output.c_str());
-          }
-          break;
-        case Message::Kind::stop:
-          station.Stop();
-          break;
-      }
-    }
-    scan();
-    screen.Show(station);
+  Screen screen(ConsoleOutput());
+  StationRun run(options, output, worker, station, std::move(simulated));
+  {
+    std::lock_guard hold(loopMutex);
+    run.Reconcile(log.Text());
   }
-  return station.ExitStatus();
+  const int status = run.Run(screen);
+  screen.Say("reflash-station: " + station.ExitReason());
+  screen.Finish();
+  return status;
 }

@@ -1,18 +1,20 @@
 // reflash.exe: installs the Win32 seams and starts the front end. Started as it is on a line, it
 // takes no command line; a station gives it `--port LOCATION` to take the camera on one port,
-// and `--station` to write what the dialog shows as worker lines on its standard output.
+// and `--station` to run without a window and write what the dialog would show as worker lines
+// on its standard output.
 
 #include <windows.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "app/reflash_app.h"
 #include "app/run_state.h"
+#include "platform/console/console_host.h"
 #include "platform/console/station_worker.h"
-#include "platform/console/timeline.h"
 #include "platform/win32/port_location.h"
 #include "platform/win32/win32_device_tree.h"
 #include "platform/win32/win32_media_capture.h"
@@ -42,43 +44,27 @@ bool ParseWorkerOptions(int argc, char** argv, WorkerOptions& options) {
   return true;
 }
 
-const WindowingOps* win32 = nullptr;
-WindowingOps stationWindowing;
-
-LResult SendMessageOp(HWnd window, std::uint32_t message, WParam wParam, LParam lParam) {
-  const LResult result = win32->sendMessage(window, message, wParam, lParam);
-  if (message == PbmSetPos && GetDlgCtrlID(reinterpret_cast<HWND>(window)) == IdcProgressBar) {
-    console::Worker().Event("progress " + std::to_string(wParam));
-  }
-  return result;
+// The embedded image, for the console host that stands in for the dialog.
+bool EmbeddedImage(const std::uint8_t*& data, std::size_t& size) {
+  HRSRC resource = FindResourceA(nullptr, MAKEINTRESOURCEA(IdrFirmwareImage), FirmwareResourceType);
+  HGLOBAL loaded = resource == nullptr ? nullptr : LoadResource(nullptr, resource);
+  data = loaded == nullptr ? nullptr : static_cast<const std::uint8_t*>(LockResource(loaded));
+  size = data == nullptr ? 0 : SizeofResource(nullptr, resource);
+  return data != nullptr;
 }
 
-// The colour the label paints its text in, asked of the dialog as the label's painting asks it.
-COLORREF LabelColour(HWND label) {
-  HDC dc = CreateCompatibleDC(nullptr);
-  SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
-  SendMessageA(GetParent(label), WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
-               reinterpret_cast<LPARAM>(label));
-  const COLORREF colour = GetTextColor(dc);
-  DeleteDC(dc);
-  return colour;
-}
-
-bool SetWindowTextOp(HWnd window, const char* text) {
-  const bool result = win32->setWindowText(window, text);
-  if (GetDlgCtrlID(reinterpret_cast<HWND>(window)) == IdcStatusLabel) {
-    const COLORREF colour = LabelColour(reinterpret_cast<HWND>(window));
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(colour));
-    const std::string name = colour == StatusBlue ? "blue" : colour == StatusRed ? "red" : hex;
-    console::Worker().Event("status " + name + " " + console::Timeline::Quoted(text));
-  }
-  return result;
-}
-
-void ExitOp(int status) {
-  console::Worker().Finish(status);
-  win32->exit(status);
+// Under a station the front end runs on the console host: no window is made, so no worker
+// shows a dialog of its own; what the dialog would show goes to the station as worker lines.
+void InstallStationHost(const std::string& port) {
+  console::IgnoreInterrupts();
+  SetConsoleCtrlHandler(nullptr, TRUE);
+  console::Worker().Open(stdout, port);
+  console::HostOptions host;
+  host.hasImage = EmbeddedImage(host.image, host.imageSize);
+  host.exitEndsProcess = true;
+  host.timeline = [](const std::string& event) { console::Worker().Event(event); };
+  host.beforeExit = [](int status) { console::Worker().Finish(status); };
+  console::InstallConsoleHost(host);
 }
 
 }  // namespace
@@ -90,17 +76,13 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     return kUsageError;
   }
   SelectPortLocation(options.port);
-  win32 = Win32WindowingOps();
   const MediaCaptureOps* capture = PortFilteredMediaCapture(Win32MediaCaptureOps());
   if (options.station) {
-    console::Worker().Open(stdout, options.port);
+    InstallStationHost(options.port);
     capture = console::Worker().Wrap(capture);
-    stationWindowing = *win32;
-    stationWindowing.sendMessage = SendMessageOp;
-    stationWindowing.setWindowText = SetWindowTextOp;
-    stationWindowing.exit = ExitOp;
+  } else {
+    InstallWindowing(Win32WindowingOps());
   }
-  InstallWindowing(options.station ? &stationWindowing : win32);
   InstallDeviceTree(PortFilteredDeviceTree(Win32DeviceTreeOps()));
   CamInstallMediaCapture(capture);
   const int status = ReflashAppMain();

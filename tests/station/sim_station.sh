@@ -103,6 +103,7 @@ R1 0 4000
 R1 4400 -
 K1 0 -
 L1 9500 -
+U1 0 5600
 PORTS
   start_station --watch
   kill -KILL "$(worker_pid K1)"
@@ -112,13 +113,14 @@ PORTS
   wait $station_pid
   status=$?
   took_ms=$((($(date +%s%N) - sent) / 1000000))
-  check "exit status 1: K1 failed" eq "$status" 1
+  check "exit status 1: K1 and U1 failed" eq "$status" 1
   check "R1 was one update, through its reset" eq "$(records R1 | wc -l)" 1
   check "R1 passed" eq "$(field R1 .verdict)" pass
   check "R1's Result.log holds the pass text" eq "$(hex out/R1/Result.log)" $pass_hex
   check "K1 failed" eq "$(field K1 .verdict)" fail
   check "K1's reason names the signal" grep -q "signal 9" <(field K1 .reason)
   check "L1, plugged in after SIGTERM, was not taken" eq "$(records L1 | wc -l)" 0
+  check "U1, unplugged while it was written, failed" eq "$(field U1 .verdict)" fail
   check "the station waited for R1 after SIGTERM ($took_ms ms)" test "$took_ms" -gt 2000
   ;;
 identity)
@@ -239,6 +241,7 @@ FAKE
   chmod +x fake-worker
   printf '%s 0 - %s\n' A only-end B contradict C closed D pass E overlong H hung > ports
   sim=$work/fake-worker
+  mkdir -p out/C && printf 'Pass\r\nR06.00.01\r\n' > out/C/Result.log  # the previous camera's
   started=$(date +%s)
   start_station --once --watchdog 2
   wait $station_pid
@@ -247,6 +250,7 @@ FAKE
     test $(($(date +%s) - started)) -lt 8
   check "only the whole account passes" eq "$(ends | jq -r '.port+"="+.verdict' | sort |
     paste -sd' ')" "A=fail B=fail C=fail D=pass E=fail H=fail"
+  check "the previous camera's pass file is gone" test ! -e out/C/Result.log
   check "a line without the header is not a pass" grep -q "no header" <(field A .reason)
   check "a result line against a pass file is not a pass" grep -q "differs" <(field B .reason)
   check "an overlong line spoils the account" grep -q "longer than 4096" <(field E .reason)

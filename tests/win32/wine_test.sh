@@ -260,11 +260,16 @@ check_station() {
   expect_file_bytes out/A2/Result.log "Fail" "station port A2"
   expect_file_bytes out/A3/Result.log "$pass_text" "station port A3"
   [ ! -e out/A4 ] || fail "--once took a camera plugged in after its start"
-  [ "$(wc -l <out/station.jsonl)" -eq 3 ] || fail "station.jsonl: $(cat out/station.jsonl)"
-  [ "$(jq -r 'select(.port == "A2") | .attempts | join(",")' out/station.jsonl)" = \
-    "check failed,check failed,check failed" ] || fail "A2's attempts: $(cat out/station.jsonl)"
-  [ "$(jq -r '.verdict' out/station.jsonl | sort | paste -sd,)" = "fail,pass,pass" ] ||
-    fail "verdicts: $(cat out/station.jsonl)"
+  # A start record and an end record per camera.
+  [ "$(jq -r 'select(.record == "start") | .port' out/station.jsonl | sort | paste -sd,)" = \
+    "A1,A2,A3" ] || fail "start records: $(cat out/station.jsonl)"
+  [ "$(jq -r 'select(.record == "end") | .port' out/station.jsonl | sort | paste -sd,)" = \
+    "A1,A2,A3" ] || fail "end records: $(cat out/station.jsonl)"
+  [ "$(jq -r 'select(.record == "end" and .port == "A2") | .attempts | join(",")' \
+    out/station.jsonl)" = "check failed,check failed,check failed" ] ||
+    fail "A2's attempts: $(cat out/station.jsonl)"
+  [ "$(jq -r 'select(.record == "end") | .verdict' out/station.jsonl | sort | paste -sd,)" = \
+    "fail,pass,pass" ] || fail "verdicts: $(cat out/station.jsonl)"
   # The simulated camera on port 2 is not the camera a worker for port 3 takes.
   cd "$(workdir selector)"
   cp "$sim_exe" .
@@ -283,9 +288,10 @@ check_station() {
   expect_status 0
   expect_file_bytes "out/$port/Result.log" "$pass_text" "reflash.exe under the station"
   cmp -s flash.bin "$image" || fail "the station's camera flash differs from the image"
-  [ "$(jq -r '"\(.port) \(.verdict) \(.attempts | join(","))"' out/station.jsonl)" = \
-    "$port pass pass" ] || fail "station.jsonl: $(cat out/station.jsonl)"
-  jq -e '.devicePath | test("vid_1f3a&pid_5c72")' out/station.jsonl >/dev/null ||
+  [ "$(jq -r 'select(.record == "end") | "\(.port) \(.verdict) \(.attempts | join(","))"' \
+    out/station.jsonl)" = "$port pass pass" ] || fail "station.jsonl: $(cat out/station.jsonl)"
+  jq -e 'select(.record == "end") | .devicePath | test("vid_1f3a&pid_5c72")' out/station.jsonl \
+    >/dev/null ||
     fail "no device path in station.jsonl"
   # No camera in the tree: --once ends with 2.
   cd "$(workdir station_none)"
@@ -293,6 +299,46 @@ check_station() {
   REFLASH_FIXTURE_TREE=none WINEDLLOVERRIDES="cfgmgr32=n;mscoree,mshtml=" \
     run_exe reflash-station.exe --once --output out
   expect_status 2
+}
+
+# Two stations in one folder, and a station ended mid-update (TerminateProcess, as the task
+# manager does) and started again: the second station is refused naming the first, the worker
+# runs on with its port locked, and the restarted station waits for it and writes the one end
+# record from the account the worker left.
+check_station_lock() {
+  cd "$(workdir station_lock)"
+  cp "$station_exe" "$sim_exe" .
+  echo 'A1 0 -' >ports
+  "$wine" reflash-station.exe --watch --sim ports --output out >first.log 2>&1 &
+  local first=$!
+  for _ in $(seq 600); do
+    grep -q '"record": "start"' out/station.jsonl 2>/dev/null && break
+    sleep 0.1
+  done
+  grep -q '"record": "start"' out/station.jsonl 2>/dev/null ||
+    fail "the first station started no update: $(cat first.log)"
+  run_exe reflash-station.exe --once --sim ports --output out
+  expect_status 64
+  local holder
+  holder=$(tr -dc '0-9' <out/station.lock)
+  # A failed check must not leave the watching station behind.
+  # shellcheck disable=SC2064
+  trap "'$wine' taskkill /F /PID '$holder' >/dev/null 2>&1 || true" EXIT
+  grep -q "another station (pid $holder) runs in" run.log ||
+    fail "the second station said: $(cat run.log)"
+  "$wine" taskkill /F /PID "$holder" >kill.log 2>&1 || fail "taskkill: $(cat kill.log)"
+  wait "$first" || true
+  trap - EXIT
+  ! grep -q '^end ' out/A1/worker.log 2>/dev/null ||
+    fail "the worker ended before its station did: nothing was shown"
+  run_exe reflash-station.exe --once --sim ports --output out
+  expect_status 0
+  [ "$(jq -r 'select(.port == "A1") | .record' out/station.jsonl | paste -sd,)" = "start,end" ] ||
+    fail "A1's records: $(cat out/station.jsonl)"
+  [ "$(jq -r 'select(.record == "end") | "\(.verdict) \(.attempts | join(","))"' \
+    out/station.jsonl)" = "pass pass" ] || fail "A1's end: $(cat out/station.jsonl)"
+  grep -q '^end 0' out/A1/worker.log || fail "the restarted station did not wait for the worker"
+  expect_file_bytes out/A1/Result.log "$pass_text" "the worker of the ended station"
 }
 
 # What the photographed dialog must show during the reset wait: the status text in blue at the
@@ -402,7 +448,8 @@ case $verb in
     check_dialog_picture "${2:?usage: wine_test.sh picture FILE.png}"
     echo "PASS: $2"
     ;;
-  no_camera | full_update | erase_failure | no_xu_node | sim_instant | dialog_screenshot | station | port_selector)
+  no_camera | full_update | erase_failure | no_xu_node | sim_instant | dialog_screenshot | station | \
+    station_lock | port_selector)
     use_session
     "check_$verb" "${@:2}"
     echo "PASS: $verb"

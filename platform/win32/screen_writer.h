@@ -1,0 +1,49 @@
+#pragma once
+// The station's output to its console or pipe, written by a thread of its own, so that a
+// paused console (a selection in it) or a reader that stops reading never holds the station:
+// redraws that cannot be written are replaced by newer ones, and plain lines past a bound are
+// counted and dropped. The station log never goes this way.
+
+#include <windows.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+
+namespace winplat {
+
+class ScreenWriter {
+ public:
+  explicit ScreenWriter(HANDLE out);
+  ~ScreenWriter();
+  ScreenWriter(const ScreenWriter&) = delete;
+  ScreenWriter& operator=(const ScreenWriter&) = delete;
+
+  // The newest live block; one not yet written is replaced.
+  void Frame(std::string text);
+  // One plain line (without its end), kept in order; past kMaxPending lines they are dropped.
+  void Line(std::string text);
+  // Waits up to `ms` for everything to be written, then lets the thread go.
+  void Finish(int ms);
+
+  static constexpr std::size_t kMaxPending = 10000;
+
+ private:
+  void Run();
+
+  HANDLE out_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string frame_;
+  std::deque<std::string> lines_;
+  std::size_t dropped_ = 0;
+  bool writing_ = false;
+  bool finishing_ = false;
+  std::thread thread_;
+};
+
+}  // namespace winplat
