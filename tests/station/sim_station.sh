@@ -130,8 +130,8 @@ identity)
   cat > ports <<'PORTS'
 I1 0 -     serial=U-1
 I2 0 -     serial=none bcd=0601
-S1 0 3000  serial=U-10
-S1 3300 -  serial=U-11
+S1 0 4000  serial=U-10
+S1 4400 -  serial=U-11
 D1 13000 - serial=U-1
 PORTS
   start_station --watch --operator Ana --station-id line-3
@@ -161,7 +161,8 @@ PORTS
   check "the live view flagged it" grep -q "D1 DUPLICATE: serial U-1 passed on I1" screen.txt
   "$station" report out > report.txt
   check "the report runs" eq "$?" 0
-  check "the report counts the cameras" grep -q "^cameras  *4$" report.txt
+  check "the report counts the cameras: U-1 twice, U-10, one without a serial" \
+    grep -q "^cameras  *3$" report.txt
   check "the report names the repeated serial" grep -q "^  U-1  2 updates on I1 D1$" report.txt
   "$station" report --json out > report.json
   check "the JSON report parses" eq "$(jq -r .total.updates report.json)" 4
