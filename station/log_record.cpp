@@ -29,6 +29,19 @@ class Reader {
       return false;
     }
     while (i_ < s_.size()) {
+      // The plain run up to the next quote or escape in one piece.
+      std::size_t run = i_;
+      while (run < s_.size() && s_[run] != '"' && s_[run] != '\\' &&
+             static_cast<unsigned char>(s_[run]) >= 0x20) {
+        ++run;
+      }
+      if (out != nullptr) {
+        out->append(s_.substr(i_, run - i_));
+      }
+      i_ = run;
+      if (i_ >= s_.size()) {
+        return false;
+      }
       const char c = s_[i_++];
       if (c == '"') {
         return true;

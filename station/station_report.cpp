@@ -170,6 +170,10 @@ void ReportBuilder::AddLine(const std::string& name, long number, std::string_vi
       (options_.until && record->start >= *options_.until)) {
     return;
   }
+  if (UtcDay(record->start) != lastDay_) {
+    lastDay_ = UtcDay(record->start);
+    lastDayText_ = DayText(lastDay_);
+  }
   const bool pass = record->verdict == "pass";
   const bool fail = record->verdict == "fail";
   for (Tally* tally :
@@ -255,6 +259,8 @@ Report ReportBuilder::Finish() {
       report.repeated.push_back({serial, camera.updates, camera.ports});
     }
   }
+  std::sort(report.repeated.begin(), report.repeated.end(),
+            [](const RepeatedSerial& a, const RepeatedSerial& b) { return a.serial < b.serial; });
   report.outliers = Outliers(report.ports, report.total);
   std::vector<std::int64_t> sorted = durationsMs_;
   std::sort(sorted.begin(), sorted.end());

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "station/log_record.h"
@@ -81,7 +82,9 @@ class ReportBuilder {
 
   ReportOptions options_;
   Report report_;
-  std::map<std::string, Camera> cameras_;
+  std::unordered_map<std::string, Camera> cameras_;
+  long long lastDay_ = -1;  // DayText of the last record's day, kept: days repeat in runs
+  std::string lastDayText_;
   long unnamedCameras_ = 0;  // updates of cameras without a serial number: one camera each
   long unnamedFirstPasses_ = 0;
   std::vector<std::int64_t> durationsMs_;
