@@ -466,7 +466,7 @@ bool StationLog::Append(const std::string& line, std::chrono::system_clock::time
   const bool newDay = day_ && *day_ != UtcDay(when);
   const bool full =
       maxBytes_ > 0 && size > 0 && size + static_cast<long long>(line.size()) + 1 > maxBytes_;
-  if (size > 0 && (newDay || full) && !Rotate(day_ ? *day_ : UtcDay(when))) {
+  if (rotate_ && size > 0 && (newDay || full) && !Rotate(day_ ? *day_ : UtcDay(when))) {
     return false;
   }
   const long long before = FileSize(fd_);

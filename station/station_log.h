@@ -103,13 +103,18 @@ class StationLog {
   // The whole text of the log as it was opened.
   const std::string& Text() const { return text_; }
   // Writes one line and syncs it to disk. On any failure the file is cut back to where it was,
-  // so it never holds part of a line; false then, with `Error` saying why. A line written on
-  // another UTC day than the lines before it, or one that would take the file over the size
-  // limit, first moves the file aside under its day's name (StationLogFiles).
+  // so it never holds part of a line; false then, with `Error` saying why. With rotation on, a
+  // line written on another UTC day than the lines before it, or one that would take the file
+  // over the size limit, first moves the file aside under its day's name (StationLogFiles).
   bool Append(const std::string& line,
               std::chrono::system_clock::time_point when = std::chrono::system_clock::now());
-  // Rotate also before the file would grow over `bytes`; 0: only at the day's change.
-  void RotateAtSize(long long bytes) { maxBytes_ = bytes; }
+  // Rotation on: at each UTC day's change, and before the file would grow over `maxBytes` (0:
+  // at the day's change only). Off until asked: a station that reconciles from the current
+  // file alone must not rotate an update's start record away.
+  void EnableRotation(long long maxBytes) {
+    rotate_ = true;
+    maxBytes_ = maxBytes;
+  }
   const std::string& Error() const { return error_; }
 
  private:
@@ -120,6 +125,7 @@ class StationLog {
   std::string text_;
   std::string error_;
   std::optional<long long> day_;  // the UTC day of the last line; nullopt for an empty file
+  bool rotate_ = false;
   long long maxBytes_ = 0;
 };
 

@@ -544,7 +544,7 @@ int main(int argc, char** argv) {
   config.ports = options.ports;
   config.stationId = options.stationId;
   config.operatorName = options.operatorName;
-  log.RotateAtSize(options.logMaxBytes);
+  log.EnableRotation(options.logMaxBytes);
   station::Station station(config, &log);
   Screen screen(isatty(STDOUT_FILENO) != 0);
   StationRun run(options, worker, station, std::move(simulated));

@@ -333,6 +333,7 @@ TEST_F(StationLogFile, SwapsUnchangedRevisionsAndTodaysDuplicatesAreNotedAndStil
 TEST_F(StationLogFile, TheLogRotatesPerDayAndAtItsSizeAndARestartFindsAcrossTheFiles) {
   const auto day = std::chrono::system_clock::time_point(std::chrono::seconds(1796688000));
   auto now = day - std::chrono::minutes(1);  // 2026-12-07 23:59 UTC
+  log_.EnableRotation(0);
   Station station(Config(Mode::watch), &log_, [&] { return now; });
   station.Present({"A1", "A2"});
   ASSERT_TRUE(station.Begin("A1"));
@@ -353,7 +354,7 @@ TEST_F(StationLogFile, TheLogRotatesPerDayAndAtItsSizeAndARestartFindsAcrossTheF
   // At a size: no record is split, the next file of the day takes the next number.
   station::StationLog sized;
   ASSERT_TRUE(sized.Open(path_.string()));
-  sized.RotateAtSize(static_cast<long long>(Lines()[0].size()) + 10);
+  sized.EnableRotation(static_cast<long long>(Lines()[0].size()) + 10);
   ASSERT_TRUE(sized.Append(Lines()[0], now));
   ASSERT_TRUE(sized.Append("{\"record\": \"x\"}", now));
   const std::string second = folder + "/" + stem + "-2026-12-08.jsonl";
