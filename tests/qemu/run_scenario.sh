@@ -173,11 +173,16 @@ $refused" out-of-range-
         "$out/$1.jsonl" | paste -sd' '
     }
     [ "$(identity one 1-1)" = "start RFQ-P0 RFQ-P0 0500 0601" ] || fail "one: identity $(identity one 1-1)"
+    # The camera on port 0 runs the image since the first run: a pass that changes no revision.
     for p in 0 1 2 3; do
-      serial=RFQ-P$p && [ $p = 3 ] && serial=null
-      [ "$(identity four "$(busport four $p)")" = "start $serial $serial 0500 0601" ] ||
+      serial=RFQ-P$p before=0500 && [ $p = 3 ] && serial=null
+      [ $p = 0 ] && before=0601
+      [ "$(identity four "$(busport four $p)")" = "start $serial $serial $before 0601" ] ||
         fail "four: port $p's identity $(identity four "$(busport four $p)")"
     done
+    [ "$(jq -r --arg p "$(busport four 0)" 'select(.port == $p and .record == "end") | .notes[]' \
+      "$out/four.jsonl")" = "bcdDevice 0601 did not change with the update" ] ||
+      fail "four: port 0's unchanged revision is not noted"
     [ "$(identity fault "$faulty")" = "start RFQ-P6 RFQ-P6 0500 0500" ] ||
       fail "one fault: the camera that refused its erase reports $(identity fault "$faulty")"
     one_ms=$(sed -n 's/^one ms //p' "$out/exit.txt")
