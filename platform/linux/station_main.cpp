@@ -394,7 +394,7 @@ class StationRun {
   void CheckOrphans() {
     const auto now = SteadyClock::now();
     for (auto it = orphans_.begin(); it != orphans_.end();) {
-      const std::string& port = it->first;
+      const std::string port = it->first;  // a copy: the entry is erased before the update ends
       Orphan& orphan = it->second;
       bool busy = false;
       std::string error;
