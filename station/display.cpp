@@ -48,9 +48,10 @@ std::string Elapsed(std::chrono::system_clock::duration elapsed) {
 
 // The row's tail: what the port shows after its bar, and the colour of it.
 std::pair<std::string, std::string> Tail(const Station& station, const PortRow& row) {
+  const std::string duplicate = row.duplicate.empty() ? "" : "DUPLICATE " + row.duplicate + "; ";
   switch (row.state) {
     case PortState::running:
-      return {row.status.empty() ? "starting" : row.status, row.colour};
+      return {duplicate + (row.status.empty() ? "starting" : row.status), row.colour};
     case PortState::fault:
       return {"STATION FAULT: " + row.note, "red"};
     case PortState::foreign:
@@ -72,6 +73,7 @@ std::pair<std::string, std::string> Tail(const Station& station, const PortRow& 
   std::string text = *row.verdict == Verdict::pass   ? "PASS"
                      : *row.verdict == Verdict::fail ? "FAIL"
                                                      : "INTERRUPTED (flash again)";
+  text += row.duplicate.empty() ? "" : " (DUPLICATE " + row.duplicate + ")";
   text += row.logged ? "" : " (not in the log)";
   text += row.present ? (row.state == PortState::finished ? "  (unplug to flash again)" : "")
                       : "  (unplugged)";

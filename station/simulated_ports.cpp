@@ -28,6 +28,41 @@ bool Covers(const SimulatedPlug& plug, std::int64_t ms) {
   return plug.inMs <= ms && (!plug.outMs || ms < *plug.outMs);
 }
 
+// The camera's identity among the plug's words; false with `error` on a bad one.
+bool TakeIdentity(SimulatedPlug& plug, std::string& error) {
+  plug.serial = "SIM-" + plug.port;
+  // The shape of a USB video function's interface path, as the simulated camera's own.
+  plug.devicePath = "\\\\?\\usb#vid_1f3a&pid_5c72&mi_00#7&2f1c4e3a&0&" + plug.port +
+                    "#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global";
+  std::vector<std::string> options;
+  for (const std::string& word : plug.options) {
+    const auto is = word.find('=');
+    const std::string key = is == std::string::npos ? "" : word.substr(0, is);
+    const std::string value = is == std::string::npos ? "" : word.substr(is + 1);
+    if (key == "serial") {
+      plug.serial = value == "none" ? std::nullopt : std::optional<std::string>(value);
+    } else if (key == "bcd") {
+      const auto bcd = ParseBcd(value);
+      if (!bcd) {
+        error = "bcd= needs four hex digits, not '" + value + "'";
+        return false;
+      }
+      plug.bcdDevice = *bcd;
+    } else if (key == "path") {
+      plug.devicePath = value;
+    } else {
+      options.push_back(word);
+      continue;
+    }
+    if (value.empty() || value.size() > 200) {
+      error = "'" + word + "' needs a value of 1 to 200 characters";
+      return false;
+    }
+  }
+  plug.options = std::move(options);
+  return true;
+}
+
 }  // namespace
 
 bool ParseSimulatedPorts(const std::string& text, std::vector<SimulatedPlug>& plugs,
@@ -60,6 +95,10 @@ bool ParseSimulatedPorts(const std::string& text, std::vector<SimulatedPlug>& pl
     plug.inMs = *in;
     plug.outMs = out;
     plug.options.assign(fields.begin() + 3, fields.end());
+    if (!TakeIdentity(plug, error)) {
+      error = where + error;
+      return false;
+    }
     for (const SimulatedPlug& other : plugs) {
       const bool overlap = other.port == plug.port && (!other.outMs || *other.outMs > plug.inMs) &&
                            (!plug.outMs || *plug.outMs > other.inMs);
@@ -93,6 +132,15 @@ std::optional<std::int64_t> SimulatedPorts::NextChangeAfter(std::int64_t ms) con
     }
   }
   return next;
+}
+
+const SimulatedPlug* SimulatedPorts::PlugAt(const std::string& port, std::int64_t ms) const {
+  for (const SimulatedPlug& plug : plugs_) {
+    if (plug.port == port && Covers(plug, ms)) {
+      return &plug;
+    }
+  }
+  return nullptr;
 }
 
 std::vector<std::string> SimulatedPorts::OptionsAt(const std::string& port, std::int64_t ms) const {

@@ -10,20 +10,35 @@
 //   A3    1500   -       --stuck-bit 0x100:0x01
 // PORT is letters, digits, '.', '_' and '-'; IN-MS and OUT-MS are milliseconds after the station
 // starts; OUT-MS "-" keeps the camera plugged in. A port's plugs must not overlap. The options
-// are passed to the port's worker for the update that begins during that plug.
+// are passed to the port's worker for the update that begins during that plug, except the
+// camera's identity in the simulated device tree, which the station reads:
+//   serial=TEXT   its USB serial number (default SIM-<PORT>); serial=none: it has none
+//   bcd=XXXX      its bcdDevice before the update, four hex digits (default 0500)
+//   path=TEXT     its device path (default: the usual shape, its instance part the port)
+// A camera whose flash holds the station's image after its update reports bcdDevice
+// SimulatedImageBcd.
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "station/unit_identity.h"
+
 namespace station {
+
+// The revision a simulated camera reports once it runs the station's image ("R06.00.01").
+inline constexpr std::uint16_t SimulatedImageBcd = 0x0601;
+inline constexpr std::uint16_t SimulatedDefaultBcd = 0x0500;
 
 struct SimulatedPlug {
   std::string port;
   std::int64_t inMs = 0;
   std::optional<std::int64_t> outMs;  // nullopt: never unplugged
   std::vector<std::string> options;
+  std::optional<std::string> serial;  // nullopt: the camera has no serial number
+  std::uint16_t bcdDevice = SimulatedDefaultBcd;
+  std::string devicePath;
 };
 
 // Parses the description; false with a message naming the line on a bad one.
@@ -39,6 +54,8 @@ class SimulatedPorts {
   std::optional<std::int64_t> NextChangeAfter(std::int64_t ms) const;
   // The options of the camera on `port` at `ms`.
   std::vector<std::string> OptionsAt(const std::string& port, std::int64_t ms) const;
+  // The plug of the camera on `port` at `ms`; null when none is plugged in.
+  const SimulatedPlug* PlugAt(const std::string& port, std::int64_t ms) const;
 
  private:
   std::vector<SimulatedPlug> plugs_;

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "app/result_log.h"
+#include "station/log_record.h"
 #include "station/station_options.h"
 #include "station/worker_line.h"
 
@@ -109,31 +110,71 @@ std::vector<std::string> Station::Present(const std::vector<std::string>& ports)
     row.colour.clear();
     row.resumed = false;
     ++row.updates;
-    Run& run = runs_[port];
-    run = Run{};
-    run.record.port = port;
-    run.record.hostName = config_.hostName;
-    run.record.toolVersion = config_.toolVersion;
-    run.record.imageSha256 = config_.imageSha256;
-    run.record.start = clock_();
-    row.start = run.record.start;
+    row.duplicate.clear();
+    NewRun(port, clock_());
+    row.start = runs_[port].record.start;
     start.push_back(port);
   }
   return start;
 }
 
-bool Station::Begin(const std::string& port) {
+void Station::NewRun(const std::string& port, std::chrono::system_clock::time_point start) {
+  Run& run = runs_[port];
+  run = Run{};
+  run.record.port = port;
+  run.record.hostName = config_.hostName;
+  run.record.stationId = config_.stationId;
+  run.record.operatorName = config_.operatorName;
+  run.record.toolVersion = config_.toolVersion;
+  run.record.imageSha256 = config_.imageSha256;
+  run.record.start = start;
+}
+
+void Station::RememberPass(const std::string& serial, const PriorPass& pass) {
+  // The first pass of the latest day: the one a duplicate today refers to.
+  const auto [it, added] = passes_.try_emplace(serial, pass);
+  if (!added && UtcDay(it->second.end) < UtcDay(pass.end)) {
+    it->second = pass;
+  }
+}
+
+void Station::KnownPasses(const std::string& logText) {
+  std::size_t at = 0;
+  while (at < logText.size()) {
+    std::size_t end = logText.find('\n', at);
+    end = end == std::string::npos ? logText.size() : end;
+    const auto record = ParseLogRecord(std::string_view(logText).substr(at, end - at));
+    at = end + 1;
+    if (record && record->end && record->verdict == "pass" && record->unit.serial) {
+      RememberPass(*record->unit.serial, {record->port, record->start, record->endTime});
+    }
+  }
+}
+
+bool Station::Begin(const std::string& port, const UnitIdentity& unit) {
   const auto found = runs_.find(port);
   if (found == runs_.end()) {
     return false;
   }
-  if (log_ != nullptr && !log_->Append(StartLine(found->second.record))) {
+  UpdateRecord& record = found->second.record;
+  record.unit = unit;
+  const auto prior = unit.serial ? passes_.find(*unit.serial) : passes_.end();
+  if (prior != passes_.end() && UtcDay(prior->second.end) == UtcDay(record.start)) {
+    record.duplicateOf = prior->second;
+  }
+  if (log_ != nullptr && !log_->Append(StartLine(record), clock_())) {
     halt_ = Halt::logFailed;
     PortFault(port, "the station log cannot be written: " + log_->Error());
     return false;
   }
-  rows_[port].note.clear();
+  PortRow& row = rows_[port];
+  row.note.clear();
   Event(port, "start");
+  if (record.duplicateOf) {
+    row.duplicate = "serial " + Printable(*unit.serial) + " passed on " + record.duplicateOf->port +
+                    " at " + UtcTimestamp(record.duplicateOf->end).substr(11, 8);
+    Event(port, "DUPLICATE: " + row.duplicate);
+  }
   return true;
 }
 
@@ -158,26 +199,23 @@ void Station::PortFault(const std::string& port, const std::string& reason) {
   events_.push_back(CountersLine(Count()));
 }
 
-void Station::Resume(const std::string& port, std::chrono::system_clock::time_point start) {
+void Station::Resume(const std::string& port, std::chrono::system_clock::time_point start,
+                     const UnitIdentity& unit) {
   PortRow& row = rows_[port];
   row = PortRow{};
   row.state = PortState::running;
   row.resumed = true;
   row.start = start;
   row.status = "left running by an earlier station run";
-  Run& run = runs_[port];
-  run = Run{};
-  run.record.port = port;
-  run.record.hostName = config_.hostName;
-  run.record.toolVersion = config_.toolVersion;
-  run.record.imageSha256 = config_.imageSha256;
-  run.record.start = start;
+  NewRun(port, start);
+  runs_[port].record.unit = unit;
   Event(port, "resuming the update started " + UtcTimestamp(start));
 }
 
 void Station::CloseAttempt(Run& run) {
   if (run.attemptProgress >= 0) {
     run.record.attempts.push_back(AttemptOutcome(run.attemptProgress, run.attemptRed));
+    run.record.attemptTimes.push_back({run.attemptStart, clock_()});
   }
   run.attemptProgress = -1;
   run.attemptRed.clear();
@@ -203,6 +241,7 @@ void Station::WorkerLine(const std::string& port, std::string_view text) {
       if (line->text == "Check Hardware ...") {
         CloseAttempt(run);
         run.attemptProgress = 0;
+        run.attemptStart = clock_();
         ++row.attempt;
       }
       if (line->colour == "red" && run.attemptProgress >= 0) {
@@ -302,11 +341,16 @@ bool Station::WorkerEnded(const std::string& port, const WorkerEnd& end) {
   Run& run = found->second;
   CloseAttempt(run);
   run.record.end = clock_();
+  run.record.after = end.after;
   Judge(run, end);
+  Annotate(run.record);
   const UpdateRecord& record = run.record;
-  const bool logged = log_ == nullptr || log_->Append(JsonLine(record));
+  const bool logged = log_ == nullptr || log_->Append(JsonLine(record), record.end);
   if (!logged) {
     halt_ = Halt::logFailed;
+  }
+  if (record.verdict == Verdict::pass && record.unit.serial) {
+    RememberPass(*record.unit.serial, {port, record.start, record.end});
   }
   PortRow& row = rows_[port];
   row.state = row.present ? PortState::finished : PortState::idle;
@@ -321,6 +365,30 @@ bool Station::WorkerEnded(const std::string& port, const WorkerEnd& end) {
   runs_.erase(found);
   events_.push_back(CountersLine(Count()));
   return logged;
+}
+
+void Station::Annotate(UpdateRecord& record) const {
+  if (!record.after) {
+    if (record.verdict == Verdict::pass) {
+      record.notes.push_back(
+          "no camera on the port at the end: bcdDevice after the reset not read");
+    }
+    return;
+  }
+  const UnitIdentity& after = *record.after;
+  const auto serialText = [](const std::optional<std::string>& serial) {
+    return serial ? "serial " + *serial : std::string("no serial number");
+  };
+  if (after.serial != record.unit.serial || after.usbId != record.unit.usbId) {
+    record.notes.push_back(
+        "another camera on the port at the end: " + serialText(record.unit.serial) +
+        " at the start, " + serialText(after.serial) + " at the end");
+  } else if (record.verdict == Verdict::pass && record.unit.bcdDevice && after.bcdDevice &&
+             *after.bcdDevice == *record.unit.bcdDevice) {
+    // The image may carry the revision the camera had; worth a look, not a failed verdict.
+    record.notes.push_back("bcdDevice " + BcdText(*after.bcdDevice) +
+                           " did not change with the update");
+  }
 }
 
 bool Station::Done() const {

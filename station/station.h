@@ -13,6 +13,7 @@
 
 #include "station/port_order.h"
 #include "station/station_log.h"
+#include "station/unit_identity.h"
 
 namespace station {
 
@@ -41,8 +42,9 @@ struct PortRow {
   bool logged = true;              // that verdict is in the station log
   std::string note;                // why the port waits or failed on the station's side
   std::chrono::system_clock::time_point start;  // of the running update
-  int updates = 0;                              // workers started on this port
-  bool resumed = false;  // the update was started by an earlier run of the station
+  std::string duplicate;  // the update's camera already passed today: where and when
+  int updates = 0;        // workers started on this port
+  bool resumed = false;   // the update was started by an earlier run of the station
 };
 
 struct Counters {
@@ -65,6 +67,9 @@ struct WorkerEnd {
   bool hung = false;                     // the watchdog ended it
   bool notStarted = false;               // the station could not start it
   bool orphan = false;                   // it ran on after the station that started it had stopped
+  // The camera on the port as it ended (after the camera's reset), from the device tree;
+  // nullopt: no camera there, or the platform does not read it.
+  std::optional<UnitIdentity> after;
 };
 
 // Why the station stopped taking cameras on its own.
@@ -77,6 +82,8 @@ class Station {
     std::string hostName;
     std::string toolVersion;
     std::string imageSha256;
+    std::string stationId;           // --station-id; empty: none
+    std::string operatorName;        // --operator; empty: none
     std::vector<std::string> ports;  // the fixture's ports, in its layout; empty: every port
   };
   using Clock = std::function<std::chrono::system_clock::time_point()>;
@@ -87,16 +94,21 @@ class Station {
   // The ports that have a camera now. Returns the ports whose update is to start now; for each
   // the caller calls Begin once the port is locked and prepared, or PortBusy or PortFault.
   std::vector<std::string> Present(const std::vector<std::string>& ports);
-  // Writes the start record of the port's update; false (and the station halts) when the log
-  // could not be written.
-  bool Begin(const std::string& port);
+  // Writes the start record of the port's update, naming the camera on the port as the device
+  // tree gives it (serial number nullopt: none, or not read); false (and the station halts)
+  // when the log could not be written. A serial number that passed on this station today is
+  // flagged as a duplicate, and still flashed.
+  bool Begin(const std::string& port, const UnitIdentity& unit = {});
+  // The passes of the station's log (RecentLogText) that count for the duplicate check.
+  void KnownPasses(const std::string& logText);
   // Another process holds the port: the update is not started now and is offered again.
   void PortBusy(const std::string& port, const std::string& note);
   // The station could not prepare the port: a station fault, not a camera's failure.
   void PortFault(const std::string& port, const std::string& reason);
   // An update that an earlier run of the station started and never ended; its worker may still
   // run. It ends with WorkerEnded like any other.
-  void Resume(const std::string& port, std::chrono::system_clock::time_point start);
+  void Resume(const std::string& port, std::chrono::system_clock::time_point start,
+              const UnitIdentity& unit = {});
   // One line the worker on `port` wrote.
   void WorkerLine(const std::string& port, std::string_view line);
   // The worker's account can no longer be trusted (a line over the bound): it cannot pass.
@@ -133,12 +145,16 @@ class Station {
     std::optional<long> endStatus;          // the worker's "end" line
     std::optional<std::string> resultText;  // the worker's "result" line
     int attemptProgress = -1;               // -1 before the first attempt
+    std::chrono::system_clock::time_point attemptStart;
     std::string attemptRed;
     std::string invalid;  // why the account cannot be trusted
   };
   void CloseAttempt(Run& run);
   void Judge(Run& run, const WorkerEnd& end) const;
   bool Wanted(const std::string& port) const;
+  void NewRun(const std::string& port, std::chrono::system_clock::time_point start);
+  void Annotate(UpdateRecord& record) const;
+  void RememberPass(const std::string& serial, const PriorPass& pass);
   void Event(const std::string& port, const std::string& text);
 
   Config config_;
@@ -152,6 +168,7 @@ class Station {
   std::map<std::string, Run> runs_;
   Counters done_;
   std::vector<std::string> events_;
+  std::map<std::string, PriorPass> passes_;  // by serial number: its first pass, on any day
 };
 
 }  // namespace station

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "station/unit_identity.h"
+
 namespace station {
 
 enum class Verdict {
@@ -19,15 +21,34 @@ enum class Verdict {
 
 const char* VerdictText(Verdict verdict);
 
+// An earlier pass of the same serial number on this station the same day.
+struct PriorPass {
+  std::string port;
+  std::chrono::system_clock::time_point start;
+  std::chrono::system_clock::time_point end;
+};
+
+struct AttemptTimes {
+  std::chrono::system_clock::time_point start;
+  std::chrono::system_clock::time_point end;
+};
+
 struct UpdateRecord {
   std::string port;
   std::string devicePath;  // empty: the worker never named one
   std::string hostName;
+  std::string stationId;     // --station-id; empty: not given
+  std::string operatorName;  // --operator; empty: not given
   std::string toolVersion;
   std::string imageSha256;
+  UnitIdentity unit;                  // the camera on the port when the update started
+  std::optional<UnitIdentity> after;  // the camera on the port when it ended; nullopt: none
+  std::optional<PriorPass> duplicateOf;
   std::chrono::system_clock::time_point start;
   std::chrono::system_clock::time_point end;
-  std::vector<std::string> attempts;  // each attempt's outcome, in order
+  std::vector<std::string> attempts;       // each attempt's outcome, in order
+  std::vector<AttemptTimes> attemptTimes;  // the same attempts' times
+  std::vector<std::string> notes;          // what is worth a look and is no verdict
   Verdict verdict = Verdict::fail;
   std::optional<long> requestsSent;  // nullopt: the worker did not say
   std::optional<long> requestsFailed;
@@ -45,15 +66,30 @@ std::string StartLine(const UpdateRecord& update);
 // The end record of an update, as one line of JSON without the line end.
 std::string JsonLine(const UpdateRecord& update);
 
+// The day of `when` in UTC, in days since 1970-01-01.
+long long UtcDay(std::chrono::system_clock::time_point when);
+// "2026-12-07" of a UtcDay.
+std::string DayText(long long day);
+
 // An update whose start record has no end record after it.
 struct UnendedUpdate {
   std::string port;
   std::chrono::system_clock::time_point start;
+  UnitIdentity unit;  // the camera its start record names
 };
 
 // The updates that `logText` starts and never ends (the same port and start), in log order.
-// Lines that are not records of this log are passed over.
+// Lines that are not whole records of this log are passed over.
 std::vector<UnendedUpdate> FindUnended(const std::string& logText);
+
+// The log `path` ("out/station.jsonl") and the files it was rotated into
+// ("station-2026-12-07.jsonl", then "station-2026-12-07.2.jsonl", ...), oldest first, the current
+// one last when it exists.
+std::vector<std::string> StationLogFiles(const std::string& path);
+// What a restarted station must read to reconcile and to know today's passes: the rotated files
+// of the last two days on which the log was rotated, then the current log, as one text. An
+// update that ran across a rotation has its start record in one of them.
+std::string RecentLogText(const std::string& path);
 
 class StationLog {
  public:
@@ -67,14 +103,30 @@ class StationLog {
   // The whole text of the log as it was opened.
   const std::string& Text() const { return text_; }
   // Writes one line and syncs it to disk. On any failure the file is cut back to where it was,
-  // so it never holds part of a line; false then, with `Error` saying why.
-  bool Append(const std::string& line);
+  // so it never holds part of a line; false then, with `Error` saying why. With rotation on, a
+  // line written on another UTC day than the lines before it, or one that would take the file
+  // over the size limit, first moves the file aside under its day's name (StationLogFiles).
+  bool Append(const std::string& line,
+              std::chrono::system_clock::time_point when = std::chrono::system_clock::now());
+  // Rotation on: at each UTC day's change, and before the file would grow over `maxBytes` (0:
+  // at the day's change only). Off until asked: a station that reconciles from the current
+  // file alone must not rotate an update's start record away.
+  void EnableRotation(long long maxBytes) {
+    rotate_ = true;
+    maxBytes_ = maxBytes;
+  }
   const std::string& Error() const { return error_; }
 
  private:
+  bool Rotate(long long day);
+
   int fd_ = -1;
+  std::string path_;
   std::string text_;
   std::string error_;
+  std::optional<long long> day_;  // the UTC day of the last line; nullopt for an empty file
+  bool rotate_ = false;
+  long long maxBytes_ = 0;
 };
 
 }  // namespace station

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "station/station_report.h"
+
 namespace station {
 
 const char* StationUsage() {
@@ -28,8 +30,15 @@ const char* StationUsage() {
          "                   camera of the model on another port is shown and left alone\n"
          "  --watchdog S     with --sim: end a worker after S seconds instead of the bound\n"
          "                   above the tool's worst case (see reflash-station(1))\n"
+         "  --operator NAME  who runs the line; written into every record\n"
+         "  --station-id ID  this station's name on the line; written into every record\n"
+         "  --log-size MB    start a new log also when station.jsonl would grow over MB\n"
+         "                   megabytes (1 or more); a new one is started each UTC day anyway\n"
          "  --help           this text\n"
          "  --version        the version\n"
+         "reflash-station report [--since T] [--until T] [--csv|--json] LOG|DIR...\n"
+         "  yield, failures, ports, days, images, durations and repeated serial numbers of\n"
+         "  the station logs named (a folder: its station.jsonl and the files rotated from it)\n"
          "Exit status: 0 every camera passed, 1 a camera failed, 2 no camera found (--once),\n"
          "3 a camera seen and not flashed (--once), 4 a station fault (a port not prepared or\n"
          "an update interrupted), 5 the station log could not be written (the station\n"
@@ -62,7 +71,11 @@ bool ParseStationOptions(int argc, const char* const* argv, StationOptions& opti
       value = &options.worker;
     } else if (name == "--sim") {
       value = &options.simulated;
-    } else if (name == "--ports" || name == "--watchdog") {
+    } else if (name == "--operator") {
+      value = &options.operatorName;
+    } else if (name == "--station-id") {
+      value = &options.stationId;
+    } else if (name == "--ports" || name == "--watchdog" || name == "--log-size") {
       if (i + 1 >= argc) {
         error = "option '" + name + "' needs a value";
         return false;
@@ -80,6 +93,16 @@ bool ParseStationOptions(int argc, const char* const* argv, StationOptions& opti
           return false;
         }
         options.watchdogSeconds = seconds;
+      }
+      if (name == "--log-size") {
+        long megabytes = 0;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), megabytes);
+        if (ec != std::errc() || end != text.data() + text.size() || megabytes < 1 ||
+            megabytes > 1'000'000) {
+          error = "option '--log-size' needs a whole number of megabytes, 1 or more";
+          return false;
+        }
+        options.logMaxBytes = static_cast<long long>(megabytes) << 20;
       }
     } else {
       error = "unknown option '" + name + "'";
@@ -171,6 +194,9 @@ std::optional<SimulatedPorts> LoadSimulatedPorts(const std::string& path, std::s
 std::optional<int> StationCommandLine(int argc, const char* const* argv, const char* version,
                                       StationOptions& options,
                                       std::optional<SimulatedPorts>& simulated) {
+  if (argc > 1 && std::string(argv[1]) == "report") {
+    return RunReport(argc - 2, argv + 2);
+  }
   std::string error;
   if (!ParseStationOptions(argc, argv, options, error)) {
     std::fprintf(stderr, "reflash-station: %s\n%s", error.c_str(), StationUsage());

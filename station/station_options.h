@@ -18,6 +18,9 @@ struct StationOptions {
   bool instant = false;            // simulated workers run on the simulated clock
   std::vector<std::string> ports;  // --ports: the fixture's ports; empty: every port
   std::optional<long> watchdogSeconds;  // --watchdog, with --sim only: a shorter bound
+  std::string operatorName;             // --operator: who runs the line, for the records
+  std::string stationId;                // --station-id: which station, for the records
+  long long logMaxBytes = 0;            // --log-size MB: rotate the log at this size too
   bool help = false;
   bool version = false;
 };

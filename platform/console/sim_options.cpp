@@ -133,11 +133,17 @@ bool ParsePair(const char* text, const PairOption& option, long& a, long& b) {
 
 const std::map<std::string, std::string SimOptions::*>& TextOptions() {
   static const std::map<std::string, std::string SimOptions::*> options = {
-      {"--usb-id", &SimOptions::usbId},      {"--image", &SimOptions::image},
-      {"--flash-in", &SimOptions::flashIn},  {"--trace", &SimOptions::trace},
-      {"--ui-trace", &SimOptions::uiTrace},  {"--flash-out", &SimOptions::flashOut},
-      {"--timeline", &SimOptions::timeline}, {"--report", &SimOptions::report},
-      {"--port", &SimOptions::port},         {"--camera-port", &SimOptions::cameraPort},
+      {"--usb-id", &SimOptions::usbId},
+      {"--image", &SimOptions::image},
+      {"--flash-in", &SimOptions::flashIn},
+      {"--trace", &SimOptions::trace},
+      {"--ui-trace", &SimOptions::uiTrace},
+      {"--flash-out", &SimOptions::flashOut},
+      {"--timeline", &SimOptions::timeline},
+      {"--report", &SimOptions::report},
+      {"--port", &SimOptions::port},
+      {"--camera-port", &SimOptions::cameraPort},
+      {"--device-path", &SimOptions::devicePath},
   };
   return options;
 }
@@ -197,6 +203,7 @@ const char* SimUsage() {
          "                         and their outcomes, verdict, flash contents, protection\n"
          "  --camera-port NAME     the port the simulated camera is plugged into (default 1)\n"
          "  --port NAME            take only the camera on port NAME\n"
+         "  --device-path TEXT     the camera's device path (default: from its USB id)\n"
          "  --station              write the station's worker lines on standard output instead\n"
          "                         of the screen\n"
          "Signals (not on Windows):\n"
@@ -252,7 +259,8 @@ bool ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std
       continue;
     }
     // A path must fit a device-path entry with its terminating zero.
-    if (*value == 0 || (name == "--usb-id" && std::strlen(value) > 200)) {
+    if (*value == 0 ||
+        ((name == "--usb-id" || name == "--device-path") && std::strlen(value) > 200)) {
       error = "option '" + name + "': bad value '" + value + "'";
       return false;
     }

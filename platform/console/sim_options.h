@@ -46,6 +46,7 @@ struct SimOptions {
   std::string report;
   std::string port;              // take only the camera on this port (empty: any)
   std::string cameraPort = "1";  // the port the simulated camera is plugged into
+  std::string devicePath;        // the camera's device path; empty: the usual one
   bool station = false;          // standard output carries the station's worker lines
   bool help = false;
 };

@@ -42,6 +42,7 @@ sim::WorldOptions WorldFor(const SimOptions& options) {
   world.cameraPresent =
       !options.noCamera && (options.port.empty() || options.port == options.cameraPort);
   world.vendorNodes = !options.noXuNode;
+  world.devicePath.assign(options.devicePath.begin(), options.devicePath.end());
   world.clockMode = options.instant ? sim::ClockMode::instant : sim::ClockMode::real;
   sim::CameraConfig& camera = world.camera;
   camera.flashStatus = ProtectedFlashStatus;

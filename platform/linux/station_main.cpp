@@ -160,7 +160,7 @@ class StationRun {
   void Reconcile(const std::string& logText) {
     const auto now = SteadyClock::now();
     for (const station::UnendedUpdate& update : station::FindUnended(logText)) {
-      station_.Resume(update.port, update.start);
+      station_.Resume(update.port, update.start, update.unit);
       const auto age = std::chrono::system_clock::now() - update.start;
       orphans_[update.port] = {
           LockPath(update.port),
@@ -313,13 +313,19 @@ class StationRun {
       station_.PortFault(port, error);
       return;
     }
-    if (!station_.Begin(port)) {
+    if (simulated_) {
+      ::unlink((folder + "/" + kSimCamera).c_str());  // the last camera's
+    }
+    if (!station_.Begin(port, Identity(port).value_or(station::UnitIdentity{}))) {
       ::close(lock);
       return;
     }
     std::vector<std::string> argv = {worker_};
     if (simulated_) {
-      argv.insert(argv.end(), {"--camera-port", port});
+      argv.insert(argv.end(), {"--camera-port", port, "--report", kSimCamera});
+      if (const auto* plug = simulated_->PlugAt(port, ElapsedMs())) {
+        argv.insert(argv.end(), {"--device-path", plug->devicePath});
+      }
     }
     argv.insert(argv.end(), {"--port", port, "--station"});
     if (simulated_) {
@@ -394,7 +400,7 @@ class StationRun {
   void CheckOrphans() {
     const auto now = SteadyClock::now();
     for (auto it = orphans_.begin(); it != orphans_.end();) {
-      const std::string port = it->first;  // outlives the erase below
+      const std::string port = it->first;  // a copy: the entry is erased before the update ends
       Orphan& orphan = it->second;
       bool busy = false;
       std::string error;
@@ -435,9 +441,32 @@ class StationRun {
     }
   }
 
-  void Ended(const std::string& port, const station::WorkerEnd& end) {
+  void Ended(const std::string& port, station::WorkerEnd end) {
+    end.after = Identity(port);       // the camera after its reset, from the device tree
     station_.WorkerEnded(port, end);  // a failed write halts the station; the screen says so
   }
+
+  // The camera on the port now, from the device tree: sysfs, or the simulated ports. A
+  // simulated camera reports the image's revision once its flash holds the image (its
+  // simulator's account of the camera says so).
+  std::optional<station::UnitIdentity> Identity(const std::string& port) const {
+    if (!simulated_) {
+      return linuxplat::UsbUnitIdentity(port);
+    }
+    const auto* plug = simulated_->PlugAt(port, ElapsedMs());
+    if (plug == nullptr) {
+      return std::nullopt;
+    }
+    station::UnitIdentity unit{plug->serial, plug->bcdDevice, "1f3a:5c72"};
+    std::ifstream file(PortFolder(port) + "/" + kSimCamera, std::ios::binary);
+    const std::string account(std::istreambuf_iterator<char>(file), {});
+    if (account.find("\"flashEqualsImage\": true") != std::string::npos) {
+      unit.bcdDevice = station::SimulatedImageBcd;
+    }
+    return unit;
+  }
+
+  static constexpr const char* kSimCamera = "sim-camera.json";
 
   const station::StationOptions& options_;
   std::string worker_;
@@ -519,10 +548,16 @@ int main(int argc, char** argv) {
   config.toolVersion = REFLASH_VERSION_TEXT;
   config.imageSha256 = station::Sha256Hex(EmbeddedFirmwareImage, EmbeddedFirmwareImageSize);
   config.ports = options.ports;
+  config.stationId = options.stationId;
+  config.operatorName = options.operatorName;
+  log.EnableRotation(options.logMaxBytes);
   station::Station station(config, &log);
   Screen screen(isatty(STDOUT_FILENO) != 0);
   StationRun run(options, worker, station, std::move(simulated));
-  run.Reconcile(log.Text());
+  // An update that ran across a rotation has its start record in a rotated file.
+  const std::string recent = station::RecentLogText(options.output + "/station.jsonl");
+  station.KnownPasses(recent);
+  run.Reconcile(recent);
   const int status = run.Run(screen);
   screen.Say("reflash-station: " + station.ExitReason());
   screen.Finish();

@@ -42,6 +42,30 @@ std::vector<std::string> CameraPorts(const std::string& sysRoot) {
   return ports;
 }
 
+std::optional<station::UnitIdentity> UsbUnitIdentity(const std::string& port,
+                                                     const std::string& sysRoot) {
+  if (!IsUsbPortName(port)) {
+    return std::nullopt;
+  }
+  const std::filesystem::path device = std::filesystem::path(sysRoot) / "bus/usb/devices" / port;
+  const auto vid = ReadHexAttribute(device / "idVendor");
+  const auto pid = ReadHexAttribute(device / "idProduct");
+  if (!vid || !pid) {
+    return std::nullopt;
+  }
+  station::UnitIdentity unit;
+  unit.usbId =
+      station::UsbIdText(static_cast<std::uint16_t>(*vid), static_cast<std::uint16_t>(*pid));
+  if (const auto bcd = ReadAttribute(device / "bcdDevice")) {
+    unit.bcdDevice = station::ParseBcd(*bcd);
+  }
+  // An empty string is no serial number either: nothing in it tells two cameras apart.
+  if (auto serial = ReadAttribute(device / "serial"); serial && !serial->empty()) {
+    unit.serial = std::move(*serial);
+  }
+  return unit;
+}
+
 DeviceEvents::DeviceEvents() {
   fd_ = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
   if (fd_ < 0) {

@@ -24,9 +24,12 @@ Device* BuildOneCameraWorld(const WorldOptions& options) {
     return nullptr;
   }
   tree.addUsbCamera(hub, options.usbId);
-  const DeviceSetup setup = options.vendorNodes
-                                ? CameraDevice(options.camera, options.usbId)
-                                : CameraDeviceWithoutVendorNodes(options.camera, options.usbId);
+  DeviceSetup setup = options.vendorNodes
+                          ? CameraDevice(options.camera, options.usbId)
+                          : CameraDeviceWithoutVendorNodes(options.camera, options.usbId);
+  if (!options.devicePath.empty()) {
+    setup.path = options.devicePath;
+  }
   return &framework.addDevice(setup);
 }
 

@@ -16,6 +16,7 @@ struct WorldOptions {
   bool cameraPresent = true;  // false: a work station with no camera at all
   bool vendorNodes = true;    // false: no vendor-specific node; the unit answers on node 2
   ClockMode clockMode = ClockMode::instant;
+  std::u16string devicePath;  // empty: the usual path of its USB id
 };
 
 // Everything back to its start: the process-wide framework and device tree empty and current,

@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -17,6 +18,7 @@
 #include "platform/usbip/usbip_options.h"
 #include "platform/usbip/usbip_session.h"
 #include "platform/usbip/vhci_port.h"
+#include "resources/embedded_image.h"
 
 namespace {
 
@@ -169,12 +171,25 @@ class CameraServer {
     return true;
   }
 
+  // What the camera says of itself as it enumerates: a camera that boots the image reports its
+  // revision, 0601; any other flash keeps the revision it was given.
+  usbip::UnitStrings UnitNow() {
+    usbip::UnitStrings unit;
+    unit.serial = options_.serial.value_or("RFQ-P" + std::to_string(options_.port));
+    const auto& flash = camera_.flash().contents();
+    const bool image = flash.size() == EmbeddedFirmwareImageSize &&
+                       std::equal(flash.begin(), flash.end(), EmbeddedFirmwareImage);
+    unit.release = image ? std::uint16_t{0x0601} : options_.bcdDevice;
+    return unit;
+  }
+
   // The port may still be busy for a moment after the last detach.
   int attach() {
     std::string error;
     for (int attempt = 0; attempt < 30; ++attempt) {
       const int fd = usbip::AttachToPort(port_, error);
       if (fd >= 0) {
+        device_.setUnit(UnitNow());
         device_.busReset();
         say("attached");
         return fd;

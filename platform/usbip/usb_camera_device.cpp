@@ -175,13 +175,13 @@ TransferResult UsbCameraDevice::standardRequest(std::uint8_t requestType, std::u
       const std::uint8_t type = static_cast<std::uint8_t>(value >> 8);
       const std::uint8_t number = static_cast<std::uint8_t>(value);
       if (type == 0x01 && number == 0) {
-        return Answer(DeviceDescriptor(identity_), length);
+        return Answer(DeviceDescriptor(identity_, unit_), length);
       }
       if (type == 0x02 && number == 0) {
         return Answer(ConfigurationDescriptor(identity_), length);
       }
       if (type == 0x03) {
-        const std::vector<std::uint8_t> text = StringDescriptor(number);
+        const std::vector<std::uint8_t> text = StringDescriptor(number, unit_);
         return text.empty() ? Stall() : Answer(text, length);
       }
       return Stall();

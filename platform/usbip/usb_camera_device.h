@@ -62,6 +62,8 @@ class UsbCameraDevice {
   Leave takeLeave();
   // Back on the bus: unconfigured, as after a plug-in.
   void busReset();
+  // The serial number and bcdDevice it gives from the next enumeration on.
+  void setUnit(const UnitStrings& unit) { unit_ = unit; }
   // One line per extension-unit request; null for none.
   void setTrace(std::FILE* trace) { trace_ = trace; }
   std::uint32_t unitRequests() const { return unitRequests_; }
@@ -86,6 +88,7 @@ class UsbCameraDevice {
   sim::Camera& camera_;
   DeviceFaults faults_;
   DeviceIdentity identity_;
+  UnitStrings unit_;
   ErrorCode errorCode_ = ErrorCode::none;
   std::FILE* trace_ = nullptr;
   std::uint8_t configuration_ = 0;

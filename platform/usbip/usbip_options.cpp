@@ -74,6 +74,10 @@ const char* CameraUsage() {
          "  --replug-after-ms M        a pulled camera comes back, power-cycled, after M ms\n"
          "  --reset-pause-ms M         time off the bus at a chip reset (default 300)\n"
          "  --trace FILE               one line per extension-unit request\n"
+         "  --serial TEXT              its USB serial number (default RFQ-P<port>)\n"
+         "  --no-serial                it has no serial number\n"
+         "  --bcd HHHH                 its bcdDevice until its flash holds the image, which\n"
+         "                             it reports as 0601 (default 0500)\n"
          "  --quiet                    no attach/detach lines\n";
 }
 
@@ -87,6 +91,10 @@ bool ParseCameraOptions(int argc, const char* const* argv, CameraOptions& option
     }
     if (name == "--foreign") {
       options.foreign = true;
+      continue;
+    }
+    if (name == "--no-serial") {
+      options.serial = "";
       continue;
     }
     if (name == "--help" || name == "-h") {
@@ -120,6 +128,17 @@ bool ParseCameraOptions(int argc, const char* const* argv, CameraOptions& option
     } else if (name == "--reset-pause-ms") {
       ok = ParseNumber(value, 0xFFFFFFFFul, number);
       options.resetPauseMs = static_cast<std::uint32_t>(number);
+    } else if (name == "--serial") {
+      ok = value != nullptr && *value != 0 && std::strlen(value) <= 126;
+      if (ok) {
+        options.serial = value;
+      }
+    } else if (name == "--bcd") {
+      ok = value != nullptr && std::strlen(value) == 4 &&
+           std::strspn(value, "0123456789abcdefABCDEF") == 4;
+      if (ok) {
+        options.bcdDevice = static_cast<std::uint16_t>(std::strtoul(value, nullptr, 16));
+      }
     } else if (name == "--fail-register-write") {
       ok = ParseRegisterWrite(value, options.faults);
     } else if (name == "--fail-as") {

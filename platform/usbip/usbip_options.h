@@ -23,6 +23,8 @@ struct CameraOptions {
   bool foreign = false;  // another maker's camera (ForeignIdentity) instead of ours
   std::optional<std::uint32_t> replugAfterMs;  // none: a pulled camera stays away
   std::uint32_t resetPauseMs = 300;
+  std::optional<std::string> serial;  // nullopt: RFQ-P<port>; empty: no serial number
+  std::uint16_t bcdDevice = 0x0500;   // until the flash holds the image
   std::string trace;
   bool quiet = false;
   bool help = false;

@@ -7,7 +7,6 @@ namespace usbip {
 
 namespace {
 
-constexpr std::uint16_t DeviceRelease = 0x0100;
 constexpr std::uint16_t VideoClassRelease = 0x0100;
 
 // Class, subclass and descriptor codes of the video class.
@@ -110,7 +109,9 @@ Bytes BuildConfiguration(const DeviceIdentity& identity) {
   return out;
 }
 
-Bytes BuildDevice(const DeviceIdentity& identity) {
+constexpr std::uint8_t SerialStringIndex = 3;
+
+Bytes BuildDevice(const DeviceIdentity& identity, const UnitStrings& unit) {
   Bytes out;
   Add(out, {18, 0x01});
   Add16(out, 0x0200);
@@ -118,8 +119,8 @@ Bytes BuildDevice(const DeviceIdentity& identity) {
   Add(out, {0xEF, 0x02, 0x01, 64});
   Add16(out, identity.vendorId);
   Add16(out, identity.productId);
-  Add16(out, DeviceRelease);
-  Add(out, {1, 2, 0, 1});
+  Add16(out, unit.release);
+  Add(out, {1, 2, unit.serial.empty() ? std::uint8_t{0} : SerialStringIndex, 1});
   return out;
 }
 
@@ -169,15 +170,16 @@ const DeviceIdentity& ForeignIdentity() {
   return foreign;
 }
 
-std::vector<std::uint8_t> DeviceDescriptor(const DeviceIdentity& identity) {
-  return BuildDevice(identity);
+std::vector<std::uint8_t> DeviceDescriptor(const DeviceIdentity& identity,
+                                           const UnitStrings& unit) {
+  return BuildDevice(identity, unit);
 }
 
 std::vector<std::uint8_t> ConfigurationDescriptor(const DeviceIdentity& identity) {
   return BuildConfiguration(identity);
 }
 
-std::vector<std::uint8_t> StringDescriptor(std::uint8_t index) {
+std::vector<std::uint8_t> StringDescriptor(std::uint8_t index, const UnitStrings& unit) {
   switch (index) {
     case 0:
       return {4, 0x03, 0x09, 0x04};
@@ -185,6 +187,8 @@ std::vector<std::uint8_t> StringDescriptor(std::uint8_t index) {
       return Utf16String("reflash");
     case 2:
       return Utf16String("Simulated USB Camera");
+    case SerialStringIndex:
+      return unit.serial.empty() ? Bytes{} : Utf16String(unit.serial);
     default:
       return {};
   }

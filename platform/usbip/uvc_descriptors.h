@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace usbip {
@@ -33,10 +34,19 @@ const DeviceIdentity& CameraIdentity();
 // where the tool's fallback node ids point.
 const DeviceIdentity& ForeignIdentity();
 
-std::vector<std::uint8_t> DeviceDescriptor(const DeviceIdentity& identity);
+// The camera's own: its bcdDevice (the firmware it runs) and its serial number string (none:
+// iSerialNumber 0).
+struct UnitStrings {
+  std::uint16_t release = 0x0100;
+  std::string serial;  // empty: the device has no serial number
+};
+
+std::vector<std::uint8_t> DeviceDescriptor(const DeviceIdentity& identity,
+                                           const UnitStrings& unit = {});
 std::vector<std::uint8_t> ConfigurationDescriptor(const DeviceIdentity& identity);
-// String `index` in US English; index 0 is the language list. Empty when there is none.
-std::vector<std::uint8_t> StringDescriptor(std::uint8_t index);
+// String `index` in US English; index 0 is the language list, 3 the serial number. Empty when
+// there is none.
+std::vector<std::uint8_t> StringDescriptor(std::uint8_t index, const UnitStrings& unit = {});
 // The streaming parameters of the one format and frame the camera has.
 const std::vector<std::uint8_t>& DefaultStreamControl();
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,29 @@ TEST_F(UsbPortTest, APortWithNoCameraShowsNone) {
 TEST_F(UsbPortTest, TheWatchFindsThePortsWithEitherIdOnly) {
   EXPECT_EQ(linuxplat::CameraPorts(fixture.Root()), (std::vector<std::string>{"1-1", "1-2"}));
   EXPECT_TRUE(linuxplat::CameraPorts(fixture.Root() + "/absent").empty());
+}
+
+TEST_F(UsbPortTest, TheUnitsIdentityIsReadFromItsDeviceAlone) {
+  const std::string serial = "RF2612A0042\n";  // as sysfs writes it
+  fixture.WriteDeviceFile("1-2", "serial", std::vector<std::uint8_t>(serial.begin(), serial.end()));
+  struct Case {
+    const char* port;
+    std::optional<std::string> serial;  // nullopt: none
+    const char* usbId;                  // "": no device on the port
+  } cases[] = {{"1-2", "RF2612A0042", "0c45:6320"},
+               {"1-1", std::nullopt, "1f3a:5c72"},
+               {"1-1.4", std::nullopt, ""},
+               {"../1-2", std::nullopt, ""}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.port);
+    const auto unit = linuxplat::UsbUnitIdentity(c.port, fixture.Root());
+    ASSERT_EQ(unit.has_value(), *c.usbId != 0);
+    if (unit) {
+      EXPECT_EQ(unit->serial, c.serial);
+      EXPECT_EQ(unit->usbId, c.usbId);
+      EXPECT_EQ(unit->bcdDevice, 0x0100);
+    }
+  }
 }
 
 TEST(UsbPortNames, BusPortPathsOnly) {

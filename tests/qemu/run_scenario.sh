@@ -165,6 +165,26 @@ $refused" out-of-range-
     [ "$(hexof "$out/fault-$faulty.log")" = 4661696c ] || fail "one fault: $faulty's Result.log is not Fail"
     [ "$(jq -r --arg p "$faulty" 'select(.port == $p and .record == "end") | .attempts | join(",")' "$out/fault.jsonl")" = \
       "erase failed,erase failed,erase failed" ] || fail "one fault: $faulty's attempts"
+    # The unit's identity from sysfs: the camera's serial number string, and its bcdDevice
+    # before the update and after its reset (0601 once it runs the image).
+    identity() {  # identity RUN BUSPORT: "serial before after" of its end record, start's serial
+      jq -r --arg p "$2" 'select(.port == $p) |
+        if .record == "start" then "start \(.serial)" else "\(.serial) \(.bcdDevice) \(.after.bcdDevice)" end' \
+        "$out/$1.jsonl" | paste -sd' '
+    }
+    [ "$(identity one 1-1)" = "start RFQ-P0 RFQ-P0 0500 0601" ] || fail "one: identity $(identity one 1-1)"
+    # The camera on port 0 runs the image since the first run: a pass that changes no revision.
+    for p in 0 1 2 3; do
+      serial=RFQ-P$p before=0500 && [ $p = 3 ] && serial=null
+      [ $p = 0 ] && before=0601
+      [ "$(identity four "$(busport four $p)")" = "start $serial $serial $before 0601" ] ||
+        fail "four: port $p's identity $(identity four "$(busport four $p)")"
+    done
+    [ "$(jq -r --arg p "$(busport four 0)" 'select(.port == $p and .record == "end") | .notes[]' \
+      "$out/four.jsonl")" = "bcdDevice 0601 did not change with the update" ] ||
+      fail "four: port 0's unchanged revision is not noted"
+    [ "$(identity fault "$faulty")" = "start RFQ-P6 RFQ-P6 0500 0500" ] ||
+      fail "one fault: the camera that refused its erase reports $(identity fault "$faulty")"
     one_ms=$(sed -n 's/^one ms //p' "$out/exit.txt")
     four_ms=$(sed -n 's/^four ms //p' "$out/exit.txt")
     echo "guest benchmark: 1 camera ${one_ms} ms, 4 cameras ${four_ms} ms" \

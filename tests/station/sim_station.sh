@@ -125,6 +125,50 @@ PORTS
   check "U1, unplugged while it was written, failed" eq "$(field U1 .verdict)" fail
   check "the station waited for R1 after SIGTERM ($took_ms ms)" test "$took_ms" -gt 2000
   ;;
+identity)
+  # Each camera's identity from the simulated device tree, on the product's real waits: its own
+  # serial, none at all, a camera swapped while its port was away, a serial that passed earlier
+  # today (flagged, and flashed again); then the report on that log.
+  cat > ports <<'PORTS'
+I1 0 -     serial=U-1
+I2 0 -     serial=none bcd=0601
+S1 0 4000  serial=U-10
+S1 4400 -  serial=U-11
+D1 13000 - serial=U-1
+PORTS
+  start_station --watch --operator Ana --station-id line-3
+  for _ in $(seq 400); do
+    [ "$(records D1 | wc -l)" -ge 1 ] && break
+    sleep 0.1
+  done
+  kill -TERM $station_pid
+  wait $station_pid
+  start_of() { jq -c --arg p "$1" 'select(.port == $p and .record == "start")' out/station.jsonl; }
+  check "I1 passed" eq "$(field I1 .verdict)" pass
+  check "serials in both records" eq "$(start_of I1 | jq -r .serial) $(field I1 .serial)" "U-1 U-1"
+  check "a device path of its own" grep -q '0&I1#' <(field I1 .devicePath)
+  check "bcdDevice before and after" eq "$(field I1 '.bcdDevice + " " + .after.bcdDevice')" \
+    "0500 0601"
+  check "operator and station" eq "$(field I1 '.operator + " " + .station')" "Ana line-3"
+  check "no serial is null, never made up" eq "$(start_of I2 | jq .serial) $(field I2 .serial)" \
+    "null null"
+  check "an unchanged revision is a note, not a failure" \
+    eq "$(field I2 '.verdict + ": " + .notes[0]')" "pass: bcdDevice 0601 did not change with the update"
+  check "the swap shows as two identities on one port" \
+    eq "$(start_of S1 | jq -r .serial) $(field S1 .after.serial)" "U-10 U-11"
+  check "the swap is noted" grep -q "another camera" <(field S1 '.notes[]')
+  check "the duplicate is flashed" eq "$(field D1 .verdict)" pass
+  check "the duplicate names the pass in both records" \
+    eq "$(start_of D1 | jq -r .duplicateOf.port) $(field D1 .duplicateOf.port)" "I1 I1"
+  check "the live view flagged it" grep -q "D1 DUPLICATE: serial U-1 passed on I1" screen.txt
+  "$station" report out > report.txt
+  check "the report runs" eq "$?" 0
+  check "the report counts the cameras: U-1 twice, U-10, one without a serial" \
+    grep -q "^cameras  *3$" report.txt
+  check "the report names the repeated serial" grep -q "^  U-1  2 updates on I1 D1$" report.txt
+  "$station" report --json out > report.json
+  check "the JSON report parses" eq "$(jq -r .total.updates report.json)" 4
+  ;;
 restart)
   # The station killed with SIGKILL at many moments, during the updates and after them, and
   # started again each time: every update started has exactly one end record, there are never

@@ -8,14 +8,19 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "station/display.h"
+#include "station/log_record.h"
 #include "station/sha256.h"
 #include "station/simulated_ports.h"
 #include "station/station.h"
 #include "station/station_log.h"
+#include "station/station_report.h"
+#include "station/unit_identity.h"
 #include "station/station_options.h"
 #include "station/worker_line.h"
 
@@ -227,21 +232,139 @@ TEST_F(StationLogFile, TheRecordNamesTheCameraAndTheRun) {
   ::tzset();
   const auto start = std::chrono::system_clock::time_point(std::chrono::seconds(1796688000));
   int calls = 0;
-  Station station(Config(Mode::once), &log_,
+  Station::Config config = Config(Mode::once);
+  config.stationId = "line-3";
+  config.operatorName = "Ana";
+  Station station(config, &log_,
                   [&] { return start + std::chrono::milliseconds(11250) * calls++; });
   station.Present({"1-1.4"});
+  ASSERT_TRUE(station.Begin("1-1.4", {"SN\"7", 0x0500, "1f3a:5c72"}));
   Feed(station, "1-1.4", kPassingRun);
-  station.WorkerEnded("1-1.4", Exited(kPass));
+  WorkerEnd end = Exited(kPass);
+  end.after = station::UnitIdentity{"SN\"7", 0x0601, "1f3a:5c72"};
+  station.WorkerEnded("1-1.4", end);
   const auto lines = Lines();
-  ASSERT_EQ(lines.size(), 1u);
-  // 1796688000 s after the epoch is 2026-12-08 00:00:00 UTC.
-  EXPECT_EQ(lines[0],
-            "{\"record\": \"end\", \"port\": \"1-1.4\", \"devicePath\": "
-            "\"\\\\\\\\?\\\\usb#vid_1f3a&pid_5c72&mi_00#1-1#{x}\\\\global\", \"host\": "
-            "\"bench-2\", \"toolVersion\": \"7.0.0.7\", \"imageSha256\": \"ab\", \"start\": "
-            "\"2026-12-08T00:00:00.000Z\", \"end\": \"2026-12-08T00:00:11.250Z\", \"attempts\": "
-            "[\"pass\"], \"verdict\": \"pass\", \"requests\": {\"sent\": 21209, \"failed\": 4}, "
-            "\"reason\": null}");
+  ASSERT_EQ(lines.size(), 2u);
+  // 1796688000 s after the epoch is 2026-12-08 00:00:00 UTC; each reading of the clock is
+  // 11.25 s later: start, start record, the attempt's start and end, the update's end.
+  const std::string identity =
+      "\"port\": \"1-1.4\", \"devicePath\": %s, \"serial\": \"SN\\\"7\", \"usbId\": "
+      "\"1f3a:5c72\", \"bcdDevice\": \"0500\", \"host\": \"bench-2\", \"station\": \"line-3\", "
+      "\"operator\": \"Ana\", \"toolVersion\": \"7.0.0.7\", \"imageSha256\": \"ab\", \"start\": "
+      "\"2026-12-08T00:00:00.000Z\"";
+  const auto with = [&](const std::string& path) {
+    std::string text = identity;
+    return text.replace(text.find("%s"), 2, path);
+  };
+  EXPECT_EQ(lines[0], "{\"record\": \"start\", " + with("null") + "}");
+  EXPECT_EQ(lines[1],
+            "{\"record\": \"end\", " +
+                with("\"\\\\\\\\?\\\\usb#vid_1f3a&pid_5c72&mi_00#1-1#{x}\\\\global\"") +
+                ", \"end\": \"2026-12-08T00:00:45.000Z\", \"after\": {\"serial\": \"SN\\\"7\", "
+                "\"usbId\": \"1f3a:5c72\", \"bcdDevice\": \"0601\"}, \"attempts\": [\"pass\"], "
+                "\"attemptTimes\": [{\"start\": \"2026-12-08T00:00:22.500Z\", \"end\": "
+                "\"2026-12-08T00:00:33.750Z\"}], \"verdict\": \"pass\", \"requests\": {\"sent\": "
+                "21209, \"failed\": 4}, \"reason\": null, \"notes\": []}");
+  // What the report and a restarted station read back is what was written.
+  const auto record = station::ParseLogRecord(lines[1]);
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->unit.serial, "SN\"7");
+  EXPECT_EQ(record->unit.bcdDevice, 0x0500);
+  EXPECT_EQ(record->attempts, std::vector<std::string>{"pass"});
+}
+
+TEST_F(StationLogFile, SwapsUnchangedRevisionsAndTodaysDuplicatesAreNotedAndStillFlashed) {
+  const auto day = std::chrono::system_clock::time_point(std::chrono::seconds(1796688000));
+  auto now = day + std::chrono::hours(9);
+  Station station(Config(Mode::watch), &log_, [&] { return now; });
+  // A pass written by an earlier run today, and one of yesterday's that no longer counts.
+  station.KnownPasses(
+      "{\"record\": \"end\", \"port\": \"B2\", \"serial\": \"S-OLD\", \"start\": "
+      "\"2026-12-07T10:00:00.000Z\", \"end\": \"2026-12-07T10:00:20.000Z\", \"verdict\": "
+      "\"pass\"}\n"
+      "{\"record\": \"end\", \"port\": \"B1\", \"serial\": \"S-1\", \"start\": "
+      "\"2026-12-08T08:00:00.000Z\", \"end\": \"2026-12-08T08:00:20.000Z\", \"verdict\": "
+      "\"pass\"}\n");
+  struct Case {
+    const char* what;
+    std::optional<std::string> serial;
+    std::optional<station::UnitIdentity> after;
+    const char* note;       // expected in the end record's notes; "" for none
+    const char* duplicate;  // expected duplicateOf's port; "" for none
+  } cases[] = {
+      {"a duplicate of today's pass", "S-1", station::UnitIdentity{"S-1", 0x0601, "1f3a:5c72"}, "",
+       "B1"},
+      {"yesterday's pass is no duplicate", "S-OLD",
+       station::UnitIdentity{"S-OLD", 0x0601, "1f3a:5c72"}, "", ""},
+      {"another camera after the reset", "S-2", station::UnitIdentity{"S-3", 0x0601, "1f3a:5c72"},
+       "serial S-2 at the start, serial S-3 at the end", ""},
+      {"a revision the update left as it was", std::nullopt,
+       station::UnitIdentity{std::nullopt, 0x0500, "1f3a:5c72"}, "bcdDevice 0500 did not change",
+       ""},
+      {"no camera after the reset", "S-4", std::nullopt, "bcdDevice after the reset not read", ""},
+      {"this station's own pass of S-4 a moment ago", "S-4",
+       station::UnitIdentity{"S-4", 0x0601, "1f3a:5c72"}, "", "A1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    station.Present({});
+    station.Present({"A1"});
+    ASSERT_TRUE(station.Begin("A1", {c.serial, 0x0500, "1f3a:5c72"}));
+    EXPECT_EQ(station.Rows().at("A1").duplicate.empty(), *c.duplicate == 0);
+    Feed(station, "A1", kPassingRun);
+    WorkerEnd end = Exited(kPass);
+    end.after = c.after;
+    ASSERT_TRUE(station.WorkerEnded("A1", end));
+    const std::string start = Lines()[Lines().size() - 2], record = Lines().back();
+    EXPECT_NE(record.find("\"verdict\": \"pass\""), std::string::npos) << record;
+    EXPECT_EQ(record.find(c.note) != std::string::npos, true) << record;
+    EXPECT_EQ(record.find("\"notes\": []") != std::string::npos, *c.note == 0) << record;
+    for (const std::string& line : {start, record}) {
+      const std::string expected =
+          *c.duplicate ? "\"duplicateOf\": {\"port\": \"" + std::string(c.duplicate) + "\"" : "";
+      EXPECT_EQ(line.find(expected.empty() ? "duplicateOf" : expected) != std::string::npos,
+                !expected.empty())
+          << line;
+    }
+    now += std::chrono::minutes(1);
+  }
+}
+
+TEST_F(StationLogFile, TheLogRotatesPerDayAndAtItsSizeAndARestartFindsAcrossTheFiles) {
+  const auto day = std::chrono::system_clock::time_point(std::chrono::seconds(1796688000));
+  auto now = day - std::chrono::minutes(1);  // 2026-12-07 23:59 UTC
+  log_.EnableRotation(0);
+  Station station(Config(Mode::watch), &log_, [&] { return now; });
+  station.Present({"A1", "A2"});
+  ASSERT_TRUE(station.Begin("A1"));
+  ASSERT_TRUE(station.Begin("A2"));
+  now = day + std::chrono::minutes(1);
+  Feed(station, "A1", kPassingRun);
+  ASSERT_TRUE(station.WorkerEnded("A1", Exited(kPass)));  // A2's worker still runs at the crash
+  const std::string folder = path_.parent_path().string();
+  const std::string stem = path_.stem().string();
+  const std::string yesterday = folder + "/" + stem + "-2026-12-07.jsonl";
+  EXPECT_EQ(station::StationLogFiles(path_.string()),
+            (std::vector<std::string>{yesterday, path_.string()}));
+  EXPECT_EQ(Lines().size(), 1u);  // A1's end, today
+  // Restarted: A2's start is in yesterday's file, A1's start there is ended here.
+  const auto unended = station::FindUnended(station::RecentLogText(path_.string()));
+  ASSERT_EQ(unended.size(), 1u);
+  EXPECT_EQ(unended[0].port, "A2");
+  // At a size: no record is split, the next file of the day takes the next number.
+  station::StationLog sized;
+  ASSERT_TRUE(sized.Open(path_.string()));
+  sized.EnableRotation(static_cast<long long>(Lines()[0].size()) + 10);
+  ASSERT_TRUE(sized.Append(Lines()[0], now));
+  ASSERT_TRUE(sized.Append("{\"record\": \"x\"}", now));
+  const std::string second = folder + "/" + stem + "-2026-12-08.jsonl";
+  const std::string third = folder + "/" + stem + "-2026-12-08.2.jsonl";
+  EXPECT_EQ(station::StationLogFiles(path_.string()),
+            (std::vector<std::string>{yesterday, second, third, path_.string()}));
+  EXPECT_EQ(Lines(), std::vector<std::string>{"{\"record\": \"x\"}"});
+  for (const auto& file : {yesterday, second, third}) {
+    std::filesystem::remove(file);
+  }
 }
 
 TEST_F(StationLogFile, AFailedWriteLeavesNoHalfLineAndARestartFindsTheUnendedUpdates) {
@@ -279,6 +402,129 @@ TEST_F(StationLogFile, AFailedWriteLeavesNoHalfLineAndARestartFindsTheUnendedUpd
   restarted.WorkerEnded("1-1.4", orphan);
   EXPECT_NE(Lines().back().find("\"verdict\": \"interrupted\""), std::string::npos);
   EXPECT_EQ(restarted.ExitStatus(), 4);
+}
+
+// --- The report ---------------------------------------------------------------------------
+
+// An end record with what the report reads; `seconds` after 2026-12-07 or -08 10:00 UTC.
+std::string End(const std::string& port, const std::string& serial, int day, int seconds,
+                const std::string& verdict, const std::string& attempt,
+                const std::string& reason = "null") {
+  const std::string date = day == 7 ? "2026-12-07" : "2026-12-08";
+  char end[16];
+  std::snprintf(end, sizeof end, "10:%02d:%02d", seconds / 60, seconds % 60);
+  return "{\"record\": \"end\", \"port\": \"" + port + "\", \"serial\": " + serial +
+         ", \"imageSha256\": \"ab\", \"start\": \"" + date + "T10:00:00.000Z\", \"end\": \"" +
+         date + "T" + end + ".000Z\", \"attempts\": [\"" + attempt + "\"], \"verdict\": \"" +
+         verdict + "\", \"reason\": " + reason + "}\n";
+}
+
+TEST(Report, TheFiguresOfASmallLogAreTheOnesCountedByHand) {
+  const std::string log =
+      End("P1", "\"S1\"", 7, 10, "pass", "pass") + End("P1", "\"S2\"", 7, 20, "pass", "pass") +
+      End("P2", "\"S3\"", 7, 30, "fail", "check failed") +
+      "{\"record\": \"start\", \"port\": \"P2\", \"serial\": \"S3\", \"start\": "
+      "\"2026-12-07T10:00:00.000Z\"}\n" +
+      End("P2", "\"S3\"", 7, 40, "pass", "pass") + End("P3", "null", 7, 50, "pass", "pass") +
+      End("P3", "null", 7, 60, "fail", "no camera", "\"killed by signal 9 (Killed)\"") +
+      "{\"record\": \"end\", \"port\": \"P1\", \"st\n" +
+      End("P1", "\"S4\"", 8, 70, "interrupted", "pass", "\"the station stopped\"") +
+      End("P2", "\"S5\"", 8, 80, "pass", "pass") +
+      End("P3", "\"S6\"", 8, 90, "fail", "erase failed") +
+      End("P1", "\"S1\"", 8, 100, "pass", "pass");
+  station::ReportBuilder all({});
+  all.AddText("day.jsonl", log);
+  const station::Report report = all.Finish();
+  EXPECT_EQ(report.total.updates, 10);
+  EXPECT_EQ(report.total.passes, 6);
+  EXPECT_EQ(report.total.fails, 3);
+  EXPECT_EQ(report.cameras, 8);  // S1-S6 and two without a serial number
+  EXPECT_EQ(report.firstPassCameras, 4);
+  EXPECT_EQ(report.causes, (std::map<std::string, long>{{"check failed", 1},
+                                                        {"erase failed", 1},
+                                                        {"interrupted: the station stopped", 1},
+                                                        {"killed by signal 9", 1}}));
+  struct Row {
+    std::string name;
+    long updates, passes, fails;
+  };
+  for (const Row& row : {Row{"P1", 4, 3, 0}, Row{"P2", 3, 2, 1}, Row{"P3", 3, 1, 2},
+                         Row{"2026-12-07", 6, 4, 2}, Row{"2026-12-08", 4, 2, 1}}) {
+    SCOPED_TRACE(row.name);
+    const auto& tallies = row.name[0] == 'P' ? report.ports : report.days;
+    ASSERT_EQ(tallies.count(row.name), 1u);
+    EXPECT_EQ(tallies.at(row.name).updates, row.updates);
+    EXPECT_EQ(tallies.at(row.name).passes, row.passes);
+    EXPECT_EQ(tallies.at(row.name).fails, row.fails);
+  }
+  EXPECT_EQ(report.medianSeconds, 50.0);  // nearest rank: the 5th of 10
+  EXPECT_EQ(report.p95Seconds, 100.0);
+  EXPECT_EQ(report.maxSeconds, 100.0);
+  ASSERT_EQ(report.repeated.size(), 2u);
+  EXPECT_EQ(report.repeated[0].serial, "S1");
+  EXPECT_EQ(report.repeated[0].updates, 2);
+  EXPECT_EQ(report.repeated[1].ports, std::vector<std::string>{"P2"});
+  EXPECT_EQ(report.brokenCount, 1);
+  ASSERT_EQ(report.broken.size(), 1u);
+  EXPECT_EQ(report.broken[0].file + ":" + std::to_string(report.broken[0].line), "day.jsonl:8");
+  const std::string text = station::ReportText(report);
+  EXPECT_NE(text.find("first-pass yield   50.0% (4 of 8"), std::string::npos) << text;
+  EXPECT_NE(station::ReportCsv(report).find("\nport,P3,3,1,2,0.3333,0.6667,\n"), std::string::npos);
+  // A range: the updates started on the 8th only.
+  station::ReportOptions options;
+  const char* since[] = {"--since", "2026-12-08", "--until", "2026-12-08", "log"};
+  std::string error;
+  ASSERT_TRUE(station::ParseReportOptions(5, since, options, error)) << error;
+  station::ReportBuilder eighth(options);
+  eighth.AddText("day.jsonl", log);
+  EXPECT_EQ(eighth.Finish().total.updates, 4);
+}
+
+TEST(Report, APortStandsOutOnlyWhenItsFailuresAreBeyondChance) {
+  struct Case {
+    int q4Fails;
+    std::vector<std::string> outliers;
+  } cases[] = {{10, {"Q4"}}, {3, {}}, {1, {}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.q4Fails);
+    std::string log;
+    for (int port = 1; port <= 4; ++port) {
+      const int fails = port == 4 ? c.q4Fails : 1;
+      for (int i = 0; i < 25; ++i) {
+        const bool fail = i < fails;
+        log += End("Q" + std::to_string(port), "null", 7, 10, fail ? "fail" : "pass",
+                   fail ? "check failed" : "pass");
+      }
+    }
+    station::ReportBuilder builder({});
+    builder.AddText("q", log);
+    EXPECT_EQ(builder.Finish().outliers, c.outliers);
+  }
+}
+
+TEST(UnitIdentity, WindowsIdsGiveTheSerialOnlyWhenTheDeviceHasOne) {
+  struct Case {
+    const char* instance;
+    const char* hardware;
+    std::optional<std::string> serial;
+    std::optional<std::uint16_t> bcd;
+    const char* usbId;
+  } cases[] = {
+      {"USB\\VID_1F3A&PID_5C72\\RF2612A0041", "USB\\VID_1F3A&PID_5C72&REV_0601", "RF2612A0041",
+       0x0601, "1f3a:5c72"},
+      {"USB\\VID_1F3A&PID_5C72\\5&2A1B3C4D&0&2", "USB\\VID_1F3A&PID_5C72&REV_0500", std::nullopt,
+       0x0500, "1f3a:5c72"},
+      {"USB\\VID_1F3A&PID_5C72\\", "USB\\VID_1F3A&PID_5C72", std::nullopt, std::nullopt,
+       "1f3a:5c72"},
+      {"", "garbage", std::nullopt, std::nullopt, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.instance);
+    const auto unit = station::IdentityFromWindowsIds(c.instance, c.hardware);
+    EXPECT_EQ(unit.serial, c.serial);
+    EXPECT_EQ(unit.bcdDevice, c.bcd);
+    EXPECT_EQ(unit.usbId, c.usbId);
+  }
 }
 
 TEST(Display, EachPortShowsItsStateInItsOrderAndTheBlockFitsTheTerminal) {

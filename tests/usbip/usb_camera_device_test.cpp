@@ -124,6 +124,21 @@ TEST_F(UsbCameraTest, DeviceDescriptorNamesTheCameraAndHonoursLength) {
   EXPECT_EQ(request(0x80, 0x06, 0x0600, 0, 10).status, -32);  // no other speed
 }
 
+TEST_F(UsbCameraTest, TheSerialNumberAndRevisionAreTheUnitsOwn) {
+  start();
+  device_->setUnit({0x0601, "RFQ-7"});
+  const Answer device = request(0x80, 0x06, 0x0100, 0, 64);
+  ASSERT_EQ(device.data.size(), 18u);
+  EXPECT_EQ(device.data[12], 0x01);  // bcdDevice 06.01, low byte first
+  EXPECT_EQ(device.data[13], 0x06);
+  ASSERT_NE(device.data[16], 0);  // iSerialNumber
+  EXPECT_EQ(
+      request(0x80, 0x06, static_cast<std::uint16_t>(0x0300 | device.data[16]), 0x0409, 255).data,
+      (Bytes{12, 3, 'R', 0, 'F', 0, 'Q', 0, '-', 0, '7', 0}));
+  device_->setUnit({0x0500, ""});  // none: index 0, as a camera without one reports
+  EXPECT_EQ(request(0x80, 0x06, 0x0100, 0, 64).data[16], 0);
+}
+
 TEST_F(UsbCameraTest, ConfigurationWalksCleanlyWithItsTotals) {
   start();
   const Bytes head = request(0x80, 0x06, 0x0200, 0, 9).data;

@@ -1,6 +1,6 @@
 # reflash-station --once with the real driver: one camera, then four (timed, for the 4-against-1
-# figure; every flash must equal the image), then four others on the next four ports, one of
-# which refuses every erase. (Fresh ports: a vhci port just given up takes a while to be free.)
+# figure; every flash must equal the image; one has no serial number), then four others on the
+# next four ports, one of which refuses every erase. (Fresh ports: a vhci port just given up takes a while to be free.)
 . /bin/common.sh
 keep_cameras_awake
 run_once() {  # run_once NAME: one station run into /work/NAME/, its status and time in exit.txt
@@ -16,7 +16,8 @@ run_once() {  # run_once NAME: one station run into /work/NAME/, its status and 
 start_camera_on 0 --chip 12
 wait_for_nodes 1
 run_once one
-for p in 1 2 3; do start_camera_on $p --chip 12; done
+for p in 1 2; do start_camera_on $p --chip 12; done
+start_camera_on 3 --chip 12 --no-serial
 wait_for_nodes 4
 vhci_ports >/work/ports-four.txt
 run_once four

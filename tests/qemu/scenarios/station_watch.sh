@@ -35,5 +35,5 @@ cp /work/st/station.jsonl /work/station.jsonl
 for p in 1 2 3 4; do kill -TERM "$(eval echo \$camera_pid_$p)" 2>/dev/null; done
 kill -TERM "$camera_pid_0" 2>/dev/null
 wait
-emit exit.txt stderr.txt station.jsonl screen.txt ports.txt workers-after-kill.txt \
+emit exit.txt stderr.txt station.jsonl screen.txt screen2.txt ports.txt workers-after-kill.txt \
   workers-after-restart.txt

@@ -1,0 +1,462 @@
+#include "station/station_report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+
+#include "station/station_log.h"
+#include "station/station_options.h"
+
+namespace station {
+namespace {
+
+constexpr std::size_t kNamedBrokenLines = 20;
+
+// "2026-12-07", "2026-12-07T10:00:00Z" or "2026-12-07T10:00:00.000Z"; a bare day taken as
+// its end when `dayEnd`.
+std::optional<std::chrono::system_clock::time_point> ReportTime(std::string text, bool dayEnd) {
+  if (text.size() == 10) {
+    const auto day = ParseUtcTimestamp(text + "T00:00:00.000Z");
+    return day && dayEnd ? std::optional(*day + std::chrono::days(1)) : day;
+  }
+  if (text.size() == 20 && text.back() == 'Z') {
+    text.insert(19, ".000");
+  }
+  return ParseUtcTimestamp(text);
+}
+
+// Why an update did not pass, in a few words that group alike failures.
+std::string Cause(const LogRecord& record) {
+  if (!record.reason.empty()) {
+    std::string reason = record.reason.substr(0, record.reason.find_first_of(":("));
+    while (!reason.empty() && reason.back() == ' ') {
+      reason.pop_back();
+    }
+    return record.verdict == "interrupted" ? "interrupted: " + reason : reason;
+  }
+  if (record.verdict == "interrupted") {
+    return "interrupted";
+  }
+  return record.attempts.empty() ? std::string("fail") : record.attempts.back();
+}
+
+double Rate(long part, long whole) {
+  return whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole);
+}
+
+std::string Percent(long part, long whole) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%.1f%%", Rate(part, whole));
+  return text;
+}
+
+std::string Fixed(double value, int decimals) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+std::string Pad(const std::string& text, std::size_t width, bool right = false) {
+  const std::string fill(width > text.size() ? width - text.size() : 0, ' ');
+  return right ? fill + text : text + fill;
+}
+
+// The nearest-rank percentile of sorted values.
+double Percentile(const std::vector<std::int64_t>& sorted, double percent) {
+  const auto rank =
+      static_cast<std::size_t>(std::ceil(percent / 100.0 * static_cast<double>(sorted.size())));
+  return static_cast<double>(sorted[std::max<std::size_t>(rank, 1) - 1]) / 1000.0;
+}
+
+// A port's failures stand out when they exceed what the other ports' rate predicts by more
+// than three standard deviations, and are at least three: chance alone rarely does that.
+std::vector<std::string> Outliers(const std::map<std::string, Tally>& ports, const Tally& total) {
+  std::vector<std::string> outliers;
+  for (const auto& [port, tally] : ports) {
+    const long otherUpdates = total.updates - tally.updates;
+    if (tally.fails < 3 || otherUpdates <= 0) {
+      continue;
+    }
+    const double otherRate =
+        std::max(static_cast<double>(total.fails - tally.fails), 0.5) / otherUpdates;
+    const double expected = otherRate * tally.updates;
+    const double spread = std::sqrt(expected * (1.0 - std::min(otherRate, 0.99)));
+    if (tally.fails > expected + 3.0 * spread) {
+      outliers.push_back(port);
+    }
+  }
+  return outliers;
+}
+
+std::string CsvField(const std::string& text) {
+  if (text.find_first_of(",\"\n\r") == std::string::npos) {
+    return text;
+  }
+  std::string quoted = "\"";
+  for (const char c : text) {
+    quoted += c == '"' ? "\"\"" : std::string(1, c);
+  }
+  return quoted + "\"";
+}
+
+std::string JsonTally(const Tally& tally) {
+  return "{\"updates\": " + std::to_string(tally.updates) +
+         ", \"passes\": " + std::to_string(tally.passes) +
+         ", \"fails\": " + std::to_string(tally.fails) +
+         ", \"yield\": " + Fixed(Rate(tally.passes, tally.updates) / 100.0, 4) +
+         ", \"failureRate\": " + Fixed(Rate(tally.fails, tally.updates) / 100.0, 4) + "}";
+}
+
+std::string JsonNumberOrNull(const std::optional<double>& value) {
+  return value ? Fixed(*value, 3) : "null";
+}
+
+template <typename Map, typename Each>
+std::string JsonObject(const Map& map, Each each) {
+  std::string text = "{";
+  for (const auto& [key, value] : map) {
+    text += (text.size() > 1 ? ", " : "") + JsonString(key) + ": " + each(value);
+  }
+  return text + "}";
+}
+
+}  // namespace
+
+bool ParseReportOptions(int argc, const char* const* argv, ReportOptions& options,
+                        std::string& error) {
+  for (int i = 0; i < argc; ++i) {
+    const std::string name = argv[i];
+    if (name == "--csv" || name == "--json") {
+      options.format = name == "--csv" ? ReportOptions::Format::csv : ReportOptions::Format::json;
+    } else if (name == "--since" || name == "--until") {
+      const auto when = i + 1 < argc ? ReportTime(argv[i + 1], name == "--until") : std::nullopt;
+      if (!when) {
+        error = "option '" + name + "' needs a UTC day or time: 2026-12-07 or 2026-12-07T10:00:00Z";
+        return false;
+      }
+      (name == "--since" ? options.since : options.until) = when;
+      ++i;
+    } else if (!name.empty() && name[0] == '-') {
+      error = "unknown option '" + name + "'";
+      return false;
+    } else {
+      options.paths.push_back(name);
+    }
+  }
+  if (options.paths.empty()) {
+    error = "name a station log or a folder holding one";
+    return false;
+  }
+  return true;
+}
+
+void ReportBuilder::AddLine(const std::string& name, long number, std::string_view line) {
+  if (!line.empty() && line.back() == '\r') {
+    line.remove_suffix(1);
+  }
+  if (line.find_first_not_of(" \t") == std::string_view::npos) {
+    return;
+  }
+  const auto record = ParseLogRecord(line);
+  if (!record) {
+    if (report_.broken.size() < kNamedBrokenLines) {
+      report_.broken.push_back({name, number});
+    }
+    ++report_.brokenCount;
+    return;
+  }
+  if (!record->end || (options_.since && record->start < *options_.since) ||
+      (options_.until && record->start >= *options_.until)) {
+    return;
+  }
+  if (UtcDay(record->start) != lastDay_) {
+    lastDay_ = UtcDay(record->start);
+    lastDayText_ = DayText(lastDay_);
+  }
+  const bool pass = record->verdict == "pass";
+  const bool fail = record->verdict == "fail";
+  for (Tally* tally :
+       {&report_.total, &report_.ports[record->port], &report_.days[DayText(UtcDay(record->start))],
+        &report_.images[record->imageSha256]}) {
+    ++tally->updates;
+    tally->passes += pass ? 1 : 0;
+    tally->fails += fail ? 1 : 0;
+  }
+  if (!pass) {
+    ++report_.causes[Cause(*record)];
+  }
+  durationsMs_.push_back(
+      std::chrono::duration_cast<std::chrono::milliseconds>(record->endTime - record->start)
+          .count());
+  if (!record->unit.serial) {
+    ++unnamedCameras_;
+    unnamedFirstPasses_ += pass ? 1 : 0;
+    return;
+  }
+  const auto [it, added] = cameras_.try_emplace(*record->unit.serial);
+  Camera& camera = it->second;
+  if (added || record->start < camera.firstStart) {
+    camera.firstStart = record->start;
+    camera.firstPassed = pass;
+  }
+  ++camera.updates;
+  if (std::find(camera.ports.begin(), camera.ports.end(), record->port) == camera.ports.end()) {
+    camera.ports.push_back(record->port);
+  }
+}
+
+void ReportBuilder::AddText(const std::string& name, std::string_view text) {
+  ++report_.files;
+  long number = 0;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    end = end == std::string_view::npos ? text.size() : end;
+    AddLine(name, ++number, text.substr(at, end - at));
+    at = end + 1;
+  }
+}
+
+bool ReportBuilder::AddFile(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    return false;
+  }
+  ++report_.files;
+  std::vector<char> buffer(1 << 20);
+  std::string carry;  // the start of a line that the last piece cut
+  long number = 0;
+  for (std::size_t size; (size = std::fread(buffer.data(), 1, buffer.size(), file)) > 0;) {
+    std::string_view piece(buffer.data(), size);
+    std::size_t at = 0;
+    for (std::size_t end; (end = piece.find('\n', at)) != std::string_view::npos; at = end + 1) {
+      if (!carry.empty()) {
+        carry.append(piece.substr(at, end - at));
+        AddLine(path, ++number, carry);
+        carry.clear();
+      } else {
+        AddLine(path, ++number, piece.substr(at, end - at));
+      }
+    }
+    carry.append(piece.substr(at));
+  }
+  const bool ok = std::ferror(file) == 0;
+  std::fclose(file);
+  if (!carry.empty()) {
+    AddLine(path, ++number, carry);
+  }
+  return ok;
+}
+
+Report ReportBuilder::Finish() {
+  Report report = report_;
+  report.cameras = static_cast<long>(cameras_.size()) + unnamedCameras_;
+  report.firstPassCameras = unnamedFirstPasses_;
+  for (const auto& [serial, camera] : cameras_) {
+    report.firstPassCameras += camera.firstPassed ? 1 : 0;
+    if (camera.updates > 1) {
+      report.repeated.push_back({serial, camera.updates, camera.ports});
+    }
+  }
+  std::sort(report.repeated.begin(), report.repeated.end(),
+            [](const RepeatedSerial& a, const RepeatedSerial& b) { return a.serial < b.serial; });
+  report.outliers = Outliers(report.ports, report.total);
+  std::vector<std::int64_t> sorted = durationsMs_;
+  std::sort(sorted.begin(), sorted.end());
+  if (!sorted.empty()) {
+    report.medianSeconds = Percentile(sorted, 50);
+    report.p95Seconds = Percentile(sorted, 95);
+    report.maxSeconds = static_cast<double>(sorted.back()) / 1000.0;
+  }
+  return report;
+}
+
+std::vector<std::string> ReportFiles(const std::vector<std::string>& paths) {
+  std::vector<std::string> files;
+  for (const std::string& path : paths) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+      const auto found = StationLogFiles(path + "/station.jsonl");
+      files.insert(files.end(), found.begin(), found.end());
+    } else {
+      files.push_back(path);
+    }
+  }
+  return files;
+}
+
+std::string ReportText(const Report& report) {
+  const Tally& total = report.total;
+  std::string text = "updates            " + std::to_string(total.updates) + " in " +
+                     std::to_string(report.files) + (report.files == 1 ? " log\n" : " logs\n");
+  text += "cameras            " + std::to_string(report.cameras) + "\n";
+  text += "passes             " + std::to_string(total.passes) + " (" +
+          Percent(total.passes, total.updates) + " of the updates)\n";
+  text += "first-pass yield   " + Percent(report.firstPassCameras, report.cameras) + " (" +
+          std::to_string(report.firstPassCameras) + " of " + std::to_string(report.cameras) +
+          " cameras passed their first update)\n";
+  text += "failures by cause" + std::string(report.causes.empty() ? "  none\n" : "\n");
+  for (const auto& [cause, count] : report.causes) {
+    text += "  " + Pad(std::to_string(count), 8, true) + "  " + cause + "\n";
+  }
+  const auto table = [&](const std::string& title, const std::map<std::string, Tally>& rows) {
+    std::size_t width = title.size();
+    for (const auto& [name, tally] : rows) {
+      width = std::max(width, name.size());
+    }
+    text += Pad(title, width + 2) + " updates   passes    yield  failures\n";
+    for (const auto& [name, tally] : rows) {
+      text += "  " + Pad(name, width) + Pad(std::to_string(tally.updates), 9, true) +
+              Pad(std::to_string(tally.passes), 9, true) +
+              Pad(Percent(tally.passes, tally.updates), 9, true) +
+              Pad(Percent(tally.fails, tally.updates), 10, true) + "\n";
+    }
+  };
+  table("per port", report.ports);
+  std::string outliers;
+  for (const std::string& port : report.outliers) {
+    outliers += (outliers.empty() ? "" : ", ") + port;
+  }
+  text += "  failure rate standing out: " + (outliers.empty() ? "none" : outliers) + "\n";
+  table("per day (UTC)", report.days);
+  table("per image (SHA-256)", report.images);
+  text += "update duration    ";
+  text += report.maxSeconds ? "median " + Fixed(*report.medianSeconds, 1) + " s, 95th percentile " +
+                                  Fixed(*report.p95Seconds, 1) + " s, maximum " +
+                                  Fixed(*report.maxSeconds, 1) + " s\n"
+                            : "none\n";
+  text += "serial numbers seen more than once" +
+          std::string(report.repeated.empty() ? "  none\n" : "\n");
+  for (const RepeatedSerial& repeated : report.repeated) {
+    std::string ports;
+    for (const std::string& port : repeated.ports) {
+      ports += (ports.empty() ? "" : " ") + port;
+    }
+    text += "  " + repeated.serial + "  " + std::to_string(repeated.updates) + " updates on " +
+            ports + "\n";
+  }
+  text += "broken lines       " + std::to_string(report.brokenCount) + "\n";
+  for (const BrokenLine& line : report.broken) {
+    text += "  " + line.file + ":" + std::to_string(line.line) + "\n";
+  }
+  if (report.brokenCount > static_cast<long>(report.broken.size())) {
+    text += "  and " +
+            std::to_string(report.brokenCount - static_cast<long>(report.broken.size())) +
+            " more\n";
+  }
+  return text;
+}
+
+std::string ReportCsv(const Report& report) {
+  std::string csv = "section,name,updates,passes,fails,yield,failure_rate,value\n";
+  const auto row = [&](const std::string& section, const std::string& name, const Tally& tally,
+                       const std::string& value) {
+    csv += section + "," + CsvField(name) + "," + std::to_string(tally.updates) + "," +
+           std::to_string(tally.passes) + "," + std::to_string(tally.fails) + "," +
+           Fixed(Rate(tally.passes, tally.updates) / 100.0, 4) + "," +
+           Fixed(Rate(tally.fails, tally.updates) / 100.0, 4) + "," + CsvField(value) + "\n";
+  };
+  const auto value = [&](const std::string& section, const std::string& name,
+                         const std::string& text) {
+    csv += section + "," + CsvField(name) + ",,,,,," + CsvField(text) + "\n";
+  };
+  row("total", "updates", report.total, "");
+  value("total", "cameras", std::to_string(report.cameras));
+  value("total", "first_pass_yield",
+        Fixed(Rate(report.firstPassCameras, report.cameras) / 100.0, 4));
+  for (const auto& [cause, count] : report.causes) {
+    value("cause", cause, std::to_string(count));
+  }
+  for (const auto& [port, tally] : report.ports) {
+    const bool outlier =
+        std::find(report.outliers.begin(), report.outliers.end(), port) != report.outliers.end();
+    row("port", port, tally, outlier ? "stands out" : "");
+  }
+  for (const auto& [day, tally] : report.days) {
+    row("day", day, tally, "");
+  }
+  for (const auto& [image, tally] : report.images) {
+    row("image", image, tally, "");
+  }
+  if (report.maxSeconds) {
+    value("duration_s", "median", Fixed(*report.medianSeconds, 3));
+    value("duration_s", "p95", Fixed(*report.p95Seconds, 3));
+    value("duration_s", "max", Fixed(*report.maxSeconds, 3));
+  }
+  for (const RepeatedSerial& repeated : report.repeated) {
+    value("repeated_serial", repeated.serial, std::to_string(repeated.updates));
+  }
+  value("broken", "lines", std::to_string(report.brokenCount));
+  for (const BrokenLine& line : report.broken) {
+    value("broken", line.file, std::to_string(line.line));
+  }
+  return csv;
+}
+
+std::string ReportJson(const Report& report) {
+  std::string causes = JsonObject(report.causes, [](long n) { return std::to_string(n); });
+  std::string outliers = "[";
+  for (const std::string& port : report.outliers) {
+    outliers += (outliers.size() > 1 ? ", " : "") + JsonString(port);
+  }
+  std::string repeated = "[";
+  for (const RepeatedSerial& serial : report.repeated) {
+    std::string ports = "[";
+    for (const std::string& port : serial.ports) {
+      ports += (ports.size() > 1 ? ", " : "") + JsonString(port);
+    }
+    repeated += (repeated.size() > 1 ? ", " : "") + std::string("{\"serial\": ") +
+                JsonString(serial.serial) + ", \"updates\": " + std::to_string(serial.updates) +
+                ", \"ports\": " + ports + "]}";
+  }
+  std::string broken = "[";
+  for (const BrokenLine& line : report.broken) {
+    broken += (broken.size() > 1 ? ", " : "") + std::string("{\"file\": ") + JsonString(line.file) +
+              ", \"line\": " + std::to_string(line.line) + "}";
+  }
+  return "{\"files\": " + std::to_string(report.files) +
+         ", \"cameras\": " + std::to_string(report.cameras) +
+         ", \"firstPassCameras\": " + std::to_string(report.firstPassCameras) +
+         ", \"firstPassYield\": " +
+         Fixed(Rate(report.firstPassCameras, report.cameras) / 100.0, 4) +
+         ", \"total\": " + JsonTally(report.total) + ", \"causes\": " + causes +
+         ", \"ports\": " + JsonObject(report.ports, JsonTally) + ", \"outliers\": " + outliers +
+         "], \"days\": " + JsonObject(report.days, JsonTally) +
+         ", \"images\": " + JsonObject(report.images, JsonTally) +
+         ", \"durationSeconds\": {\"median\": " + JsonNumberOrNull(report.medianSeconds) +
+         ", \"p95\": " + JsonNumberOrNull(report.p95Seconds) +
+         ", \"max\": " + JsonNumberOrNull(report.maxSeconds) +
+         "}, \"repeatedSerials\": " + repeated +
+         "], \"brokenLines\": {\"count\": " + std::to_string(report.brokenCount) +
+         ", \"first\": " + broken + "]}}\n";
+}
+
+int RunReport(int argc, const char* const* argv) {
+  ReportOptions options;
+  std::string error;
+  if (!ParseReportOptions(argc, argv, options, error)) {
+    std::fprintf(stderr, "reflash-station report: %s\n", error.c_str());
+    return ExitUsage;
+  }
+  ReportBuilder builder(options);
+  const auto files = ReportFiles(options.paths);
+  if (files.empty()) {
+    std::fprintf(stderr, "reflash-station report: no station log in the paths named\n");
+    return ExitUsage;
+  }
+  for (const std::string& file : files) {
+    if (!builder.AddFile(file)) {
+      std::fprintf(stderr, "reflash-station report: cannot read %s\n", file.c_str());
+      return ExitUsage;
+    }
+  }
+  const Report report = builder.Finish();
+  const std::string text = options.format == ReportOptions::Format::csv    ? ReportCsv(report)
+                           : options.format == ReportOptions::Format::json ? ReportJson(report)
+                                                                           : ReportText(report);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return 0;
+}
+
+}  // namespace station
