@@ -152,4 +152,27 @@ std::vector<std::string> SimulatedPorts::OptionsAt(const std::string& port, std:
   return {};
 }
 
+std::vector<std::string> SimulatedPorts::CameraWordsAt(const std::string& port,
+                                                       std::int64_t ms) const {
+  std::vector<std::string> words = {"--camera-port", port, "--report", SimulatedCameraAccount};
+  if (const SimulatedPlug* plug = PlugAt(port, ms)) {
+    words.insert(words.end(), {"--device-path", plug->devicePath});
+  }
+  return words;
+}
+
+std::optional<UnitIdentity> SimulatedPorts::IdentityAt(const std::string& port, std::int64_t ms,
+                                                       const std::string& account) const {
+  const SimulatedPlug* plug = PlugAt(port, ms);
+  if (plug == nullptr) {
+    return std::nullopt;
+  }
+  UnitIdentity unit{plug->serial, plug->bcdDevice, "1f3a:5c72"};
+  // The simulated camera runs the image once its flash holds it, and reports its revision.
+  if (account.find("\"flashEqualsImage\": true") != std::string::npos) {
+    unit.bcdDevice = SimulatedImageBcd;
+  }
+  return unit;
+}
+
 }  // namespace station

@@ -30,6 +30,8 @@ namespace station {
 // The revision a simulated camera reports once it runs the station's image ("R06.00.01").
 inline constexpr std::uint16_t SimulatedImageBcd = 0x0601;
 inline constexpr std::uint16_t SimulatedDefaultBcd = 0x0500;
+// The account a simulated camera's worker leaves in its port's folder (reflash-sim --report).
+inline constexpr const char* SimulatedCameraAccount = "sim-camera.json";
 
 struct SimulatedPlug {
   std::string port;
@@ -56,6 +58,12 @@ class SimulatedPorts {
   std::vector<std::string> OptionsAt(const std::string& port, std::int64_t ms) const;
   // The plug of the camera on `port` at `ms`; null when none is plugged in.
   const SimulatedPlug* PlugAt(const std::string& port, std::int64_t ms) const;
+  // The worker's words that put it on the camera of `port` at `ms`, before its own options.
+  std::vector<std::string> CameraWordsAt(const std::string& port, std::int64_t ms) const;
+  // The identity of the camera on `port` at `ms`, as the simulated device tree shows it, given
+  // the account its worker left (SimulatedCameraAccount; empty: none yet). nullopt: no camera.
+  std::optional<UnitIdentity> IdentityAt(const std::string& port, std::int64_t ms,
+                                         const std::string& account) const;
 
  private:
   std::vector<SimulatedPlug> plugs_;

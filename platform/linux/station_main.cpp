@@ -314,7 +314,7 @@ class StationRun {
       return;
     }
     if (simulated_) {
-      ::unlink((folder + "/" + kSimCamera).c_str());  // the last camera's
+      ::unlink((folder + "/" + station::SimulatedCameraAccount).c_str());  // the last camera's
     }
     if (!station_.Begin(port, Identity(port).value_or(station::UnitIdentity{}))) {
       ::close(lock);
@@ -322,10 +322,8 @@ class StationRun {
     }
     std::vector<std::string> argv = {worker_};
     if (simulated_) {
-      argv.insert(argv.end(), {"--camera-port", port, "--report", kSimCamera});
-      if (const auto* plug = simulated_->PlugAt(port, ElapsedMs())) {
-        argv.insert(argv.end(), {"--device-path", plug->devicePath});
-      }
+      const auto words = simulated_->CameraWordsAt(port, ElapsedMs());
+      argv.insert(argv.end(), words.begin(), words.end());
     }
     argv.insert(argv.end(), {"--port", port, "--station"});
     if (simulated_) {
@@ -453,20 +451,10 @@ class StationRun {
     if (!simulated_) {
       return linuxplat::UsbUnitIdentity(port);
     }
-    const auto* plug = simulated_->PlugAt(port, ElapsedMs());
-    if (plug == nullptr) {
-      return std::nullopt;
-    }
-    station::UnitIdentity unit{plug->serial, plug->bcdDevice, "1f3a:5c72"};
-    std::ifstream file(PortFolder(port) + "/" + kSimCamera, std::ios::binary);
+    std::ifstream file(PortFolder(port) + "/" + station::SimulatedCameraAccount, std::ios::binary);
     const std::string account(std::istreambuf_iterator<char>(file), {});
-    if (account.find("\"flashEqualsImage\": true") != std::string::npos) {
-      unit.bcdDevice = station::SimulatedImageBcd;
-    }
-    return unit;
+    return simulated_->IdentityAt(port, ElapsedMs(), account);
   }
-
-  static constexpr const char* kSimCamera = "sim-camera.json";
 
   const station::StationOptions& options_;
   std::string worker_;

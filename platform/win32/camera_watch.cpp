@@ -39,13 +39,16 @@ bool IsCameraNode(const DeviceTreeOps* tree, DevNode node) {
 }
 
 // The port location of a camera's node: its own, or its nearest parent's (a composite device's
-// functions sit below the device on the port).
-std::string PortLocationOf(const DeviceTreeOps* tree, DevNode node) {
+// functions sit below the device on the port). `device`: the node that has it, the USB device.
+std::string PortLocationOf(const DeviceTreeOps* tree, DevNode node, DevNode* device = nullptr) {
   for (int level = 0; level < 3; ++level) {
     char location[256] = {};
     std::uint32_t length = sizeof location - 1;
     if (tree->getRegistryProperty(node, CM_DRP_LOCATION_INFORMATION, location, &length) == 0 &&
         std::strncmp(location, "Port_#", 6) == 0) {
+      if (device != nullptr) {
+        *device = node;
+      }
       return location;
     }
     if (tree->getParent(&node, node) != 0) {
@@ -53,6 +56,33 @@ std::string PortLocationOf(const DeviceTreeOps* tree, DevNode node) {
     }
   }
   return {};
+}
+
+// Calls `found(port, device)` for each camera node of the tree, `device` being the USB device
+// on the port; stops when it returns true.
+template <typename Found>
+void ForEachCamera(const DeviceTreeOps* tree, Found found) {
+  DevNode root = 0;
+  if (tree->locateRoot(&root) != 0) {
+    return;
+  }
+  std::vector<DevNode> pending = {root};
+  for (int visited = 0; !pending.empty() && visited < 100000; ++visited) {
+    const DevNode node = pending.back();
+    pending.pop_back();
+    if (IsCameraNode(tree, node)) {
+      DevNode device = node;
+      const std::string port = PortLocationOf(tree, node, &device);
+      if (!port.empty() && found(port, device)) {
+        return;
+      }
+    }
+    DevNode child = 0;
+    for (bool more = tree->getChild(&child, node) == 0; more;
+         more = tree->getSibling(&child, child) == 0) {
+      pending.push_back(child);
+    }
+  }
 }
 
 // The port of the camera whose USB device interface `link` names, read from its node as the
@@ -111,30 +141,37 @@ DWORD CALLBACK OnDeviceEvent(HCMNOTIFICATION, PVOID context, CM_NOTIFY_ACTION ac
 }  // namespace
 
 std::vector<std::string> CameraPorts() {
-  const DeviceTreeOps* tree = Win32DeviceTreeOps();
-  DevNode root = 0;
-  if (tree->locateRoot(&root) != 0) {
-    return {};
-  }
   std::vector<std::string> ports;
-  std::vector<DevNode> pending = {root};
-  for (int visited = 0; !pending.empty() && visited < 100000; ++visited) {
-    const DevNode node = pending.back();
-    pending.pop_back();
-    if (IsCameraNode(tree, node)) {
-      const std::string port = PortLocationOf(tree, node);
-      if (!port.empty() && std::find(ports.begin(), ports.end(), port) == ports.end()) {
-        ports.push_back(port);
-      }
+  ForEachCamera(Win32DeviceTreeOps(), [&ports](const std::string& port, DevNode) {
+    if (std::find(ports.begin(), ports.end(), port) == ports.end()) {
+      ports.push_back(port);
     }
-    DevNode child = 0;
-    for (bool more = tree->getChild(&child, node) == 0; more;
-         more = tree->getSibling(&child, child) == 0) {
-      pending.push_back(child);
-    }
-  }
+    return false;
+  });
   std::sort(ports.begin(), ports.end());
   return ports;
+}
+
+std::optional<station::UnitIdentity> CameraIdentity(const std::string& port) {
+  const DeviceTreeOps* tree = Win32DeviceTreeOps();
+  std::optional<station::UnitIdentity> unit;
+  ForEachCamera(tree, [&](const std::string& at, DevNode device) {
+    if (at != port) {
+      return false;
+    }
+    char instance[MAX_DEVICE_ID_LEN + 1] = {};
+    if (CM_Get_Device_IDA(device, instance, MAX_DEVICE_ID_LEN, 0) != CR_SUCCESS) {
+      instance[0] = '\0';  // no instance id: no serial number either, never a made-up one
+    }
+    char ids[1024] = {};
+    std::uint32_t length = sizeof ids - 1;
+    if (tree->getRegistryProperty(device, CmDrpHardwareId, ids, &length) != 0) {
+      ids[0] = '\0';
+    }
+    unit = station::IdentityFromWindowsIds(instance, ids);
+    return true;
+  });
+  return unit;
 }
 
 bool CameraWatch::Start(Changed changed, std::vector<std::string>& present) {

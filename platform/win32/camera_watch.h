@@ -3,13 +3,20 @@
 // Configuration Manager's device tree, and word of every USB device that arrives or leaves.
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "station/unit_identity.h"
 
 namespace winplat {
 
 // The port locations of the cameras of the model in the device tree now.
 std::vector<std::string> CameraPorts();
+
+// The camera on `port` as the tree shows it: the serial part of its USB device's instance id
+// and its first hardware id. nullopt: no camera there.
+std::optional<station::UnitIdentity> CameraIdentity(const std::string& port);
 
 // Watches USB device arrivals and removals through the Configuration Manager's notifications.
 // At each one the device tree is read at once, so that a camera swapped quickly on a port is

@@ -196,7 +196,7 @@ class StationRun {
   void Reconcile(const std::string& logText) {
     const auto now = SteadyClock::now();
     for (const station::UnendedUpdate& update : station::FindUnended(logText)) {
-      station_.Resume(update.port, update.start);
+      station_.Resume(update.port, update.start, update.unit);
       const auto age = std::chrono::system_clock::now() - update.start;
       orphans_[update.port] = {
           LockPath(update.port),
@@ -321,13 +321,17 @@ class StationRun {
       station_.PortFault(port, error);
       return;
     }
-    if (!station_.Begin(port)) {
+    if (simulated_) {
+      DeleteFileA((folder + "\\" + station::SimulatedCameraAccount).c_str());  // the last camera's
+    }
+    if (!station_.Begin(port, Identity(port).value_or(station::UnitIdentity{}))) {
       CloseHandle(lock);
       return;
     }
     std::vector<std::string> argv = {worker_};
     if (simulated_) {
-      argv.insert(argv.end(), {"--camera-port", port});
+      const auto words = simulated_->CameraWordsAt(port, ElapsedMs());
+      argv.insert(argv.end(), words.begin(), words.end());
     }
     argv.insert(argv.end(), {"--port", port, "--station"});
     if (simulated_) {
@@ -376,7 +380,23 @@ class StationRun {
     workers_.erase(port);
     deadlines_.erase(port);
     workerPorts_.erase(found);
+    Ended(port, end);
+  }
+
+  void Ended(const std::string& port, station::WorkerEnd end) {
+    end.after = Identity(port);       // the camera after its reset, from the device tree
     station_.WorkerEnded(port, end);  // a failed write halts the station; the screen says so
+  }
+
+  // The camera on the port now, from the device tree: the Configuration Manager's, or the
+  // simulated ports (where the account its worker left says whether it runs the image).
+  std::optional<station::UnitIdentity> Identity(const std::string& port) const {
+    if (!simulated_) {
+      return winplat::CameraIdentity(port);
+    }
+    std::ifstream file(PortFolder(port) + "\\" + station::SimulatedCameraAccount, std::ios::binary);
+    const std::string account(std::istreambuf_iterator<char>(file), {});
+    return simulated_->IdentityAt(port, ElapsedMs(), account);
   }
 
   void Watchdog() {
@@ -431,7 +451,7 @@ class StationRun {
       }
       const std::string ended = port;
       it = orphans_.erase(it);
-      station_.WorkerEnded(ended, end);
+      Ended(ended, end);
     }
   }
 
@@ -522,12 +542,18 @@ int main(int argc, char** argv) {
   config.toolVersion = REFLASH_VERSION_TEXT;
   config.imageSha256 = station::Sha256Hex(EmbeddedFirmwareImage, EmbeddedFirmwareImageSize);
   config.ports = options.ports;
+  config.stationId = options.stationId;
+  config.operatorName = options.operatorName;
+  log.EnableRotation(options.logMaxBytes);
   station::Station station(config, &log);
   Screen screen(ConsoleOutput());
   StationRun run(options, output, worker, station, std::move(simulated));
   {
+    // An update that ran across a rotation has its start record in a rotated file.
+    const std::string recent = station::RecentLogText(output + "\\station.jsonl");
     std::lock_guard hold(loopMutex);
-    run.Reconcile(log.Text());
+    station.KnownPasses(recent);
+    run.Reconcile(recent);
   }
   const int status = run.Run(screen);
   screen.Say("reflash-station: " + station.ExitReason());

@@ -4,7 +4,8 @@
 //
 // Environment: REFLASH_FIXTURE_TREE (camera | none), REFLASH_FIXTURE_LOG (one line per walk, with
 // whether the update dialog was showing at that moment), REFLASH_FIXTURE_PORT (the camera's port
-// location; none without it).
+// location; none without it), REFLASH_FIXTURE_SERIAL (the serial number in the instance id of
+// the camera's nodes; without it the instance part is one Windows makes up, holding '&').
 
 #include <windows.h>
 #include <cfgmgr32.h>
@@ -108,6 +109,22 @@ CONFIGRET WINAPI StandInGetDevNodeRegistryPropertyA(DEVINST node, ULONG property
   const ConfigRet cr = Tree()->getRegistryProperty(node, property, buffer, &len);
   *length = len;
   return cr;
+}
+
+// The instance id of a camera's node: its second hardware id (the one without the revision)
+// and the serial part.
+CONFIGRET WINAPI StandInGetDeviceIdA(DEVINST node, char* buffer, ULONG length, ULONG) {
+  char ids[512] = {};
+  std::uint32_t idsLength = sizeof ids - 1;
+  if (buffer == nullptr ||
+      Tree()->getRegistryProperty(node, CmDrpHardwareId, ids, &idsLength) != 0) {
+    return CR_NO_SUCH_DEVNODE;
+  }
+  const char* second = ids + std::strlen(ids) + 1;
+  const char* serial = std::getenv("REFLASH_FIXTURE_SERIAL");
+  const int written = std::snprintf(buffer, length, "%s\\%s", second[0] != '\0' ? second : ids,
+                                    serial != nullptr ? serial : "6&2C3E1A7&0&2");
+  return written >= 0 && static_cast<ULONG>(written) < length ? CR_SUCCESS : CR_BUFFER_SMALL;
 }
 
 }  // extern "C"

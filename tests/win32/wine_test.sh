@@ -251,12 +251,20 @@ check_port_selector() {
 
 # reflash-station.exe with reflash-sim.exe workers beside it: three simulated cameras at once,
 # one reading a byte back wrong; the third is plugged in after the start, which --once leaves.
+# Each record names its camera: A1 with a serial number, A2 without one; after the update both
+# run the image (A2 only reads back wrong) and report its revision.
 check_station() {
   cd "$(workdir station)"
   cp "$station_exe" "$sim_exe" .
-  printf '%s\n' 'A1 0 -' 'A2 0 - --corrupt-readback 0x10' 'A3 0 - --chip 3' 'A4 400 -' >ports
-  run_exe reflash-station.exe --once --sim ports --instant --output out
+  printf '%s\n' 'A1 0 - serial=U-0001 bcd=0412' 'A2 0 - serial=none --corrupt-readback 0x10' \
+    'A3 0 - --chip 3' 'A4 400 -' >ports
+  run_exe reflash-station.exe --once --sim ports --instant --output out --station-id L1 \
+    --operator ann
   expect_status 1
+  [ "$(jq -rc 'select(.port != "A3") | [.record, .port, .serial, .bcdDevice, .station,
+    .operator, .after.bcdDevice] | join(" ")' out/station.jsonl | sort | paste -sd,)" = \
+    "end A1 U-0001 0412 L1 ann 0601,end A2  0500 L1 ann 0601,start A1 U-0001 0412 L1 ann ,start A2  0500 L1 ann " ] ||
+    fail "the cameras' identities: $(cat out/station.jsonl)"
   expect_file_bytes out/A1/Result.log "$pass_text" "station port A1"
   expect_file_bytes out/A2/Result.log "Fail" "station port A2"
   expect_file_bytes out/A3/Result.log "$pass_text" "station port A3"
@@ -284,7 +292,7 @@ check_station() {
   cp "$station_exe" "$product" "$tree_dll" .
   local port='Port_#0002.Hub_#0001'
   REFLASH_FIXTURE_TREE=camera REFLASH_FIXTURE_PORT=$port REFLASH_FIXTURE_CAMERA=normal \
-    REFLASH_FIXTURE_FLASH_OUT="$(winepath_w "$PWD/flash.bin")" \
+    REFLASH_FIXTURE_FLASH_OUT="$(winepath_w "$PWD/flash.bin")" REFLASH_FIXTURE_SERIAL=W0042 \
     WINEDLLOVERRIDES="cfgmgr32=n;mscoree,mshtml=" run_exe reflash-station.exe --once --output out
   expect_status 0
   expect_file_bytes "out/$port/Result.log" "$pass_text" "reflash.exe under the station"
@@ -294,6 +302,10 @@ check_station() {
   jq -e 'select(.record == "end") | .devicePath | test("vid_1f3a&pid_5c72")' out/station.jsonl \
     >/dev/null ||
     fail "no device path in station.jsonl"
+  # The serial part of the USB device's instance id, and the revision of its hardware id.
+  [ "$(jq -r '"\(.serial) \(.usbId) \(.bcdDevice) \(.after.serial // "-")"' out/station.jsonl |
+    paste -sd,)" = "W0042 1f3a:5c72 0100 -,W0042 1f3a:5c72 0100 W0042" ] ||
+    fail "the camera's identity: $(cat out/station.jsonl)"
   # No camera in the tree: --once ends with 2.
   cd "$(workdir station_none)"
   cp "$station_exe" "$product" "$tree_dll" .
