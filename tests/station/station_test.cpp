@@ -488,12 +488,11 @@ TEST(Report, APortStandsOutOnlyWhenItsFailuresAreBeyondChance) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.q4Fails);
     std::string log;
-    for (int port = 1; port <= 4; ++port) {
-      const int fails = port == 4 ? c.q4Fails : 1;
+    for (const char* port : {"Q1", "Q2", "Q3", "Q4"}) {
+      const int fails = port[1] == '4' ? c.q4Fails : 1;
       for (int i = 0; i < 25; ++i) {
         const bool fail = i < fails;
-        log += End("Q" + std::to_string(port), "null", 7, 10, fail ? "fail" : "pass",
-                   fail ? "check failed" : "pass");
+        log += End(port, "null", 7, 10, fail ? "fail" : "pass", fail ? "check failed" : "pass");
       }
     }
     station::ReportBuilder builder({});
