@@ -411,7 +411,7 @@ std::string End(const std::string& port, const std::string& serial, int day, int
                 const std::string& verdict, const std::string& attempt,
                 const std::string& reason = "null") {
   const std::string date = day == 7 ? "2026-12-07" : "2026-12-08";
-  char end[16];
+  char end[32];  // room for any int: the compiler checks it
   std::snprintf(end, sizeof end, "10:%02d:%02d", seconds / 60, seconds % 60);
   return "{\"record\": \"end\", \"port\": \"" + port + "\", \"serial\": " + serial +
          ", \"imageSha256\": \"ab\", \"start\": \"" + date + "T10:00:00.000Z\", \"end\": \"" +
