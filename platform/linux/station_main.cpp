@@ -33,6 +33,7 @@
 #include "platform/linux/worker_process.h"
 #include "resources/embedded_image.h"
 #include "station/display.h"
+#include "station/orphan_account.h"
 #include "station/sha256.h"
 #include "station/simulated_ports.h"
 #include "station/station.h"
@@ -414,23 +415,10 @@ class StationRun {
         continue;
       }
       // The worker is gone (or the lock cannot be had at all): judge what it left.
-      std::ifstream file(PortFolder(port) + "/worker.log", std::ios::binary);
+      std::ifstream file(PortFolder(port) + "/" + station::WorkerAccountFile, std::ios::binary);
       const std::string account(std::istreambuf_iterator<char>(file), {});
-      station::WorkerLineSplitter splitter;
-      std::vector<std::string> lines;
-      splitter.Feed(account.data(), account.size(), lines);
-      for (const std::string& line : lines) {
-        station_.WorkerLine(port, line);
-      }
-      station::WorkerEnd end;
-      end.orphan = true;
-      end.exited = true;
-      end.hung = orphan.killed;
-      end.reason = orphan.killed ? "no verdict within the watchdog's bound" : "";
+      station::WorkerEnd end = station::ReplayOrphanAccount(station_, port, account, orphan.killed);
       end.resultLog = linuxplat::ReadResultLog(PortFolder(port));
-      if (splitter.Overlong()) {
-        station_.WorkerInvalid(port, "the worker's account holds an overlong line");
-      }
       if (lock >= 0) {
         ::close(lock);
       }

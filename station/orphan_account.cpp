@@ -1,0 +1,28 @@
+#include "station/orphan_account.h"
+
+#include <vector>
+
+#include "station/worker_line.h"
+
+namespace station {
+
+WorkerEnd ReplayOrphanAccount(Station& station, const std::string& port, const std::string& account,
+                              bool killed) {
+  WorkerLineSplitter splitter;
+  std::vector<std::string> lines;
+  splitter.Feed(account.data(), account.size(), lines);
+  for (const std::string& line : lines) {
+    station.WorkerLine(port, line);
+  }
+  if (splitter.Overlong()) {
+    station.WorkerInvalid(port, "the worker's account holds an overlong line");
+  }
+  WorkerEnd end;
+  end.orphan = true;
+  end.exited = true;
+  end.hung = killed;
+  end.reason = killed ? "no verdict within the watchdog's bound" : "";
+  return end;
+}
+
+}  // namespace station
