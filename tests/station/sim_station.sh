@@ -134,7 +134,8 @@ I1 0 -     serial=U-1
 I2 0 -     serial=none bcd=0601
 S1 0 4000  serial=U-10
 S1 4400 -  serial=U-11
-D1 13000 - serial=U-1
+# well after I1 passes (about 10 s; 13 s and more on a sanitizer build)
+D1 18000 - serial=U-1
 PORTS
   start_station --watch --operator Ana --station-id line-3
   for _ in $(seq 400); do
