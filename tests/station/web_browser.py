@@ -4,25 +4,22 @@ of which fails; the API and the metrics against station.jsonl of the same run; b
 clients that open the live stream and never read while a camera passes.
 usage: web_browser.py STATION REFLASH_SIM WORKDIR"""
 import http.client, json, os, re, shutil, signal, socket, subprocess, sys, time, urllib.request
+from datetime import datetime
 
-SKIP = 77
 station, sim, work = (os.path.abspath(a) for a in sys.argv[1:4])
-if not (os.path.exists("/usr/bin/chromium") and os.path.exists("/usr/bin/chromedriver")):
-    print("SKIP: Debian's chromium and chromium-driver are not installed (bash scripts/deps)")
-    sys.exit(SKIP)
 try:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.by import By
-except ImportError:
-    print("SKIP: python3-selenium is not installed (bash scripts/deps)")
-    sys.exit(SKIP)
+    assert os.path.exists("/usr/bin/chromium") and os.path.exists("/usr/bin/chromedriver")
+except (ImportError, AssertionError):
+    print("SKIP: Debian's chromium, chromium-driver or python3-selenium is missing (scripts/deps)")
+    sys.exit(77)
 
 failures = []
 def check(what, ok):
     print(("ok: " if ok else "FAIL: ") + what)
-    if not ok:
-        failures.append(what)
+    failures.extend([] if ok else [what])
 
 shutil.rmtree(work, ignore_errors=True)
 os.makedirs(work)
@@ -61,12 +58,9 @@ for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=15
     options.add_argument(arg)
 browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
 try:
-    for _ in range(50):
-        try:
-            get("/api/ports")
-            break
-        except OSError:
-            time.sleep(0.1)
+    for _ in range(50):  # until the station serves
+        try: get("/api/ports"); break
+        except OSError: time.sleep(0.1)
     browser.get(base + "/")
     tiles = lambda: {t.get_attribute("id")[5:]: t.get_attribute("data-state")
                      for t in browser.find_elements(By.CSS_SELECTOR, ".tile")}
@@ -96,7 +90,6 @@ try:
             time.sleep(0.3)
             check("a stream over the bound is refused", status("GET", "/events") == 503)
         time.sleep(0.1)
-    check("four end records within a minute", len(ends()) == 4)
     browser.save_screenshot(os.path.join(work, "station-page.png"))
     verdicts = {r["port"]: r["verdict"] for r in ends()}
     check("the tiles in the fixture's order", list(tiles()) == ["P1", "P2", "P3", "P4"])
@@ -111,8 +104,7 @@ try:
     shown = {n: browser.find_element(By.ID, n).text for n in ("passed", "failed")}
     check("the counters match station.jsonl: %s" % shown,
           shown == {"passed": str(count("pass")), "failed": str(count("fail"))})
-    check("the yield: 3 of 4 first updates passed",
-          browser.find_element(By.ID, "yield").text == "75.0%")
+    check("the yield: 3 of 4 first updates passed", browser.find_element(By.ID, "yield").text == "75.0%")
     lines = open("out/station.jsonl").read().splitlines()
     answer = get("/api/records?since=2000-01-01T00:00:00.000Z")
     check("/api/records holds the log's lines as they are",
@@ -133,9 +125,8 @@ try:
         check("%s gets a 4xx (%s)" % (what, answer), isinstance(answer, int) and 400 <= answer < 500)
     check("the station lives on", proc.poll() is None and get("/api/ports").startswith("{"))
     # P4 ran while the clients never read; P1 before them. Both are the same camera's update.
-    took = {r["port"]: (time.mktime(time.strptime(r["end"][:19], "%Y-%m-%dT%H:%M:%S")) +
-                        float(r["end"][19:23]) - time.mktime(time.strptime(r["start"][:19],
-                        "%Y-%m-%dT%H:%M:%S")) - float(r["start"][19:23])) for r in ends()}
+    took = {r["port"]: (datetime.fromisoformat(r["end"]) - datetime.fromisoformat(r["start"]))
+            .total_seconds() for r in ends()}
     print("slow-client measurement: an update took %.3f s without and %.3f s with %d clients "
           "that never read" % (took["P1"], took["P4"], len(stuck)))
     check("the clients that never read did not delay P4's record", took["P4"] < took["P1"] + 1.5)

