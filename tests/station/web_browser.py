@@ -67,7 +67,7 @@ try:
     seen = {}  # each port's states, in the order the page showed them
     landed = {}  # port: when its end record was first seen in the file, and on the page
     stuck = []
-    deadline = time.time() + 60
+    deadline = time.time() + 90  # a sanitizer build is slower
     while time.time() < deadline and not (len(landed) == 4 and all(t[1] for t in landed.values())):
         now = time.time()
         for p, state in tiles().items():
