@@ -146,6 +146,10 @@ bool WebServer::Start(const std::string& host, int port, const std::string& logP
     return false;
   }
   impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });
+  // A stop before the server runs would not end it: a station with nothing to do ends at once.
+  for (int i = 0; i < 1000 && !impl_->server.is_running(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   return true;
 }
 
