@@ -110,10 +110,11 @@ try:
     check("/api/records holds the log's lines as they are",
           json.loads(answer) == [json.loads(l) for l in lines] and all(l in answer for l in lines))
     metrics = get("/metrics")
-    for p, v in verdicts.items():
-        values = re.findall(r'^reflash_station_cameras_total\{port="%s",verdict="%s",cause="[^"]*"\} '
-                            r'(\d+)$' % (p, v), metrics, re.M)
-        check("/metrics counts %s's %s" % (p, v), values == ["1"])
+    counted = {(p, v): int(n) for p, v, n in re.findall(
+        r'^reflash_station_cameras_total\{port="([^"]*)",verdict="(\w+)",cause="[^"]*"\} (\d+)$',
+        metrics, re.M)}
+    check("/metrics counts each port's verdict: %s" % counted,
+          counted == {(p, v): 1 for p, v in verdicts.items()})
     check("/metrics counts four updates",
           re.search(r"^reflash_station_update_duration_seconds_count 4$", metrics, re.M) is not None)
     check("the summary counts them", json.loads(get("/api/summary"))["total"]["updates"] == 4)
