@@ -35,8 +35,10 @@ const char* StationUsage() {
          "  --station-id ID  this station's name on the line; written into every record\n"
          "  --log-size MB    start a new log also when station.jsonl would grow over MB\n"
          "                   megabytes (1 or more); a new one is started each UTC day anyway\n"
+#ifdef REFLASH_STATION_WEB
          "  --http ADDR:PORT serve the live page, its API and metrics there (PORT alone:\n"
          "                   on 127.0.0.1 only); read-only\n"
+#endif
          "  --help           this text\n"
          "  --version        the version\n"
          "reflash-station report [--since T] [--until T] [--csv|--json] LOG|DIR...\n"
