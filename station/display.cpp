@@ -46,8 +46,9 @@ std::string Elapsed(std::chrono::system_clock::duration elapsed) {
   return text;
 }
 
-// The row's tail: what the port shows after its bar, and the colour of it.
-std::pair<std::string, std::string> Tail(const Station& station, const PortRow& row) {
+}  // namespace
+
+std::pair<std::string, std::string> PortTail(const Station& station, const PortRow& row) {
   const std::string duplicate = row.duplicate.empty() ? "" : "DUPLICATE " + row.duplicate + "; ";
   switch (row.state) {
     case PortState::running:
@@ -80,6 +81,8 @@ std::pair<std::string, std::string> Tail(const Station& station, const PortRow& 
   return {text, *row.verdict == Verdict::pass ? "green" : "red"};
 }
 
+namespace {
+
 std::string PortLine(const Station& station, const std::string& port, const PortRow& row,
                      std::size_t portWidth, std::size_t width, bool ansi) {
   std::string line = port + std::string(portWidth - std::min(portWidth, port.size()), ' ');
@@ -94,7 +97,7 @@ std::string PortLine(const Station& station, const std::string& port, const Port
     line += (row.attempt > 0 ? std::string(attempt) : "    ") + Elapsed(station.Now() - row.start);
     line += ' ';
   }
-  const auto [text, colour] = Tail(station, row);
+  const auto [text, colour] = PortTail(station, row);
   const std::size_t tailAt = line.size();
   return Fit(line + text, tailAt, colour, width, ansi);
 }

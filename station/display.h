@@ -3,6 +3,7 @@
 // place and cut to the terminal's size; without one, one plain line per event.
 
 #include <string>
+#include <utility>
 
 #include "station/station.h"
 
@@ -13,6 +14,10 @@ struct ScreenSize {
   int columns = 80;
   int rows = 24;
 };
+
+// What a port shows after its bar (status, verdict, fault, ...) and the colour of it: "blue",
+// "red", "green", "0x<COLORREF>" or "" for none.
+std::pair<std::string, std::string> PortTail(const Station& station, const PortRow& row);
 
 // The live block: a line per port (port, progress bar, percentage, attempt n/3, elapsed time,
 // status in its colour, or the verdict), then the counters. `ansi` adds the colour escapes. Each

@@ -485,6 +485,9 @@ bool StationLog::Append(const std::string& line, std::chrono::system_clock::time
   }
   if (written == text.size() && Sync(fd_)) {
     day_ = UtcDay(when);
+    if (observer_) {
+      observer_(line);
+    }
     return true;
   }
   error_ = std::strerror(errno != 0 ? errno : EIO);

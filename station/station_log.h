@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -116,6 +117,10 @@ class StationLog {
     maxBytes_ = maxBytes;
   }
   const std::string& Error() const { return error_; }
+  // Called with each line once it is on disk, so that the live views count what the log holds.
+  void OnAppend(std::function<void(const std::string&)> observer) {
+    observer_ = std::move(observer);
+  }
 
  private:
   bool Rotate(long long day);
@@ -127,6 +132,7 @@ class StationLog {
   std::optional<long long> day_;  // the UTC day of the last line; nullopt for an empty file
   bool rotate_ = false;
   long long maxBytes_ = 0;
+  std::function<void(const std::string&)> observer_;
 };
 
 }  // namespace station

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -34,6 +35,10 @@ const char* StationUsage() {
          "  --station-id ID  this station's name on the line; written into every record\n"
          "  --log-size MB    start a new log also when station.jsonl would grow over MB\n"
          "                   megabytes (1 or more); a new one is started each UTC day anyway\n"
+#ifdef REFLASH_STATION_WEB
+         "  --http ADDR:PORT serve the live page, its API and metrics there (PORT alone:\n"
+         "                   on 127.0.0.1 only); read-only\n"
+#endif
          "  --help           this text\n"
          "  --version        the version\n"
          "reflash-station report [--since T] [--until T] [--csv|--json] LOG|DIR...\n"
@@ -75,6 +80,20 @@ bool ParseStationOptions(int argc, const char* const* argv, StationOptions& opti
       value = &options.operatorName;
     } else if (name == "--station-id") {
       value = &options.stationId;
+    } else if (name == "--http") {
+#ifdef REFLASH_STATION_WEB
+      std::string why;
+      if (i + 1 >= argc ||
+          !ParseHttpAddress(argv[i + 1], options.httpHost, options.httpPort, why)) {
+        error = "option '--http' needs ADDR:PORT or PORT";
+        error.append(why.empty() ? "" : ": ").append(why);
+        return false;
+      }
+      ++i;
+#else
+      error = "this build has no web page";
+      return false;
+#endif
     } else if (name == "--ports" || name == "--watchdog" || name == "--log-size") {
       if (i + 1 >= argc) {
         error = "option '" + name + "' needs a value";
@@ -132,6 +151,50 @@ bool ParseStationOptions(int argc, const char* const* argv, StationOptions& opti
     error = "option '--watchdog' needs --sim";
     return false;
   }
+  return true;
+}
+
+bool ParseHttpAddress(const std::string& text, std::string& host, int& port, std::string& error) {
+  const auto colon = text.rfind(':');
+  const std::string portText = colon == std::string::npos ? text : text.substr(colon + 1);
+  std::string address = colon == std::string::npos ? "" : text.substr(0, colon);
+  const auto [end, ec] = std::from_chars(portText.data(), portText.data() + portText.size(), port);
+  if (ec != std::errc() || end != portText.data() + portText.size() || port < 1 || port > 65535) {
+    error = "'" + portText + "' is not a port number (1 to 65535)";
+    return false;
+  }
+  if (address.empty()) {
+    host = "127.0.0.1";  // a page for this computer only, unless an address is asked for
+    return true;
+  }
+  if (address.size() > 2 && address.front() == '[' && address.back() == ']') {
+    address = address.substr(1, address.size() - 2);
+    const bool hex = std::all_of(address.begin(), address.end(), [](char c) {
+      return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.';
+    });
+    if (!hex || address.find(':') == std::string::npos) {
+      error = "'" + address + "' is not an IPv6 address";
+      return false;
+    }
+    host = address;
+    return true;
+  }
+  int parts = 0;
+  for (std::size_t at = 0; at <= address.size(); ++parts) {
+    const std::size_t dot = std::min(address.find('.', at), address.size());
+    int value = -1;
+    const auto [stop, bad] = std::from_chars(address.data() + at, address.data() + dot, value);
+    if (bad != std::errc() || stop != address.data() + dot || dot - at > 3 || value > 255) {
+      parts = -1;
+      break;
+    }
+    at = dot + 1;
+  }
+  if (parts != 4) {
+    error = "'" + address + "' is not an IPv4 address";
+    return false;
+  }
+  host = address;
   return true;
 }
 

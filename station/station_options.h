@@ -21,6 +21,8 @@ struct StationOptions {
   std::string operatorName;             // --operator: who runs the line, for the records
   std::string stationId;                // --station-id: which station, for the records
   long long logMaxBytes = 0;            // --log-size MB: rotate the log at this size too
+  std::string httpHost;                 // --http: the page's address; empty: no page
+  int httpPort = 0;
   bool help = false;
   bool version = false;
 };
@@ -31,6 +33,10 @@ const char* StationUsage();
 // The port names of a --ports list ("1-1.1,1-1.2" or blank-separated); false with `error` on
 // an empty list, a name that cannot be a folder, or a port named twice.
 bool ParsePortList(const std::string& text, std::vector<std::string>& ports, std::string& error);
+
+// An --http value: "ADDR:PORT", ":PORT" or "PORT" (those two on 127.0.0.1), ADDR an IPv4
+// address or "[IPv6]"; false with `error` otherwise.
+bool ParseHttpAddress(const std::string& text, std::string& host, int& port, std::string& error);
 
 // Parses argv[1..]; false with a one-line `error` on a bad command line (exit status 64).
 bool ParseStationOptions(int argc, const char* const* argv, StationOptions& options,

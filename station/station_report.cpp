@@ -26,21 +26,6 @@ std::optional<std::chrono::system_clock::time_point> ReportTime(std::string text
   return ParseUtcTimestamp(text);
 }
 
-// Why an update did not pass, in a few words that group alike failures.
-std::string Cause(const LogRecord& record) {
-  if (!record.reason.empty()) {
-    std::string reason = record.reason.substr(0, record.reason.find_first_of(":("));
-    while (!reason.empty() && reason.back() == ' ') {
-      reason.pop_back();
-    }
-    return record.verdict == "interrupted" ? "interrupted: " + reason : reason;
-  }
-  if (record.verdict == "interrupted") {
-    return "interrupted";
-  }
-  return record.attempts.empty() ? std::string("fail") : record.attempts.back();
-}
-
 double Rate(long part, long whole) {
   return whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole);
 }
@@ -123,6 +108,20 @@ std::string JsonObject(const Map& map, Each each) {
 
 }  // namespace
 
+std::string FailureCause(const LogRecord& record) {
+  if (!record.reason.empty()) {
+    std::string reason = record.reason.substr(0, record.reason.find_first_of(":("));
+    while (!reason.empty() && reason.back() == ' ') {
+      reason.pop_back();
+    }
+    return record.verdict == "interrupted" ? "interrupted: " + reason : reason;
+  }
+  if (record.verdict == "interrupted") {
+    return "interrupted";
+  }
+  return record.attempts.empty() ? std::string("fail") : record.attempts.back();
+}
+
 bool ParseReportOptions(int argc, const char* const* argv, ReportOptions& options,
                         std::string& error) {
   for (int i = 0; i < argc; ++i) {
@@ -184,7 +183,7 @@ void ReportBuilder::AddLine(const std::string& name, long number, std::string_vi
     tally->fails += fail ? 1 : 0;
   }
   if (!pass) {
-    ++report_.causes[Cause(*record)];
+    ++report_.causes[FailureCause(*record)];
   }
   durationsMs_.push_back(
       std::chrono::duration_cast<std::chrono::milliseconds>(record->endTime - record->start)

@@ -61,6 +61,9 @@ struct Report {
   std::vector<BrokenLine> broken;  // the first ones, named
 };
 
+// Why an update did not pass, in a few words that group alike failures.
+std::string FailureCause(const LogRecord& record);
+
 // Gathers the figures record by record.
 class ReportBuilder {
  public:

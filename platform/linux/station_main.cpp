@@ -23,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <optional>
@@ -38,6 +39,9 @@
 #include "station/simulated_ports.h"
 #include "station/station.h"
 #include "station/station_options.h"
+#ifdef REFLASH_STATION_WEB
+#include "station/web_server.h"
+#endif
 #include "station/worker_line.h"
 #include "station/worker_watchdog.h"
 
@@ -108,6 +112,9 @@ class Screen {
  public:
   explicit Screen(bool terminal) : terminal_(terminal) {}
   void Show(station::Station& station, bool force) {
+    if (onShow_) {
+      onShow_(station);
+    }
     const auto events = station.TakeEvents();
     if (terminal_) {
       if (force || !events.empty()) {
@@ -121,9 +128,12 @@ class Screen {
   }
   void Say(const std::string& line) { writer_->Line(line); }
   void Finish() { writer_->Finish(2000); }
+  // Other views of the station, told of it whenever the screen is.
+  void OnShow(std::function<void(const station::Station&)> view) { onShow_ = std::move(view); }
 
  private:
   bool terminal_;
+  std::function<void(const station::Station&)> onShow_;
   station::LiveScreen live_;
   linuxplat::ScreenWriter* writer_ = TheWriter();
 };
@@ -529,6 +539,23 @@ int main(int argc, char** argv) {
   log.EnableRotation(options.logMaxBytes);
   station::Station station(config, &log);
   Screen screen(isatty(STDOUT_FILENO) != 0);
+#ifdef REFLASH_STATION_WEB
+  station::WebServer web;
+  station::WebTally tally;
+  if (!options.httpHost.empty()) {
+    std::string error;
+    if (!web.Start(options.httpHost, options.httpPort, options.output + "/station.jsonl", error)) {
+      std::fprintf(stderr, "reflash-station: %s\n", error.c_str());
+      return station::ExitUsage;
+    }
+    log.OnAppend([&tally](const std::string& line) { tally.Record(line); });
+    screen.OnShow([&](const station::Station& now) { web.Publish(TakeSnapshot(now, tally)); });
+    const bool v6 = options.httpHost.find(':') != std::string::npos;
+    std::string address = "reflash-station: the page is on http://";
+    address.append(v6 ? "[" : "").append(options.httpHost).append(v6 ? "]:" : ":");
+    screen.Say(address.append(std::to_string(options.httpPort)).append("/"));
+  }
+#endif
   StationRun run(options, worker, station, std::move(simulated));
   // An update that ran across a rotation has its start record in a rotated file.
   const std::string recent = station::RecentLogText(options.output + "/station.jsonl");

@@ -1,0 +1,34 @@
+#pragma once
+// The station's web server: the live page, its API and the metrics, served by a few threads of
+// their own from the snapshot the station's loop publishes. Read-only; no client can hold up the
+// loop, a worker or a record.
+
+#include <memory>
+#include <string>
+
+#include "station/web_state.h"
+
+namespace station {
+
+class WebServer {
+ public:
+  WebServer();
+  WebServer(const WebServer&) = delete;
+  WebServer& operator=(const WebServer&) = delete;
+  ~WebServer();
+
+  // Binds to `host`:`port` and serves in the background; false with a one-line `error` when the
+  // address cannot be had. `logPath` is station.jsonl, for the records and the summary.
+  bool Start(const std::string& host, int port, const std::string& logPath, std::string& error);
+  // From the station's loop: takes a lock only to swap the picture and wakes the live pages. A
+  // picture like the last one is not published again.
+  void Publish(WebSnapshot snapshot);
+  // Ends the live pages and the server; waits at most the write timeout for a stuck client.
+  void Stop();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace station
