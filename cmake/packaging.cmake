@@ -1,6 +1,6 @@
 # Release packages: `cmake --build --preset default --target package` makes
 #   reflash-<version>-win64.zip  (reflash.exe, reflash-sim.exe, reflash-station.exe, the station
-#                                guide as text)
+#                                guide as text, the license of the web library it compiles in)
 #   reflash_<version>_amd64.deb  (reflash, reflash-sim, reflash-station and its systemd unit, the
 #                                udev rule, the manual pages, the station guide)
 # The version is the project version.
@@ -15,6 +15,9 @@ if(TARGET reflash_win32)
           DESTINATION . COMPONENT win64)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/station.md DESTINATION . RENAME station.txt
           COMPONENT win64)
+  # The station's page compiles in cpp-httplib, whose license goes with it.
+  install(FILES ${PROJECT_SOURCE_DIR}/third_party/cpp-httplib/LICENSE
+          DESTINATION . RENAME cpp-httplib-license.txt COMPONENT win64)
 endif()
 
 if(TARGET reflash-sim)

@@ -179,4 +179,26 @@ void WebServer::Stop() {
   }
 }
 
+bool WebView::Start(const StationOptions& options, const std::string& logPath, StationLog& log,
+                    std::string& error) {
+  if (options.httpHost.empty()) {
+    return true;
+  }
+  if (!server_.Start(options.httpHost, options.httpPort, logPath, error)) {
+    return false;
+  }
+  log.OnAppend([this](const std::string& line) { tally_.Record(line); });
+  const bool v6 = options.httpHost.find(':') != std::string::npos;
+  addressLine_ = "reflash-station: the page is on http://";
+  addressLine_.append(v6 ? "[" : "").append(options.httpHost).append(v6 ? "]:" : ":");
+  addressLine_.append(std::to_string(options.httpPort)).append("/");
+  return true;
+}
+
+void WebView::Show(const Station& station) {
+  if (!addressLine_.empty()) {
+    server_.Publish(TakeSnapshot(station, tally_));
+  }
+}
+
 }  // namespace station

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "station/station_log.h"
+#include "station/station_options.h"
 #include "station/web_state.h"
 
 namespace station {
@@ -29,6 +31,24 @@ class WebServer {
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
+};
+
+// The page as a station's options ask for it (--http), fed by its log and its loop.
+class WebView {
+ public:
+  // Serves the page when the options ask for it; false with a one-line `error` when they do and
+  // the address cannot be had. `logPath` is station.jsonl; `log` tells the tally each record.
+  bool Start(const StationOptions& options, const std::string& logPath, StationLog& log,
+             std::string& error);
+  // The line that tells the operator where the page is; empty: no page.
+  const std::string& AddressLine() const { return addressLine_; }
+  // From the station's loop, whenever its screen is shown.
+  void Show(const Station& station);
+
+ private:
+  WebServer server_;
+  WebTally tally_;
+  std::string addressLine_;
 };
 
 }  // namespace station

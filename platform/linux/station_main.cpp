@@ -540,20 +540,14 @@ int main(int argc, char** argv) {
   station::Station station(config, &log);
   Screen screen(isatty(STDOUT_FILENO) != 0);
 #ifdef REFLASH_STATION_WEB
-  station::WebServer web;
-  station::WebTally tally;
-  if (!options.httpHost.empty()) {
-    std::string error;
-    if (!web.Start(options.httpHost, options.httpPort, options.output + "/station.jsonl", error)) {
-      std::fprintf(stderr, "reflash-station: %s\n", error.c_str());
-      return station::ExitUsage;
-    }
-    log.OnAppend([&tally](const std::string& line) { tally.Record(line); });
-    screen.OnShow([&](const station::Station& now) { web.Publish(TakeSnapshot(now, tally)); });
-    const bool v6 = options.httpHost.find(':') != std::string::npos;
-    std::string address = "reflash-station: the page is on http://";
-    address.append(v6 ? "[" : "").append(options.httpHost).append(v6 ? "]:" : ":");
-    screen.Say(address.append(std::to_string(options.httpPort)).append("/"));
+  station::WebView web;
+  if (std::string error; !web.Start(options, options.output + "/station.jsonl", log, error)) {
+    std::fprintf(stderr, "reflash-station: %s\n", error.c_str());
+    return station::ExitUsage;
+  }
+  if (!web.AddressLine().empty()) {
+    screen.OnShow([&web](const station::Station& now) { web.Show(now); });
+    screen.Say(web.AddressLine());
   }
 #endif
   StationRun run(options, worker, station, std::move(simulated));

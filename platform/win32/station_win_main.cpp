@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -37,6 +38,9 @@
 #include "station/simulated_ports.h"
 #include "station/station.h"
 #include "station/station_options.h"
+#ifdef REFLASH_STATION_WEB
+#include "station/web_server.h"
+#endif
 #include "station/worker_line.h"
 #include "station/worker_watchdog.h"
 #include "reflash_version.h"
@@ -135,6 +139,9 @@ class Screen {
  public:
   explicit Screen(bool console) : console_(console) {}
   void Show(station::Station& station, bool force) {
+    if (onShow_) {
+      onShow_(station);
+    }
     const auto events = station.TakeEvents();
     if (console_) {
       if (force || !events.empty()) {
@@ -148,9 +155,12 @@ class Screen {
   }
   void Say(const std::string& line) { writer_->Line(line); }
   void Finish() { writer_->Finish(2000); }
+  // Other views of the station, told of it whenever the screen is.
+  void OnShow(std::function<void(const station::Station&)> view) { onShow_ = std::move(view); }
 
  private:
   bool console_;
+  std::function<void(const station::Station&)> onShow_;
   station::LiveScreen live_;
   // Never deleted: a writer stuck on a paused console ends with the process.
   winplat::ScreenWriter* writer_ = new winplat::ScreenWriter(GetStdHandle(STD_OUTPUT_HANDLE));
@@ -535,6 +545,17 @@ int main(int argc, char** argv) {
   log.EnableRotation(options.logMaxBytes);
   station::Station station(config, &log);
   Screen screen(ConsoleOutput());
+#ifdef REFLASH_STATION_WEB
+  station::WebView web;
+  if (std::string error; !web.Start(options, output + "\\station.jsonl", log, error)) {
+    std::fprintf(stderr, "reflash-station: %s\n", error.c_str());
+    return station::ExitUsage;
+  }
+  if (!web.AddressLine().empty()) {
+    screen.OnShow([&web](const station::Station& now) { web.Show(now); });
+    screen.Say(web.AddressLine());
+  }
+#endif
   StationRun run(options, output, worker, station, std::move(simulated));
   {
     // An update that ran across a rotation has its start record in a rotated file.

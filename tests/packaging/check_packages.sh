@@ -53,7 +53,8 @@ zip=$work/out/reflash-${version}-win64.zip
 if [ -f "$build/win32/platform/win32/reflash.exe" ]; then
   [ -f "$zip" ] || fail "no $zip"
   cmake -E tar tf "$zip" | sort >"$work/zip.txt"
-  printf '%s\n' reflash-sim.exe reflash-station.exe reflash.exe station.txt | diff -u - "$work/zip.txt" ||
+  printf '%s\n' cpp-httplib-license.txt reflash-sim.exe reflash-station.exe reflash.exe station.txt |
+    diff -u - "$work/zip.txt" ||
     fail "the zip's files differ"
 fi
 

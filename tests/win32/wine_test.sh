@@ -322,7 +322,9 @@ check_station_lock() {
   cd "$(workdir station_lock)"
   cp "$station_exe" "$sim_exe" .
   echo 'A1 0 -' >ports
-  "$wine" reflash-station.exe --watch --sim ports --output out >first.log 2>&1 &
+  local http
+  http=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  "$wine" reflash-station.exe --watch --sim ports --output out --http "$http" >first.log 2>&1 &
   local first=$!
   for _ in $(seq 600); do
     grep -q '"record": "start"' out/station.jsonl 2>/dev/null && break
@@ -330,6 +332,13 @@ check_station_lock() {
   done
   grep -q '"record": "start"' out/station.jsonl 2>/dev/null ||
     fail "the first station started no update: $(cat first.log)"
+  # Its page: the port's tile, its start record as the file holds it, read-only.
+  curl -sf "http://127.0.0.1:$http/api/ports" | jq -e '.ports[0].port == "A1" and .running == 1' \
+    >/dev/null || fail "the page's ports: $(curl -s "http://127.0.0.1:$http/api/ports")"
+  [ "$(curl -sf "http://127.0.0.1:$http/api/records" | jq -r '.[0].record')" = start ] ||
+    fail "the page's records: $(curl -s "http://127.0.0.1:$http/api/records")"
+  [ "$(curl -s -o /dev/null -w '%{http_code}' -X POST "http://127.0.0.1:$http/api/ports")" = 405 ] ||
+    fail "the page took a POST"
   run_exe reflash-station.exe --once --sim ports --output out
   expect_status 64
   local holder
