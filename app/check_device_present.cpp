@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/device_tree.h"
+#include "seams/device_tree.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "app/reflash_app.h"
 
 #include "app/reflash_dlg.h"
-#include "app/windowing.h"
+#include "seams/windowing.h"
 
 CReflashApp theApp;
 

@@ -1,7 +1,7 @@
 #pragma once
 // Thin window-framework roles (window, static text, progress bar, dialog) over the windowing seam.
 
-#include "app/windowing.h"
+#include "seams/windowing.h"
 
 class CWnd {
  public:

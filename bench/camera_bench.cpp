@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "camera/camera.h"
-#include "camera/media_capture.h"
+#include "seams/media_capture.h"
 #include "platform/sim/capture_framework.h"
 #include "platform/sim/simulator.h"
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "camera/media_capture.h"
+#include "seams/media_capture.h"
 
 CameraOps cameraOps{};
 CameraSlotRecord CameraSlot[cameraSlotCount]{};

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "camera/camera.h"
-#include "camera/media_capture.h"
+#include "seams/media_capture.h"
 
 inline constexpr int cameraSlotCount = 24;
 

@@ -6,9 +6,9 @@
 #include "camera/camera.h"
 #include "camera/camera_state.h"
 #include "camera/chip_registers.h"
-#include "camera/media_capture.h"
+#include "seams/media_capture.h"
 #include "camera/xu_transport.h"
-#include "camera/platform_ids.h"
+#include "seams/platform_ids.h"
 
 namespace {
 

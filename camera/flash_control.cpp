@@ -4,7 +4,7 @@
 #include "camera/camera_state.h"
 #include "camera/chip_registers.h"
 #include "camera/chip_table.h"
-#include "camera/media_capture.h"
+#include "seams/media_capture.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include "camera/camera.h"
 #include "camera/camera_state.h"
 #include "camera/chip_registers.h"
-#include "camera/media_capture.h"
-#include "camera/platform_ids.h"
+#include "seams/media_capture.h"
+#include "seams/platform_ids.h"
 
 namespace {
 

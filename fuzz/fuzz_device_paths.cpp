@@ -12,7 +12,7 @@
 
 #include "app/reflash_dlg.h"
 #include "app/run_state.h"
-#include "app/windowing.h"
+#include "seams/windowing.h"
 #include "camera/camera.h"
 #include "camera/camera_state.h"
 #include "fuzz/capture_seam.h"

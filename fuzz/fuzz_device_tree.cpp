@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/check_device_present.h"
-#include "app/device_tree.h"
+#include "seams/device_tree.h"
 #include "fuzz/fuzz_input.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "app/run_state.h"
+#include "product/product.h"
 
 namespace station {
 namespace {

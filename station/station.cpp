@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "app/result_log.h"
+#include "product/product.h"
 #include "station/log_record.h"
 #include "station/station_options.h"
 #include "station/worker_line.h"

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "app/run_state.h"
+#include "product/product.h"
 #include "station/log_record.h"
 #include "station/station_log.h"
 #include "station/station_report.h"

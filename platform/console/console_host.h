@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/windowing.h"
+#include "seams/windowing.h"
 
 namespace console {
 

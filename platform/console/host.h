@@ -10,7 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "app/run_state.h"
+#include "product/product.h"
+#include "product/resource_ids.h"
 #include "platform/console/console_host.h"
 
 namespace console {

@@ -13,7 +13,7 @@
 #endif
 
 #include "app/reflash_app.h"
-#include "camera/media_capture.h"
+#include "seams/media_capture.h"
 #include "platform/console/console_host.h"
 #include "platform/console/sim_options.h"
 #include "platform/console/sim_plug_events.h"

@@ -9,7 +9,7 @@
 #include <unistd.h>
 #endif
 
-#include "app/result_log.h"
+#include "product/product.h"
 
 namespace console {
 namespace {

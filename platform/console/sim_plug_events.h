@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "app/device_tree.h"
-#include "camera/media_capture.h"
+#include "seams/device_tree.h"
+#include "seams/media_capture.h"
 #include "platform/console/timeline.h"
 
 namespace sim {

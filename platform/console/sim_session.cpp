@@ -5,10 +5,10 @@
 #include <iterator>
 #include <mutex>
 
-#include "app/device_tree.h"
-#include "app/result_log.h"
+#include "seams/device_tree.h"
+#include "product/product.h"
 #include "camera/camera_state.h"
-#include "camera/media_capture.h"
+#include "seams/media_capture.h"
 #include "platform/console/sim_plug_events.h"
 #include "platform/sim/flash_file.h"
 #include "platform/sim/simulator.h"

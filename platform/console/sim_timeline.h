@@ -6,7 +6,7 @@
 #include <streambuf>
 #include <string>
 
-#include "camera/media_capture.h"
+#include "seams/media_capture.h"
 #include "platform/console/run_report.h"
 #include "platform/console/timeline.h"
 

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "app/result_log.h"
+#include "product/product.h"
 #include "platform/console/timeline.h"
 
 namespace console {

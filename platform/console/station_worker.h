@@ -22,7 +22,7 @@
 #include <string>
 #include <string_view>
 
-#include "camera/media_capture.h"
+#include "seams/media_capture.h"
 
 namespace console {
 

@@ -7,9 +7,9 @@
 
 #include <cstdio>
 
-#include "app/device_tree.h"
+#include "seams/device_tree.h"
 #include "app/reflash_app.h"
-#include "camera/media_capture.h"
+#include "seams/media_capture.h"
 #include "platform/console/console_host.h"
 #include "platform/console/station_worker.h"
 #include "platform/console/tool_command_line.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/device_tree.h"
+#include "seams/device_tree.h"
 
 namespace linuxplat {
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "app/run_state.h"
+#include "product/product.h"
 #include "platform/linux/sysfs_files.h"
 #include "platform/linux/usb_port.h"
 

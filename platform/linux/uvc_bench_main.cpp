@@ -17,8 +17,8 @@
 #include <string>
 
 #include "camera/camera.h"
-#include "camera/media_capture.h"
-#include "camera/platform_ids.h"
+#include "seams/media_capture.h"
+#include "seams/platform_ids.h"
 #include "platform/linux/sysfs_files.h"
 #include "platform/linux/uvc_descriptors.h"
 #include "platform/linux/v4l2_media_capture.h"

@@ -16,8 +16,8 @@
 #include <memory>
 #include <thread>
 
-#include "app/run_state.h"
-#include "camera/platform_ids.h"
+#include "product/product.h"
+#include "seams/platform_ids.h"
 #include "platform/linux/linux_syscalls.h"
 #include "platform/linux/operator_notice.h"
 #include "platform/linux/sysfs_files.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "camera/media_capture.h"
+#include "seams/media_capture.h"
 
 namespace linuxplat {
 

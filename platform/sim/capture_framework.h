@@ -13,8 +13,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "camera/guid.h"
-#include "camera/media_capture.h"
+#include "seams/guid.h"
+#include "seams/media_capture.h"
 #include "platform/sim/clock.h"
 #include "platform/sim/faults.h"
 #include "platform/sim/ksp_node.h"

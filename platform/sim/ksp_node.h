@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "camera/guid.h"
+#include "seams/guid.h"
 
 namespace sim {
 

@@ -2,7 +2,7 @@
 // The identifiers the simulated media-capture framework answers to, in the registry form they are
 // published in.
 
-#include "camera/guid.h"
+#include "seams/guid.h"
 
 namespace sim {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/device_tree.h"
+#include "seams/device_tree.h"
 
 namespace sim {
 

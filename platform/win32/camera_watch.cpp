@@ -8,8 +8,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "app/device_tree.h"
-#include "app/run_state.h"
+#include "seams/device_tree.h"
+#include "product/product.h"
 #include "platform/win32/port_location.h"
 #include "platform/win32/win32_device_tree.h"
 

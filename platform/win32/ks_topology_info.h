@@ -6,9 +6,9 @@
 #include <dshow.h>
 #include <ks.h>
 #include <ksproxy.h>
-#include "camera/platform_ids.h"
+#include "seams/platform_ids.h"
 
-// The GUID lives in camera/guid.h (IID_IKsTopologyInfo_); this is only the interface layout.
+// The GUID lives in seams/platform_ids.h (IID_IKsTopologyInfo_); this is only the interface layout.
 struct IKsTopologyInfo : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE get_NumCategories(DWORD* numCategories) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_Category(DWORD index, GUID* category) = 0;

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "app/device_tree.h"
-#include "camera/media_capture.h"
+#include "seams/device_tree.h"
+#include "seams/media_capture.h"
 
 // Empty (the default) for every port.
 void SelectPortLocation(const std::string& location);

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "app/reflash_app.h"
-#include "app/run_state.h"
-#include "camera/media_capture.h"
+#include "product/resource_ids.h"
+#include "seams/media_capture.h"
 #include "platform/console/console_host.h"
 #include "platform/console/station_worker.h"
 #include "platform/console/timeline.h"

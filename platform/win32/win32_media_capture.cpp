@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "platform/win32/ks_topology_info.h"
-#include "camera/platform_ids.h"
+#include "seams/platform_ids.h"
 
 namespace {
 

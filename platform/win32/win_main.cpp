@@ -12,7 +12,7 @@
 #include <string>
 
 #include "app/reflash_app.h"
-#include "app/run_state.h"
+#include "product/resource_ids.h"
 #include "platform/console/console_host.h"
 #include "platform/console/station_worker.h"
 #include "platform/console/tool_command_line.h"

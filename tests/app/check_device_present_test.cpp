@@ -5,7 +5,7 @@
 #include <string>
 
 #include "app/check_device_present.h"
-#include "app/device_tree.h"
+#include "seams/device_tree.h"
 #include "platform/sim/sim_device_tree.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include "app/run_state.h"
 #include "camera/camera.h"
 #include "camera/camera_state.h"
-#include "camera/media_capture.h"
+#include "seams/media_capture.h"
 #include "resources/embedded_image.h"
 #include "tests/app/sim_front_end_fixture.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "app/device_tree.h"
+#include "seams/device_tree.h"
 #include "app/run_state.h"
 #include "tests/app/front_end_fixture.h"
 

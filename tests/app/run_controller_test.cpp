@@ -4,7 +4,7 @@
 #include <fstream>
 #include <vector>
 
-#include "app/device_tree.h"
+#include "seams/device_tree.h"
 #include "app/run_state.h"
 #include "resources/embedded_image.h"
 #include "tests/app/front_end_fixture.h"

@@ -3,10 +3,10 @@
 #include <filesystem>
 #include <sstream>
 
-#include "app/device_tree.h"
+#include "seams/device_tree.h"
 #include "app/run_state.h"
 #include "camera/camera.h"
-#include "camera/media_capture.h"
+#include "seams/media_capture.h"
 #include "resources/embedded_image.h"
 
 namespace apptest {

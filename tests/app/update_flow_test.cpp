@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "app/run_state.h"
-#include "camera/media_capture.h"
+#include "seams/media_capture.h"
 #include "tests/app/sim_front_end_fixture.h"
 
 namespace apptest {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "camera/media_capture.h"
+#include "seams/media_capture.h"
 
 void CameraOnSim::SetUp() {
   CamResetState();

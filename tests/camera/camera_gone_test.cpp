@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "camera/flash_control.h"
-#include "camera/media_capture.h"
+#include "seams/media_capture.h"
 #include "tests/camera/camera_fixture.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "camera/chip_table.h"
-#include "camera/media_capture.h"
+#include "seams/media_capture.h"
 #include "tests/camera/camera_fixture.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "camera/camera.h"
 #include "camera/camera_state.h"
 #include "camera/flash_control.h"
-#include "camera/media_capture.h"
+#include "seams/media_capture.h"
 
 namespace {
 

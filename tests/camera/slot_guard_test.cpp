@@ -9,8 +9,8 @@
 
 #include "camera/camera.h"
 #include "camera/camera_state.h"
-#include "camera/platform_ids.h"
-#include "camera/media_capture.h"
+#include "seams/platform_ids.h"
+#include "seams/media_capture.h"
 #include "camera/xu_transport.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <functional>
 #include <vector>
 
-#include "camera/media_capture.h"
+#include "seams/media_capture.h"
 #include "camera/xu_transport.h"
 #include "tests/camera/camera_fixture.h"
 

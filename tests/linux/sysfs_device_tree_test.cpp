@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/check_device_present.h"
-#include "app/device_tree.h"
+#include "seams/device_tree.h"
 #include "platform/linux/sysfs_device_tree.h"
 #include "tests/linux/sysfs_fixture.h"
 

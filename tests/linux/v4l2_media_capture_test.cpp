@@ -17,7 +17,7 @@
 
 #include "camera/camera.h"
 #include "camera/camera_state.h"
-#include "camera/media_capture.h"
+#include "seams/media_capture.h"
 #include "camera/xu_transport.h"
 #include "platform/linux/linux_syscalls.h"
 #include "platform/linux/operator_notice.h"

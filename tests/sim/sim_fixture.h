@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "camera/media_capture.h"
+#include "seams/media_capture.h"
 #include "platform/sim/simulator.h"
 
 namespace simtest {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "camera/camera_state.h"
-#include "camera/media_capture.h"
+#include "seams/media_capture.h"
 #include "tests/app/sim_front_end_fixture.h"
 
 namespace apptest {

@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/run_state.h"
+#include "product/product.h"
 #include "tests/win32/test_camera_scenario.h"
 
 namespace {

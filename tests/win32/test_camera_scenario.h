@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "app/device_tree.h"
+#include "seams/device_tree.h"
 
 namespace sim {
 class CaptureFramework;

@@ -15,7 +15,7 @@
 #include "platform/sim/capture_framework.h"
 #include "platform/win32/ks_topology_info.h"
 #include "tests/win32/test_camera_scenario.h"
-#include "camera/platform_ids.h"
+#include "seams/platform_ids.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/device_tree.h"
+#include "seams/device_tree.h"
 
 #include <atomic>
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "camera/guid.h"
+#include "seams/guid.h"
 
 // Result codes keep the platform's HRESULT convention: negative is failure, 0 is S_OK.
 using HResult = std::int32_t;

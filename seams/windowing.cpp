@@ -1,4 +1,4 @@
-#include "app/windowing.h"
+#include "seams/windowing.h"
 
 #include <atomic>
 

@@ -1,7 +1,7 @@
 #pragma once
 // The platform identifiers the camera layer asks the media-capture framework for.
 
-#include "camera/guid.h"
+#include "seams/guid.h"
 
 // {62BE5D10-60EB-11D0-BD3B-00A0C911CE86}
 inline constexpr Guid CLSID_SystemDeviceEnum_{
