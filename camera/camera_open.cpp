@@ -34,7 +34,7 @@ int CamOpen(const char16_t* path, int pathLength) {
   CameraSlotRecord& slot = CameraSlot[0];
   slot.isOpen = true;
   CamReadRomId(0, slot.romId);
-  if (slot.chipIndex != ChipRowOldChunkProbe) {
+  if (!ChipRowOf(slot.chipIndex).chunkProbe) {
     return 2;
   }
   std::uint8_t value = 0;

@@ -4,6 +4,7 @@
 #include "camera/camera_state.h"
 #include "camera/chip_registers.h"
 #include "camera/chip_table.h"
+#include "camera/scoped_value.h"
 #include "seams/media_capture.h"
 
 namespace {
@@ -42,17 +43,9 @@ bool WriteReg(int slot, std::uint16_t reg, std::uint8_t value) {
 }
 
 // Marks the restore's writes made while it lives as deciding the protection, or not.
-class RestoreWritesDecide {
+class RestoreWritesDecide : ScopedValue<bool> {
  public:
-  explicit RestoreWritesDecide(bool decide) : saved_(restoreWriteDecides) {
-    restoreWriteDecides = decide;
-  }
-  ~RestoreWritesDecide() { restoreWriteDecides = saved_; }
-  RestoreWritesDecide(const RestoreWritesDecide&) = delete;
-  RestoreWritesDecide& operator=(const RestoreWritesDecide&) = delete;
-
- private:
-  bool saved_;
+  explicit RestoreWritesDecide(bool decide) : ScopedValue(restoreWriteDecides, decide) {}
 };
 
 bool FlashSelect(int slot) {
@@ -83,12 +76,7 @@ void SendCommand(int slot, std::uint8_t command) {
 }
 
 bool ResetsAfterUpdate(int chipIndex) {
-  return chipIndex != ChipRowOldChunkProbe && chipIndex != ChipRowNoReset;
-}
-
-// Flash types whose chip erase is 0xC7 sent through the register port.
-bool ErasesWithC7(std::uint32_t flashType) {
-  return flashType == 2 || flashType == 7 || flashType == 8 || flashType == 10 || flashType == 11;
+  return ChipRowOf(chipIndex).resetsAfterUpdate;
 }
 
 struct InfoBlock {
@@ -106,13 +94,10 @@ bool ReadOnceMore(Read read) {
   return read() || read();
 }
 
-std::uint16_t ConfigBlockBase(const ChipRow& row, int chipIndex, std::uint8_t configPage) {
+std::uint16_t ConfigBlockBase(const ChipRow& row, std::uint8_t configPage) {
   const std::uint16_t page = static_cast<std::uint16_t>(configPage * 256);
   if (row.altConfigBlock != 0) {
-    if (row.hasInfoBlock != 0) {
-      return page;
-    }
-    return chipIndex == ChipRowCfgAt5800 ? 0x5800 : 0xC000;
+    return row.hasInfoBlock != 0 ? page : row.configBlock;
   }
   return static_cast<std::uint16_t>(0x8000 + (row.hasInfoBlock != 0 ? page : 0));
 }
@@ -137,7 +122,8 @@ void ReleaseProtection(int slot, CameraSlotRecord& record, const ChipRow& row,
       WriteReg(slot, static_cast<std::uint16_t>(RegFlashUnlock0 + i), FlashWriteUnlockCode[i]);
     }
     CamReadAsic(slot, RegFlashProgramCmd, &record.savedProgramCmd);
-    WriteReg(slot, RegFlashProgramCmd, flashType == 3 ? FlashCmdProgramType3 : FlashCmdProgram);
+    WriteReg(slot, RegFlashProgramCmd,
+             FlashTypeOf(flashType).ownCommandCodes ? FlashCmdProgramType3 : FlashCmdProgram);
   }
 
   protectGpioReg = 0xFFFF;
@@ -186,15 +172,14 @@ bool RestoreProtection(int slot, const CameraSlotRecord& record, const ChipRow& 
     return true;
   }
   // The freshly written image says whether the status register is to be locked.
-  const std::uint16_t base = ConfigBlockBase(row, record.chipIndex, info.configPage);
+  const std::uint16_t base = ConfigBlockBase(row, info.configPage);
   bool known = info.complete;
   const std::uint8_t versionByte = ReadConfigByte(slot, base + 0x03u, known);
   const std::uint8_t flagsByte = ReadConfigByte(slot, base + 0x34u, known);
   lastRestore.configBase = base;
   // Without the block's bytes nobody can tell whether the image asked for protection.
   bool statusTaken = known;
-  if ((versionByte >= 0x35 && (flagsByte & 0x80) != 0) ||
-      record.chipIndex == ChipRowAlwaysProtect) {
+  if ((versionByte >= 0x35 && (flagsByte & 0x80) != 0) || row.alwaysProtects) {
     lastRestore.statusWritten = true;
     statusTaken =
         FlashWriteStatus(slot, flashType, FlashStatusProtected, &lastRestore.statusRead) &&
@@ -256,7 +241,7 @@ bool FlashWriteStatus(int slot, std::uint32_t flashType, std::uint8_t value,
     WriteReg(slot, RegSpiEnable, 1);
     SendCommand(slot, FlashCmdWriteEnable);
     FlashWaitReady(slot);
-    if (flashType == 3) {
+    if (FlashTypeOf(flashType).ownCommandCodes) {
       SendCommand(slot, FlashCmdEnableWriteStatus);
     }
     FlashSelect(slot);
@@ -304,7 +289,7 @@ bool CamEraseFlash(int slot) {
   }
   const std::uint32_t flashType = CamGetFlashType(slot);
   std::uint8_t eraseCode = FlashCmdChipErase;
-  if (!ErasesWithC7(flashType)) {
+  if (!FlashTypeOf(flashType).chipEraseC7) {
     if (ChipRowOf(record->chipIndex).eraseByRegisters == 0) {
       return cameraOps.opFlashErase(slot);
     }
@@ -359,11 +344,13 @@ bool CamSetFlashProtect(int slot, std::uint8_t enable, std::uint16_t& protectGpi
   lastRestore.done = true;
   lastRestore.chipIndex = record->chipIndex;
   lastRestore.statusLeftAlone = row.hasInfoBlock != 0 && info.infoByte == 2;
-  restoreRunning = true;
   restoreWritesRefused = 0;
-  const bool statusTaken =
-      RestoreProtection(slot, *record, row, flashType, info, protectGpioReg, protectByte);
-  restoreRunning = false;
+  bool statusTaken = false;
+  {
+    ScopedValue running(restoreRunning, true);
+    statusTaken =
+        RestoreProtection(slot, *record, row, flashType, info, protectGpioReg, protectByte);
+  }
   return statusTaken && restoreWritesRefused == 0;
 }
 
@@ -379,7 +366,7 @@ bool CamProtectionMatchesImage(const std::uint8_t* image, std::uint32_t length) 
     return false;
   }
   const bool asked = (image[base + 0x03] >= 0x35 && (image[base + 0x34] & 0x80) != 0) ||
-                     lastRestore.chipIndex == ChipRowAlwaysProtect;
+                     ChipRowOf(lastRestore.chipIndex).alwaysProtects;
   if (!asked) {
     return !lastRestore.statusWritten;
   }

@@ -7,7 +7,7 @@
 
 namespace station {
 
-// The digest as 64 lower-case hexadecimal digits.
+// The digest as 64 lower-case hexadecimal digits; empty if the system could not compute it.
 std::string Sha256Hex(const std::uint8_t* data, std::size_t size);
 
 }  // namespace station

@@ -39,55 +39,62 @@ Host& TheHost() {
 namespace {
 
 const WindowingOps kConsoleWindowing = {
-    [](std::uint32_t size, std::uint32_t classes) {
-      std::lock_guard lock(TheHost().mutex);
-      TheHost().view.commonControls = classes;
-      return size == InitCommonControlsExSize;
-    },
-    [](int templateId, HWnd, DlgProc proc, LParam param) {
-      return TheHost().DialogBox(templateId, proc, param);
-    },
-    [](HWnd dialog, int id) { return TheHost().GetDlgItem(dialog, id); },
-    [](int id) -> HIcon {
+    .initCommonControls =
+        [](std::uint32_t size, std::uint32_t classes) {
+          std::lock_guard lock(TheHost().mutex);
+          TheHost().view.commonControls = classes;
+          return size == InitCommonControlsExSize;
+        },
+    .dialogBoxParam = [](int templateId, HWnd, DlgProc proc,
+                         LParam param) { return TheHost().DialogBox(templateId, proc, param); },
+    .getDlgItem = [](HWnd dialog, int id) { return TheHost().GetDlgItem(dialog, id); },
+    .loadIcon = [](int id) -> HIcon {
       static int appIcon;
       return id == IdrMainFrame ? reinterpret_cast<HIcon>(&appIcon) : nullptr;
     },
-    [](HWnd window, std::uint32_t message, WParam wParam, LParam lParam) {
-      return TheHost().OnInterfaceThread(
-          [&] { return TheHost().Dispatch(window, message, wParam, lParam); });
-    },
-    [](HWnd window, const char* text) {
-      return TheHost().OnInterfaceThread(
-                 [&]() -> LResult { return TheHost().SetText(window, text) ? 1 : 0; }) != 0;
-    },
-    [](HWnd window, std::uint32_t flags) {
-      return TheHost().OnInterfaceThread(
-                 [&]() -> LResult { return TheHost().Redraw(window, flags) ? 1 : 0; }) != 0;
-    },
-    [](HWnd window, TimerId id, std::uint32_t milliseconds) {
-      return TheHost().SetTimer(window, id, milliseconds);
-    },
-    [](HWnd window, TimerId id) { return TheHost().KillTimer(window, id); },
-    [](ThreadProc entry, void* parameter) { return TheHost().StartThread(entry, parameter); },
-    [](std::uint32_t milliseconds) {
-      TheHost().Note("sleep " + std::to_string(milliseconds));
-      TheHost().Sleep(milliseconds);
-    },
-    [](int status) { TheHost().Exit(status); },
-    [](int id, const char* type) { return TheHost().FindResource(id, type); },
-    [](HRsrc resource) { return TheHost().LoadResource(resource); },
-    [](HRsrc resource) { return TheHost().SizeofResource(resource); },
-    [](HGlobal data) { return TheHost().LockResource(data); },
-    [](int index) -> ColorRef {
+    .sendMessage =
+        [](HWnd window, std::uint32_t message, WParam wParam, LParam lParam) {
+          return TheHost().OnInterfaceThread(
+              [&] { return TheHost().Dispatch(window, message, wParam, lParam); });
+        },
+    .setWindowText =
+        [](HWnd window, const char* text) {
+          return TheHost().OnInterfaceThread(
+                     [&]() -> LResult { return TheHost().SetText(window, text) ? 1 : 0; }) != 0;
+        },
+    .redrawWindow =
+        [](HWnd window, std::uint32_t flags) {
+          return TheHost().OnInterfaceThread(
+                     [&]() -> LResult { return TheHost().Redraw(window, flags) ? 1 : 0; }) != 0;
+        },
+    .setTimer =
+        [](HWnd window, TimerId id, std::uint32_t milliseconds) {
+          return TheHost().SetTimer(window, id, milliseconds);
+        },
+    .killTimer = [](HWnd window, TimerId id) { return TheHost().KillTimer(window, id); },
+    .createThread = [](ThreadProc entry,
+                       void* parameter) { return TheHost().StartThread(entry, parameter); },
+    .sleep =
+        [](std::uint32_t milliseconds) {
+          TheHost().Note("sleep " + std::to_string(milliseconds));
+          TheHost().Sleep(milliseconds);
+        },
+    .exit = [](int status) { TheHost().Exit(status); },
+    .findResource = [](int id, const char* type) { return TheHost().FindResource(id, type); },
+    .loadResource = [](HRsrc resource) { return TheHost().LoadResource(resource); },
+    .sizeofResource = [](HRsrc resource) { return TheHost().SizeofResource(resource); },
+    .lockResource = [](HGlobal data) { return TheHost().LockResource(data); },
+    .getSysColor = [](int index) -> ColorRef {
       return index == ColorBtnFace ? kButtonFaceColour : kWindowTextColour;
     },
-    [](ColorRef colour) {
-      HostGdi brush;
-      brush.colour = colour;
-      return TheHost().NewGdi(brush);
-    },
-    [](int index) { return TheHost().StockObject(index); },
-    [](HGdiObj object, int size, void* out) -> int {
+    .createSolidBrush =
+        [](ColorRef colour) {
+          HostGdi brush;
+          brush.colour = colour;
+          return TheHost().NewGdi(brush);
+        },
+    .getStockObject = [](int index) { return TheHost().StockObject(index); },
+    .getObject = [](HGdiObj object, int size, void* out) -> int {
       const auto* gdi = reinterpret_cast<const HostGdi*>(object);
       if (gdi == nullptr || !gdi->isFont || out == nullptr ||
           size < static_cast<int>(sizeof(LogFontA))) {
@@ -96,7 +103,7 @@ const WindowingOps kConsoleWindowing = {
       std::memcpy(out, &gdi->font, sizeof(LogFontA));
       return sizeof(LogFontA);
     },
-    [](const LogFontA* font) -> HGdiObj {
+    .createFontIndirect = [](const LogFontA* font) -> HGdiObj {
       if (font == nullptr) {
         return nullptr;
       }
@@ -105,26 +112,29 @@ const WindowingOps kConsoleWindowing = {
       object.font = *font;
       return TheHost().NewGdi(object);
     },
-    [](HGdiObj object) { return TheHost().DeleteGdi(object); },
-    [](HDc dc, HGdiObj object) -> HGdiObj {
+    .deleteObject = [](HGdiObj object) { return TheHost().DeleteGdi(object); },
+    .selectObject = [](HDc dc, HGdiObj object) -> HGdiObj {
       auto* hostDc = reinterpret_cast<HostDc*>(dc);
       const HostGdi* previous = hostDc->font;
       hostDc->font = reinterpret_cast<const HostGdi*>(object);
       return reinterpret_cast<HGdiObj>(const_cast<HostGdi*>(previous));
     },
-    [](HDc dc, ColorRef colour) {
-      auto* hostDc = reinterpret_cast<HostDc*>(dc);
-      const ColorRef previous = hostDc->textColour;
-      hostDc->textColour = colour;
-      return previous;
-    },
-    [](HDc dc, int mode) {
-      auto* hostDc = reinterpret_cast<HostDc*>(dc);
-      const int previous = hostDc->bkMode;
-      hostDc->bkMode = mode;
-      return previous;
-    },
-    [](const char16_t* text, char* out, int outSize) { return Utf16ToUtf8(text, out, outSize); },
+    .setTextColor =
+        [](HDc dc, ColorRef colour) {
+          auto* hostDc = reinterpret_cast<HostDc*>(dc);
+          const ColorRef previous = hostDc->textColour;
+          hostDc->textColour = colour;
+          return previous;
+        },
+    .setBkMode =
+        [](HDc dc, int mode) {
+          auto* hostDc = reinterpret_cast<HostDc*>(dc);
+          const int previous = hostDc->bkMode;
+          hostDc->bkMode = mode;
+          return previous;
+        },
+    .wideCharToMultiByte = [](const char16_t* text, char* out,
+                              int outSize) { return Utf16ToUtf8(text, out, outSize); },
 };
 
 }  // namespace

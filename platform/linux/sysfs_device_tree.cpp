@@ -288,7 +288,13 @@ ConfigRet GetRegistryProperty(DevNode node, std::uint32_t property, void* buffer
   return CrSuccess;
 }
 
-const DeviceTreeOps sysfsTree{LocateRoot, GetChild, GetSibling, GetParent, GetRegistryProperty};
+const DeviceTreeOps sysfsTree{
+    .locateRoot = LocateRoot,
+    .getChild = GetChild,
+    .getSibling = GetSibling,
+    .getParent = GetParent,
+    .getRegistryProperty = GetRegistryProperty,
+};
 
 }  // namespace
 

@@ -3,27 +3,30 @@
 namespace sim {
 
 // Numbered in the order the models are listed; a camera is configured by this number.
+// The flags a model does not name are false.
+// clang-format off
 const ChipModel ChipModels[ChipModelCount] = {
-    {{'2', '2', '0', 'R', '0'}, 1, 0x9FF8, 0x03C5, false, false, false, true},   // 0
-    {{'2', '2', '5', 'R', '0'}, 3, 0x9FF8, 0x031D, false, false, false, true},   // 1
-    {{'2', '5', '0', 'R', '0'}, 1, 0x9FF8, 0x0530, false, false, false, true},   // 2
-    {{'2', '5', '0', 'R', '0'}, 2, 0x9FF8, 0x05F0, false, false, false, true},   // 3
-    {{'2', '3', '0', 'R', '0'}, 1, 0xD2B2, 0x0530, false, false, false, true},   // 4
-    {{'2', '3', '0', 'R', '0'}, 2, 0xDFF8, 0x05E0, false, false, false, false},  // 5
-    {{'2', '3', '0', 'R', '0'}, 3, 0xDFF8, 0x05F0, false, false, false, false},  // 6
-    {{'2', '3', '1', 'R', '0'}, 1, 0xDFF8, 0x05F0, false, false, false, false},  // 7
-    {{'2', '1', '6', 'R', '0'}, 1, 0xDFF8, 0x05F0, false, true, false, false},   // 8
-    {{'2', '1', '5', 'R', '0'}, 1, 0xBFF8, 0x05F0, false, false, false, true},   // 9
-    {{'2', '3', '6', 'R', '0'}, 1, 0xBFF8, 0x0690, false, false, false, true},   // 10
-    {{'2', '3', '6', 'R', '0'}, 2, 0xBFF8, 0x05F0, false, false, false, false},  // 11
-    {{'2', '5', '6', 'R', '0'}, 1, 0xBFF8, 0x05F0, false, true, false, false},   // 12
-    {{'2', '3', '1', 'R', '0'}, 2, 0xBFF8, 0x05F0, false, true, false, false},   // 13
-    {{'2', '6', '6', 'R', '0'}, 1, 0xBFF8, 0x05F0, false, true, false, false},   // 14
-    {{'2', '7', '6', 'R', '0'}, 1, 0xBFF8, 0x05F0, false, true, true, false},    // 15
-    {{'2', '7', '5', 'R', '0'}, 1, 0xBFF8, 0x05F0, false, true, false, false},   // 16
-    {{'2', '3', '2', 'R', '0'}, 1, 0xC7F8, 0x05F0, false, true, false, false},   // 17
-    {{'2', '3', '2', 'R', '0'}, 2, 0xC7F8, 0x05F0, true, true, false, false},    // 18
+    {.name = {'2', '2', '0', 'R', '0'}, .revision = 1, .romIdAddress = 0x9FF8, .flashTypeRegister = 0x03C5, .hasEraseRequest = true},  // 0
+    {.name = {'2', '2', '5', 'R', '0'}, .revision = 3, .romIdAddress = 0x9FF8, .flashTypeRegister = 0x031D, .hasEraseRequest = true},  // 1
+    {.name = {'2', '5', '0', 'R', '0'}, .revision = 1, .romIdAddress = 0x9FF8, .flashTypeRegister = 0x0530, .hasEraseRequest = true},  // 2
+    {.name = {'2', '5', '0', 'R', '0'}, .revision = 2, .romIdAddress = 0x9FF8, .flashTypeRegister = 0x05F0, .hasEraseRequest = true},  // 3
+    {.name = {'2', '3', '0', 'R', '0'}, .revision = 1, .romIdAddress = 0xD2B2, .flashTypeRegister = 0x0530, .hasEraseRequest = true},  // 4
+    {.name = {'2', '3', '0', 'R', '0'}, .revision = 2, .romIdAddress = 0xDFF8, .flashTypeRegister = 0x05E0},  // 5
+    {.name = {'2', '3', '0', 'R', '0'}, .revision = 3, .romIdAddress = 0xDFF8, .flashTypeRegister = 0x05F0},  // 6
+    {.name = {'2', '3', '1', 'R', '0'}, .revision = 1, .romIdAddress = 0xDFF8, .flashTypeRegister = 0x05F0},  // 7
+    {.name = {'2', '1', '6', 'R', '0'}, .revision = 1, .romIdAddress = 0xDFF8, .flashTypeRegister = 0x05F0, .writesNeedCommandRegs = true},  // 8
+    {.name = {'2', '1', '5', 'R', '0'}, .revision = 1, .romIdAddress = 0xBFF8, .flashTypeRegister = 0x05F0, .hasEraseRequest = true},  // 9
+    {.name = {'2', '3', '6', 'R', '0'}, .revision = 1, .romIdAddress = 0xBFF8, .flashTypeRegister = 0x0690, .hasEraseRequest = true},  // 10
+    {.name = {'2', '3', '6', 'R', '0'}, .revision = 2, .romIdAddress = 0xBFF8, .flashTypeRegister = 0x05F0},  // 11
+    {.name = {'2', '5', '6', 'R', '0'}, .revision = 1, .romIdAddress = 0xBFF8, .flashTypeRegister = 0x05F0, .writesNeedCommandRegs = true},  // 12
+    {.name = {'2', '3', '1', 'R', '0'}, .revision = 2, .romIdAddress = 0xBFF8, .flashTypeRegister = 0x05F0, .writesNeedCommandRegs = true},  // 13
+    {.name = {'2', '6', '6', 'R', '0'}, .revision = 1, .romIdAddress = 0xBFF8, .flashTypeRegister = 0x05F0, .writesNeedCommandRegs = true},  // 14
+    {.name = {'2', '7', '6', 'R', '0'}, .revision = 1, .romIdAddress = 0xBFF8, .flashTypeRegister = 0x05F0, .writesNeedCommandRegs = true, .hasVariantRegister = true},  // 15
+    {.name = {'2', '7', '5', 'R', '0'}, .revision = 1, .romIdAddress = 0xBFF8, .flashTypeRegister = 0x05F0, .writesNeedCommandRegs = true},  // 16
+    {.name = {'2', '3', '2', 'R', '0'}, .revision = 1, .romIdAddress = 0xC7F8, .flashTypeRegister = 0x05F0, .writesNeedCommandRegs = true},  // 17
+    {.name = {'2', '3', '2', 'R', '0'}, .revision = 2, .romIdAddress = 0xC7F8, .flashTypeRegister = 0x05F0, .hasInfoRecord = true, .writesNeedCommandRegs = true},  // 18
 };
+// clang-format on
 
 const ChipModel& ChipModelAt(int index) {
   return ChipModels[(index >= 0 && index < ChipModelCount) ? index : 0];

@@ -14,13 +14,13 @@ struct ChipModel {
   std::uint8_t revision;  // revision byte the chip reports unless configured otherwise
   std::uint16_t romIdAddress;
   std::uint16_t flashTypeRegister;
-  bool hasInfoRecord;          // answers control 5; configuration page in register infoWord + 8
-  bool writesNeedCommandRegs;  // own flash writes take their codes from 0x05F3/0x05F5 and
-                               // need the unlock code in 0x05F8..0x05FB
-  bool hasVariantRegister;     // register 0x1185
+  bool hasInfoRecord = false;  // answers control 5; configuration page in register infoWord + 8
+  bool writesNeedCommandRegs = false;  // own flash writes take their codes from 0x05F3/0x05F5 and
+                                       // need the unlock code in 0x05F8..0x05FB
+  bool hasVariantRegister = false;     // register 0x1185
   // Carries out the erase request (control 3, 0xC8) itself; the models that leave erasing to
   // the host's SPI register sequence have no such request and stall it.
-  bool hasEraseRequest;
+  bool hasEraseRequest = false;
 };
 
 inline constexpr int ChipModelCount = 19;

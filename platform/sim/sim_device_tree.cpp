@@ -201,13 +201,17 @@ DeviceTree& ProcessTree() {
 }
 
 const DeviceTreeOps table{
-    [](DevNode* node) { return CurrentDeviceTree().locateRoot(node); },
-    [](DevNode* child, DevNode node) { return CurrentDeviceTree().getChild(child, node); },
-    [](DevNode* sibling, DevNode node) { return CurrentDeviceTree().getSibling(sibling, node); },
-    [](DevNode* parent, DevNode node) { return CurrentDeviceTree().getParent(parent, node); },
-    [](DevNode node, std::uint32_t property, void* buffer, std::uint32_t* length) {
-      return CurrentDeviceTree().getRegistryProperty(node, property, buffer, length);
-    },
+    .locateRoot = [](DevNode* node) { return CurrentDeviceTree().locateRoot(node); },
+    .getChild = [](DevNode* child,
+                   DevNode node) { return CurrentDeviceTree().getChild(child, node); },
+    .getSibling = [](DevNode* sibling,
+                     DevNode node) { return CurrentDeviceTree().getSibling(sibling, node); },
+    .getParent = [](DevNode* parent,
+                    DevNode node) { return CurrentDeviceTree().getParent(parent, node); },
+    .getRegistryProperty =
+        [](DevNode node, std::uint32_t property, void* buffer, std::uint32_t* length) {
+          return CurrentDeviceTree().getRegistryProperty(node, property, buffer, length);
+        },
 };
 
 }  // namespace

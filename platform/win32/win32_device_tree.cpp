@@ -49,7 +49,13 @@ ConfigRet GetRegistryProperty(DevNode node, std::uint32_t property, void* buffer
   return cr;
 }
 
-const DeviceTreeOps win32Tree{LocateRoot, GetChild, GetSibling, GetParent, GetRegistryProperty};
+const DeviceTreeOps win32Tree{
+    .locateRoot = LocateRoot,
+    .getChild = GetChild,
+    .getSibling = GetSibling,
+    .getParent = GetParent,
+    .getRegistryProperty = GetRegistryProperty,
+};
 
 }  // namespace
 

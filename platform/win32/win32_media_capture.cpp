@@ -150,11 +150,23 @@ void SleepOp(std::uint32_t milliseconds) {
 }
 
 const MediaCaptureOps win32Ops{
-    CoInitializeOp, CoUninitializeOp,   CreateDeviceEnumerator, CreateClassEnumerator,
-    EnumReset,      EnumNext,           BindToStorage,          ReadStringProperty,
-    FreeString,     BindToObject,       QueryInterfaceOp,       GetNumNodes,
-    GetNodeType,    CreateNodeInstance, KsPropertyOp,           ReleaseOp,
-    SleepOp,
+    .coInitialize = CoInitializeOp,
+    .coUninitialize = CoUninitializeOp,
+    .createDeviceEnumerator = CreateDeviceEnumerator,
+    .createClassEnumerator = CreateClassEnumerator,
+    .enumReset = EnumReset,
+    .enumNext = EnumNext,
+    .bindToStorage = BindToStorage,
+    .readStringProperty = ReadStringProperty,
+    .freeString = FreeString,
+    .bindToObject = BindToObject,
+    .queryInterface = QueryInterfaceOp,
+    .getNumNodes = GetNumNodes,
+    .getNodeType = GetNodeType,
+    .createNodeInstance = CreateNodeInstance,
+    .ksProperty = KsPropertyOp,
+    .release = ReleaseOp,
+    .sleep = SleepOp,
 };
 
 }  // namespace

@@ -297,6 +297,8 @@ check_station() {
   expect_status 0
   expect_file_bytes "out/$port/Result.log" "$pass_text" "reflash.exe under the station"
   cmp -s flash.bin "$image" || fail "the station's camera flash differs from the image"
+  [ "$(jq -r .imageSha256 out/station.jsonl | sort -u)" = "$(sha256sum <"$image" | cut -c1-64)" ] ||
+    fail "the image's SHA-256 in the log: $(jq -r .imageSha256 out/station.jsonl | sort -u)"
   [ "$(jq -r 'select(.record == "end") | "\(.port) \(.verdict) \(.attempts | join(","))"' \
     out/station.jsonl)" = "$port pass pass" ] || fail "station.jsonl: $(cat out/station.jsonl)"
   jq -e 'select(.record == "end") | .devicePath | test("vid_1f3a&pid_5c72")' out/station.jsonl \
