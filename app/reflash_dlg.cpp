@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "app/result_log.h"
@@ -26,8 +27,7 @@ bool CReflashDlg::OnInitDialog() {
   SendMessage(WmSetIcon, IconBig, reinterpret_cast<LParam>(appIcon));
   SendMessage(WmSetIcon, IconSmall, reinterpret_cast<LParam>(appIcon));
 
-  delete[] FirmwareImage;
-  FirmwareImage = new std::uint8_t[FirmwareImageSize]();
+  FirmwareImage.reset(new std::uint8_t[FirmwareImageSize]());
   FirmwareImageLoaded = LoadFirmwareImage();
   MainWindowHandle = GetSafeHwnd();
 
@@ -57,13 +57,12 @@ bool CReflashDlg::LoadFirmwareImage() {
   if (bytes == nullptr || size != FirmwareImageSize) {
     return false;
   }
-  auto* image = new (std::nothrow) std::uint8_t[FirmwareImageSize];
+  std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[FirmwareImageSize]);
   if (image == nullptr) {
     return false;
   }
-  std::memcpy(image, bytes, FirmwareImageSize);
-  delete[] FirmwareImage;
-  FirmwareImage = image;
+  std::memcpy(image.get(), bytes, FirmwareImageSize);
+  FirmwareImage = std::move(image);
   return true;
 }
 

@@ -1,6 +1,6 @@
 #include "app/run_state.h"
 
-std::uint8_t* FirmwareImage = nullptr;
+std::unique_ptr<std::uint8_t[]> FirmwareImage;
 bool FirmwareImageLoaded = false;
 int UpdatePassed = 0;
 int AttemptCount = 0;
@@ -8,8 +8,7 @@ HWnd MainWindowHandle = nullptr;
 int ChosenDevice = -1;
 
 void ResetFrontEndState() {
-  delete[] FirmwareImage;
-  FirmwareImage = nullptr;
+  FirmwareImage.reset();
   FirmwareImageLoaded = false;
   UpdatePassed = 0;
   AttemptCount = 0;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "product/product.h"
 #include "product/resource_ids.h"
@@ -10,7 +11,7 @@
 
 inline constexpr std::uint32_t WM_UPDATE_NEXT = WmUser + 1001;  // 2025
 
-extern std::uint8_t* FirmwareImage;
+extern std::unique_ptr<std::uint8_t[]> FirmwareImage;
 // False until the image resource has been copied in whole; no attempt runs without it.
 extern bool FirmwareImageLoaded;
 extern int UpdatePassed;

@@ -57,16 +57,26 @@ bool PathCarriesId(const char* path) {
 }
 
 // Offset in the image of the protection byte for the identified chip.
+// Where the image keeps its write-protection byte, by chip name and exact revision; every other
+// chip keeps it at 0x8034.
+struct ProtectionByteAt {
+  const char* name;
+  std::uint8_t revision;
+  std::size_t offset;
+};
+constexpr ProtectionByteAt ProtectionBytes[] = {
+    {.name = "232R", .revision = 1, .offset = 0xC034},
+    {.name = "275R", .revision = 1, .offset = 0xC034},
+    {.name = "276R", .revision = 1, .offset = 0xC034},
+    {.name = "231R", .revision = 2, .offset = 0x000F},
+};
+
 std::size_t ProtectionByteOffset(const std::uint8_t* romId) {
   const char* name = reinterpret_cast<const char*>(romId);
-  const std::uint8_t revision = romId[kRevisionIndex];
-  if ((EqualIgnoringCase(name, "232R", 4) || EqualIgnoringCase(name, "275R", 4) ||
-       EqualIgnoringCase(name, "276R", 4)) &&
-      revision == 1) {
-    return 0xC034;
-  }
-  if (EqualIgnoringCase(name, "231R", 4) && revision == 2) {
-    return 0x000F;
+  for (const ProtectionByteAt& at : ProtectionBytes) {
+    if (EqualIgnoringCase(name, at.name, 4) && romId[kRevisionIndex] == at.revision) {
+      return at.offset;
+    }
   }
   return 0x8034;
 }
@@ -138,7 +148,8 @@ void CReflashDlg::RunUpdate() {
   if (CamEraseFlash()) {
     progressBar.SetPos(40);
     ShowStatus(StatusBlue, "Update Firmware ...");
-    UpdatePassed = CamTransfer(TransferFlashWrite, 0, FirmwareImage, FirmwareImageSize) ? 1 : 0;
+    UpdatePassed =
+        CamTransfer(TransferFlashWrite, 0, FirmwareImage.get(), FirmwareImageSize) ? 1 : 0;
     progressBar.SetPos(60);
     if (UpdatePassed == 0) {
       progressBar.SetPos(100);
@@ -173,7 +184,7 @@ void CReflashDlg::RunUpdate() {
   UpdatePassed = VerifyFirmware();
   // The protection the restore left must be what the image it wrote asks for, whatever a
   // transport let through unseen (a short answer filled with zeros reads as "no protection").
-  if (UpdatePassed == 1 && !CamProtectionMatchesImage(FirmwareImage, FirmwareImageSize)) {
+  if (UpdatePassed == 1 && !CamProtectionMatchesImage(FirmwareImage.get(), FirmwareImageSize)) {
     UpdatePassed = 0;
   }
   progressBar.SetPos(100);

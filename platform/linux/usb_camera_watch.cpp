@@ -66,23 +66,16 @@ std::optional<station::UnitIdentity> UsbUnitIdentity(const std::string& port,
   return unit;
 }
 
-DeviceEvents::DeviceEvents() {
-  fd_ = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
-  if (fd_ < 0) {
+DeviceEvents::DeviceEvents()
+    : fd_(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT)) {
+  if (!fd_.valid()) {
     return;
   }
   sockaddr_nl address{};
   address.nl_family = AF_NETLINK;
   address.nl_groups = 1;  // the kernel's own events, readable without privileges
-  if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
-}
-
-DeviceEvents::~DeviceEvents() {
-  if (fd_ >= 0) {
-    ::close(fd_);
+  if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    fd_.reset();
   }
 }
 
@@ -90,7 +83,7 @@ bool DeviceEvents::Drain() {
   bool usb = false;
   char buffer[8192];
   for (;;) {
-    const ssize_t size = ::recv(fd_, buffer, sizeof buffer - 1, 0);
+    const ssize_t size = ::recv(fd_.get(), buffer, sizeof buffer - 1, 0);
     if (size < 0 && errno == ENOBUFS) {
       usb = true;  // events were lost: look again in any case
       continue;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/unique_fd.h"
 #include "station/unit_identity.h"
 
 namespace linuxplat {
@@ -24,17 +25,14 @@ std::optional<station::UnitIdentity> UsbUnitIdentity(const std::string& port,
 class DeviceEvents {
  public:
   DeviceEvents();
-  ~DeviceEvents();
-  DeviceEvents(const DeviceEvents&) = delete;
-  DeviceEvents& operator=(const DeviceEvents&) = delete;
   // The descriptor to poll; -1 when the events cannot be had (then the caller rescans on a
   // timer instead).
-  int Handle() const { return fd_; }
+  int Handle() const { return fd_.get(); }
   // Reads every pending event; true when any concerned a USB device.
   bool Drain();
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 }  // namespace linuxplat

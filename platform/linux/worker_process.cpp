@@ -12,26 +12,27 @@
 #include <fstream>
 #include <iterator>
 
+#include "platform/linux/unique_fd.h"
+
 namespace linuxplat {
 
 int TryLockFile(const std::string& path, bool& busy, std::string& error) {
   busy = false;
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0664);
-  if (fd < 0) {
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0664));
+  if (!fd.valid()) {
     error = "cannot open " + path + ": " + std::strerror(errno);
     return -1;
   }
   int locked;
   do {
-    locked = ::flock(fd, LOCK_EX | LOCK_NB);
+    locked = ::flock(fd.get(), LOCK_EX | LOCK_NB);
   } while (locked != 0 && errno == EINTR);
   if (locked != 0) {
     busy = errno == EWOULDBLOCK;
     error = busy ? "" : "cannot lock " + path + ": " + std::strerror(errno);
-    ::close(fd);
     return -1;
   }
-  return fd;
+  return fd.release();
 }
 
 std::optional<pid_t> LockHolder(const std::string& path) {
@@ -74,6 +75,8 @@ bool StartWorker(const std::vector<std::string>& argv, const std::string& folder
     error = std::string("cannot make a pipe: ") + std::strerror(errno);
     return false;
   }
+  UniqueFd readEnd(fds[0]);
+  UniqueFd writeEnd(fds[1]);
   std::vector<char*> args;
   for (const std::string& arg : argv) {
     args.push_back(const_cast<char*>(arg.c_str()));
@@ -82,8 +85,6 @@ bool StartWorker(const std::vector<std::string>& argv, const std::string& folder
   const pid_t pid = ::fork();
   if (pid < 0) {
     error = std::string("cannot fork: ") + std::strerror(errno);
-    ::close(fds[0]);
-    ::close(fds[1]);
     return false;
   }
   if (pid == 0) {
@@ -98,18 +99,18 @@ bool StartWorker(const std::vector<std::string>& argv, const std::string& folder
     ::signal(SIGXFSZ, SIG_DFL);
     const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
     // The lock stays held as long as the worker lives, even when the station does not.
-    if (::chdir(folder.c_str()) != 0 || ::dup2(fds[1], 1) < 0 || (err >= 0 && ::dup2(err, 2) < 0) ||
-        ::fcntl(portLock, F_SETFD, 0) != 0) {
+    if (::chdir(folder.c_str()) != 0 || ::dup2(writeEnd.get(), 1) < 0 ||
+        (err >= 0 && ::dup2(err, 2) < 0) || ::fcntl(portLock, F_SETFD, 0) != 0) {
       ::_exit(127);
     }
     ::execv(args[0], args.data());
     ::_exit(127);
   }
   ::setpgid(pid, pid);  // also here, so that a kill of the group never misses a young worker
-  ::close(fds[1]);
-  ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+  writeEnd.reset();
+  ::fcntl(readEnd.get(), F_SETFL, O_NONBLOCK);
   worker.pid = pid;
-  worker.pipe = fds[0];
+  worker.pipe = readEnd.release();
   worker.portLock = portLock;
   worker.folder = folder;
   return true;

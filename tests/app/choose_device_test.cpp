@@ -96,8 +96,8 @@ class VerifyFirmwareTest : public ChooseDeviceTest {
  protected:
   void SetUp() override {
     ChooseDeviceTest::SetUp();
-    FirmwareImage = new std::uint8_t[FirmwareImageSize];
-    std::memcpy(FirmwareImage, EmbeddedFirmwareImage, FirmwareImageSize);
+    FirmwareImage.reset(new std::uint8_t[FirmwareImageSize]);
+    std::memcpy(FirmwareImage.get(), EmbeddedFirmwareImage, FirmwareImageSize);
   }
 
   sim::Device& CameraHoldingTheImage() {
@@ -214,8 +214,8 @@ class RunUpdateTest : public ChooseDeviceTest {
   void Fresh() {
     ResetWorld();
     bent = Bent{};
-    FirmwareImage = new std::uint8_t[FirmwareImageSize];
-    std::memcpy(FirmwareImage, EmbeddedFirmwareImage, FirmwareImageSize);
+    FirmwareImage.reset(new std::uint8_t[FirmwareImageSize]);
+    std::memcpy(FirmwareImage.get(), EmbeddedFirmwareImage, FirmwareImageSize);
     FirmwareImage[0x000F] = 0x12;
     FirmwareImage[0x8034] = 0x22;
     FirmwareImage[0xC034] = 0x32;

@@ -110,7 +110,7 @@ TEST_F(DialogSetupTest, LoadsTheWholeImageFromResource131) {
   RunFrontEnd(TestHostOptions());
   ASSERT_TRUE(FirmwareImageLoaded);
   ASSERT_NE(FirmwareImage, nullptr);
-  EXPECT_EQ(std::vector<std::uint8_t>(FirmwareImage, FirmwareImage + FirmwareImageSize),
+  EXPECT_EQ(std::vector<std::uint8_t>(FirmwareImage.get(), FirmwareImage.get() + FirmwareImageSize),
             std::vector<std::uint8_t>(EmbeddedFirmwareImage,
                                       EmbeddedFirmwareImage + EmbeddedFirmwareImageSize));
 }
