@@ -78,6 +78,7 @@ bool StartWorker(const std::vector<std::string>& argv, const std::string& folder
   UniqueFd readEnd(fds[0]);
   UniqueFd writeEnd(fds[1]);
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const std::string& arg : argv) {
     args.push_back(const_cast<char*>(arg.c_str()));
   }
