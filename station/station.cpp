@@ -6,31 +6,10 @@
 #include "product/product.h"
 #include "station/log_record.h"
 #include "station/station_options.h"
-#include "station/worker_line.h"
+#include "station/worker_protocol.h"
 
 namespace station {
 namespace {
-
-// The outcome of an attempt from what it showed: the red text of a failed step, or how far the
-// progress bar went.
-std::string AttemptOutcome(int progress, const std::string& red) {
-  if (red == "Erase failed!!!") {
-    return "erase failed";
-  }
-  if (red == "Write firmware Failed!!!") {
-    return "write failed";
-  }
-  if (red == "Check Firmware Failed!!!") {
-    return "check failed";
-  }
-  if (!red.empty()) {
-    return "failed: " + red;
-  }
-  if (progress >= 100) {
-    return "pass";
-  }
-  return progress >= 20 ? "open failed" : "no camera";
-}
 
 // A worker's text as the terminal may show it: control characters and bytes outside ASCII
 // become '?', so that no worker can move the cursor or change the terminal.
@@ -213,12 +192,14 @@ void Station::Resume(const std::string& port, std::chrono::system_clock::time_po
 }
 
 void Station::CloseAttempt(Run& run) {
-  if (run.attemptProgress >= 0) {
-    run.record.attempts.push_back(AttemptOutcome(run.attemptProgress, run.attemptRed));
+  if (run.attempts.Running()) {
+    // The worker's own word; an account without it (a worker older than the attempt lines, or
+    // one cut short) is named by the same rule from what the attempt showed.
+    std::string outcome = run.attempts.End();
+    run.record.attempts.push_back(run.statedOutcome.value_or(std::move(outcome)));
     run.record.attemptTimes.push_back({run.attemptStart, clock_()});
   }
-  run.attemptProgress = -1;
-  run.attemptRed.clear();
+  run.statedOutcome.reset();
 }
 
 void Station::WorkerLine(const std::string& port, std::string_view text) {
@@ -234,29 +215,28 @@ void Station::WorkerLine(const std::string& port, std::string_view text) {
   }
   switch (line->kind) {
     case WorkerLine::Kind::header:
-      run.sawHeader = line->first == 1;
+      run.sawHeader = line->first == kWorkerProtocolVersion;
       break;
     case WorkerLine::Kind::status:
-      // Each attempt begins by showing "Check Hardware ..." (again, when none was found).
-      if (line->text == "Check Hardware ...") {
+      if (AttemptWatch::Begins(*line)) {
         CloseAttempt(run);
-        run.attemptProgress = 0;
         run.attemptStart = clock_();
         ++row.attempt;
       }
-      if (line->colour == "red" && run.attemptProgress >= 0) {
-        run.attemptRed = line->text;
-      }
+      run.attempts.See(*line);
       row.status = Printable(line->text);
       row.colour = line->colour;
       Event(port, std::to_string(row.progress) + "% " + row.status);
       break;
     case WorkerLine::Kind::progress:
       row.progress = static_cast<int>(std::clamp(line->first, 0L, 100L));
-      if (run.attemptProgress >= 0) {
-        run.attemptProgress = std::max(run.attemptProgress, row.progress);
-      }
+      run.attempts.See(*line);
       Event(port, std::to_string(row.progress) + "% " + row.status);
+      break;
+    case WorkerLine::Kind::attempt:
+      if (run.attempts.Running() && line->first == run.attempts.Number()) {
+        run.statedOutcome = line->text;
+      }
       break;
     case WorkerLine::Kind::device:
       run.record.devicePath = line->text;

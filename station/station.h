@@ -14,6 +14,7 @@
 #include "station/port_order.h"
 #include "station/station_log.h"
 #include "station/unit_identity.h"
+#include "station/worker_protocol.h"
 
 namespace station {
 
@@ -144,9 +145,9 @@ class Station {
     bool sawHeader = false;
     std::optional<long> endStatus;          // the worker's "end" line
     std::optional<std::string> resultText;  // the worker's "result" line
-    int attemptProgress = -1;               // -1 before the first attempt
+    AttemptWatch attempts;
+    std::optional<std::string> statedOutcome;  // the running attempt's, from its "attempt" line
     std::chrono::system_clock::time_point attemptStart;
-    std::string attemptRed;
     std::string invalid;  // why the account cannot be trusted
   };
   void CloseAttempt(Run& run);

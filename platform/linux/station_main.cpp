@@ -42,7 +42,7 @@
 #ifdef REFLASH_STATION_WEB
 #include "station/web_server.h"
 #endif
-#include "station/worker_line.h"
+#include "station/worker_protocol.h"
 #include "station/worker_watchdog.h"
 
 #include "reflash_version.h"

@@ -22,7 +22,7 @@
 #include "station/station_report.h"
 #include "station/unit_identity.h"
 #include "station/station_options.h"
-#include "station/worker_line.h"
+#include "station/worker_protocol.h"
 
 namespace {
 
