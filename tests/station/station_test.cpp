@@ -226,6 +226,24 @@ TEST_F(StationLogFile, AttemptsThatFindNoCameraAreEachCounted) {
       << lines[0];
 }
 
+TEST_F(StationLogFile, TheWorkersStatedOutcomeIsRecordedAndAnUnstatedOneIsReadFromTheScreen) {
+  Station station(Config(Mode::once), &log_);
+  station.Present({"p"});
+  // The worker's word decides, even against what its screen lines seem to show; the attempt it
+  // was killed in (camera found, erase begun) states nothing and is not "no camera".
+  Feed(station, "p",
+       {"reflash-worker 1", "status blue \"Check Hardware ...\"", "progress 20", "progress 100",
+        "attempt 1 \"check failed\"", "status blue \"Check Hardware ...\"", "progress 20",
+        "status blue \"Erase Flash ...\"", "progress 40"});
+  WorkerEnd killed;
+  killed.reason = "killed by signal 9";
+  station.WorkerEnded("p", killed);
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("\"attempts\": [\"check failed\", \"open failed\"]"), std::string::npos)
+      << lines[0];
+}
+
 TEST_F(StationLogFile, TheRecordNamesTheCameraAndTheRun) {
   // The log's times are UTC whatever the station's time zone.
   ::setenv("TZ", "EST5EDT", 1);
