@@ -56,6 +56,10 @@ struct Counters {
   int waiting = 0;  // cameras attached and not being updated (done, or come while stopping)
 };
 
+// A worker's text as the terminal may show it: control characters and bytes outside ASCII
+// become '?', so that no worker can move the cursor or change the terminal.
+std::string Printable(const std::string& text);
+
 // The counters as one plain line: "passed 3  failed 1  faults 0  running 0  waiting 2".
 std::string CountersLine(const Counters& counters);
 
