@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "station/worker_line.h"
+#include "station/worker_protocol.h"
 
 namespace station {
 

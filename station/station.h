@@ -14,6 +14,7 @@
 #include "station/port_order.h"
 #include "station/station_log.h"
 #include "station/unit_identity.h"
+#include "station/worker_protocol.h"
 
 namespace station {
 
@@ -54,6 +55,10 @@ struct Counters {
   int running = 0;
   int waiting = 0;  // cameras attached and not being updated (done, or come while stopping)
 };
+
+// A worker's text as the terminal may show it: control characters and bytes outside ASCII
+// become '?', so that no worker can move the cursor or change the terminal.
+std::string Printable(const std::string& text);
 
 // The counters as one plain line: "passed 3  failed 1  faults 0  running 0  waiting 2".
 std::string CountersLine(const Counters& counters);
@@ -144,9 +149,9 @@ class Station {
     bool sawHeader = false;
     std::optional<long> endStatus;          // the worker's "end" line
     std::optional<std::string> resultText;  // the worker's "result" line
-    int attemptProgress = -1;               // -1 before the first attempt
+    AttemptWatch attempts;
+    std::optional<std::string> statedOutcome;  // the running attempt's, from its "attempt" line
     std::chrono::system_clock::time_point attemptStart;
-    std::string attemptRed;
     std::string invalid;  // why the account cannot be trusted
   };
   void CloseAttempt(Run& run);

@@ -1,64 +1,25 @@
 #include "platform/console/run_report.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 
-#include "platform/console/timeline.h"
+#include "station/worker_protocol.h"
 
 namespace console {
-namespace {
-
-// Every attempt begins by showing this text.
-constexpr std::string_view kAttemptStart = "Check Hardware ...";
-
-struct RedText {
-  std::string_view text;
-  const char* outcome;
-};
-constexpr RedText kRedTexts[] = {
-    {"Erase failed!!!", "erase failed"},
-    {"Write firmware Failed!!!", "write failed"},
-    {"Check Firmware Failed!!!", "check failed"},
-};
-
-bool StartsWith(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
-}  // namespace
-
 void RunReport::NoteEvent(std::uint64_t ms, std::string_view event) {
   std::lock_guard lock(mutex_);
-  Attempt* current = attempts_.empty() || attempts_.back().endMs ? nullptr : &attempts_.back();
-  if (StartsWith(event, "status ")) {
-    const std::string_view rest = event.substr(7);
-    const std::size_t space = rest.find(' ');
-    if (space == std::string_view::npos) {
-      return;
-    }
-    const std::string_view colour = rest.substr(0, space);
-    const std::string_view text = rest.substr(space + 1);
-    if (text == Timeline::Quoted(kAttemptStart)) {
-      EndAttempt(ms);
-      attempts_.push_back(Attempt{ms, std::nullopt, 0, {}, false});
-      return;
-    }
-    if (current == nullptr || colour != "red") {
-      return;
-    }
-    current->red = true;
-    for (const RedText& red : kRedTexts) {
-      if (text == Timeline::Quoted(red.text) && current->failure.empty()) {
-        current->failure = red.outcome;
-      }
-    }
-  } else if (StartsWith(event, "progress ") && current != nullptr) {
-    const int progress = std::atoi(std::string(event.substr(9)).c_str());
-    current->highestProgress = std::max(current->highestProgress, progress);
-  } else if (StartsWith(event, "exit ")) {
+  if (event.substr(0, 5) == "exit ") {
     EndAttempt(ms);
+    return;
   }
+  const auto line = station::ParseWorkerLine(event);
+  if (!line) {
+    return;
+  }
+  if (station::AttemptWatch::Begins(*line)) {
+    EndAttempt(ms);
+    attempts_.push_back(Attempt{ms, std::nullopt, {}});
+  }
+  watch_.See(*line);
 }
 
 void RunReport::NoteRequest(bool setSupportProbe, std::uint32_t selector, bool failed) {
@@ -80,17 +41,12 @@ void RunReport::NoteRequest(bool setSupportProbe, std::uint32_t selector, bool f
 void RunReport::EndAttempt(std::uint64_t ms) {
   if (!attempts_.empty() && !attempts_.back().endMs) {
     attempts_.back().endMs = ms;
+    attempts_.back().outcome = watch_.End();
   }
 }
 
-std::string RunReport::Outcome(const Attempt& attempt) {
-  if (!attempt.failure.empty()) {
-    return attempt.failure;
-  }
-  if (attempt.highestProgress == 100 && !attempt.red) {
-    return "pass";
-  }
-  return attempt.highestProgress == 20 ? "open failed" : "no camera";
+std::string RunReport::Outcome(const Attempt& attempt) const {
+  return attempt.endMs ? attempt.outcome : watch_.Outcome();
 }
 
 std::vector<std::string> RunReport::Outcomes() const {

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "station/worker_protocol.h"
+
 namespace console {
 
 class RunReport {
@@ -43,20 +45,19 @@ class RunReport {
   struct Attempt {
     std::uint64_t startMs = 0;
     std::optional<std::uint64_t> endMs;
-    int highestProgress = 0;
-    std::string failure;  // the outcome a red failure text named, if any
-    bool red = false;
+    std::string outcome;  // once it has ended
   };
   struct Count {
     std::uint32_t sent = 0;
     std::uint32_t failed = 0;
   };
 
-  static std::string Outcome(const Attempt& attempt);
+  std::string Outcome(const Attempt& attempt) const;
   void EndAttempt(std::uint64_t ms);
 
   mutable std::mutex mutex_;
   std::vector<Attempt> attempts_;
+  station::AttemptWatch watch_;  // the same rule as the worker's attempt lines
   Count total_;
   std::array<Count, 5> selectors_{};  // selectors 1-5
   Count probes_;

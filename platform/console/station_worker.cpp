@@ -11,7 +11,6 @@
 #include <iterator>
 
 #include "product/product.h"
-#include "platform/console/timeline.h"
 
 namespace console {
 namespace {
@@ -55,7 +54,7 @@ HResult ReadStringProperty(McObject* propertyBag, const char16_t* name, char16_t
   for (char16_t c : path) {
     narrow.push_back(c < 0x80 ? static_cast<char>(c) : '?');
   }
-  Worker().Event("device " + Timeline::Quoted(narrow));
+  Worker().Event(station::DeviceLine(narrow));
   return result;
 }
 
@@ -87,14 +86,20 @@ void StationWorker::Open(std::FILE* out, const std::string& port) {
   std::lock_guard lock(mutex_);
   out_ = out;
   account_ = std::fopen(WorkerAccountName, "wb");
-  WriteLine("reflash-worker 1");
-  WriteLine("port " + Timeline::Quoted(port));
+  WriteLine(station::HeaderLine());
+  WriteLine(station::PortLine(port));
 }
 
 void StationWorker::Event(std::string_view line) {
   std::lock_guard lock(mutex_);
   if (out_ == nullptr || finished_ || line.rfind("exit ", 0) == 0) {
     return;  // the exit status closes the stream in Finish, after the counts
+  }
+  if (const auto parsed = station::ParseWorkerLine(line)) {
+    if (station::AttemptWatch::Begins(*parsed) && attempts_.Running()) {
+      WriteLine(station::AttemptLine(attempts_.Number(), attempts_.End()));
+    }
+    attempts_.See(*parsed);
   }
   WriteLine(line);
 }
@@ -113,10 +118,12 @@ void StationWorker::Finish(int status) {
     return;
   }
   finished_ = true;
-  WriteLine("requests " + std::to_string(requestsSent.load()) + " " +
-            std::to_string(requestsFailed.load()));
-  WriteLine("result " + Timeline::Quoted(ReadResultLog()));
-  WriteLine("end " + std::to_string(status));
+  if (attempts_.Running()) {
+    WriteLine(station::AttemptLine(attempts_.Number(), attempts_.End()));
+  }
+  WriteLine(station::RequestsLine(requestsSent.load(), requestsFailed.load()));
+  WriteLine(station::ResultLine(ReadResultLog()));
+  WriteLine(station::EndLine(status));
   if (account_ != nullptr) {
     SyncAndClose(account_);
     account_ = nullptr;

@@ -1,5 +1,7 @@
 #include "platform/console/timeline.h"
 
+#include "station/worker_protocol.h"
+
 namespace console {
 
 bool Timeline::Open(const std::string& path, std::function<std::uint64_t()> now) {
@@ -43,26 +45,8 @@ void Timeline::Close() {
 }
 
 std::string Timeline::Quoted(std::string_view text) {
-  std::string quoted = "\"";
-  for (const char c : text) {
-    switch (c) {
-      case '\\':
-        quoted += "\\\\";
-        break;
-      case '"':
-        quoted += "\\\"";
-        break;
-      case '\r':
-        quoted += "\\r";
-        break;
-      case '\n':
-        quoted += "\\n";
-        break;
-      default:
-        quoted += c;
-    }
-  }
-  return quoted + "\"";
+  // The station reads status lines as they are recorded here: one quoting for both.
+  return station::Quote(text);
 }
 
 void Timeline::WriteLine(std::uint64_t ms, std::string_view event) {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "station/station.h"
-#include "station/worker_line.h"
+#include "station/worker_protocol.h"
 
 namespace linuxplat {
 

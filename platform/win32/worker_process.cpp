@@ -7,7 +7,7 @@
 #include <thread>
 #include <utility>
 
-#include "station/worker_line.h"
+#include "station/worker_protocol.h"
 
 namespace winplat {
 namespace {

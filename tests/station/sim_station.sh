@@ -64,6 +64,8 @@ PORTS
   done
   check "P1 took one attempt" eq "$(field P1 '.attempts|join(",")')" pass
   check "P3 passed on its second attempt" eq "$(field P3 '.attempts|join(",")')" "write failed,pass"
+  check "P3's worker stated each attempt's outcome" \
+    eq "$(grep '^attempt ' out/P3/worker.log | tr '\n' ,)" 'attempt 1 "write failed",attempt 2 "pass",'
   check "P4 failed its check three times" eq "$(field P4 '.attempts|join(",")')" \
     "check failed,check failed,check failed"
   check "P7 found no camera three times" eq "$(field P7 '.attempts|join(",")')" \

@@ -22,7 +22,7 @@
 #include "station/station_report.h"
 #include "station/unit_identity.h"
 #include "station/station_options.h"
-#include "station/worker_line.h"
+#include "station/worker_protocol.h"
 
 namespace {
 
@@ -223,6 +223,24 @@ TEST_F(StationLogFile, AttemptsThatFindNoCameraAreEachCounted) {
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("\"attempts\": [\"no camera\", \"open failed\", \"no camera\"]"),
             std::string::npos)
+      << lines[0];
+}
+
+TEST_F(StationLogFile, TheWorkersStatedOutcomeIsRecordedAndAnUnstatedOneIsReadFromTheScreen) {
+  Station station(Config(Mode::once), &log_);
+  station.Present({"p"});
+  // The worker's word decides, even against what its screen lines seem to show; the attempt it
+  // was killed in (camera found, erase begun) states nothing and is not "no camera".
+  Feed(station, "p",
+       {"reflash-worker 1", "status blue \"Check Hardware ...\"", "progress 20", "progress 100",
+        "attempt 1 \"check failed\"", "status blue \"Check Hardware ...\"", "progress 20",
+        "status blue \"Erase Flash ...\"", "progress 40"});
+  WorkerEnd killed;
+  killed.reason = "killed by signal 9";
+  station.WorkerEnded("p", killed);
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("\"attempts\": [\"check failed\", \"open failed\"]"), std::string::npos)
       << lines[0];
 }
 

@@ -1,32 +1,10 @@
-#include "platform/linux/screen_writer.h"
+#include "station/screen_writer.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 
-namespace linuxplat {
-namespace {
+namespace station {
 
-// Writes all of `text`; false when the output is gone.
-bool WriteAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t size = ::write(fd, text.data() + done, text.size() - done);
-    if (size < 0 && errno == EINTR) {
-      continue;
-    }
-    if (size <= 0) {
-      return false;
-    }
-    done += static_cast<std::size_t>(size);
-  }
-  return true;
-}
-
-}  // namespace
-
-ScreenWriter::ScreenWriter(int fd) : fd_(fd), thread_([this] { Run(); }) {}
+ScreenWriter::ScreenWriter(Write write) : write_(std::move(write)), thread_([this] { Run(); }) {}
 
 ScreenWriter::~ScreenWriter() {
   Finish(0);
@@ -67,7 +45,7 @@ void ScreenWriter::Finish(int ms) {
     {
       std::lock_guard again(mutex_);
       finishing_ = true;
-      fd_ = -1;  // tells the thread to end
+      stopped_ = true;
     }
     changed_.notify_all();
     thread_.join();
@@ -80,8 +58,8 @@ void ScreenWriter::Run() {
   std::unique_lock lock(mutex_);
   for (;;) {
     changed_.wait(lock,
-                  [this] { return fd_ < 0 || !frame_.empty() || !lines_.empty() || dropped_; });
-    if (fd_ < 0) {
+                  [this] { return stopped_ || !frame_.empty() || !lines_.empty() || dropped_; });
+    if (stopped_) {
       return;
     }
     std::string text;
@@ -96,15 +74,14 @@ void ScreenWriter::Run() {
       lines_.pop_front();
     }
     text += std::exchange(frame_, {});
-    const int fd = fd_;
     writing_ = true;
     lock.unlock();
-    const bool ok = WriteAll(fd, text);
+    const bool ok = write_(text);
     lock.lock();
     writing_ = false;
     changed_.notify_all();
     if (!ok) {
-      // The terminal or the reader is gone; the station goes on without a screen.
+      // The output or its reader is gone; the station goes on without a screen.
       frame_.clear();
       lines_.clear();
       dropped_ = 0;
@@ -112,4 +89,4 @@ void ScreenWriter::Run() {
   }
 }
 
-}  // namespace linuxplat
+}  // namespace station

@@ -1,24 +1,27 @@
 #pragma once
-// The station's output to its console or pipe, written by a thread of its own, so that a
-// paused console (a selection in it) or a reader that stops reading never holds the station:
-// redraws that cannot be written are replaced by newer ones, and plain lines past a bound are
-// counted and dropped. The station log never goes this way.
-
-#include <windows.h>
+// The station's output to its terminal, console or pipe, written by a thread of its own, so
+// that a paused terminal (Ctrl-S, a selection in a console) or a reader that stops reading never
+// holds the station: redraws that cannot be written are replaced by newer ones, and plain lines
+// past a bound are counted and dropped. The station log never goes this way.
 
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 
-namespace winplat {
+namespace station {
 
 class ScreenWriter {
  public:
-  explicit ScreenWriter(HANDLE out);
+  // Writes all of a text to the platform's output; false when the output is gone. It may block.
+  using Write = std::function<bool(std::string_view text)>;
+
+  explicit ScreenWriter(Write write);
   ~ScreenWriter();
   ScreenWriter(const ScreenWriter&) = delete;
   ScreenWriter& operator=(const ScreenWriter&) = delete;
@@ -35,7 +38,8 @@ class ScreenWriter {
  private:
   void Run();
 
-  HANDLE out_;
+  const Write write_;
+  bool stopped_ = false;  // tells the thread to end
   std::mutex mutex_;
   std::condition_variable changed_;
   std::string frame_;
@@ -46,4 +50,4 @@ class ScreenWriter {
   std::thread thread_;
 };
 
-}  // namespace winplat
+}  // namespace station
