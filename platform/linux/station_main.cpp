@@ -72,7 +72,7 @@ bool WriteAll(std::string_view text) {
 // The checks that make a station fault show at the start, not as failed cameras: the folder,
 // the one station it may hold, the worker program and the log. An error line, or nothing.
 std::optional<std::string> CheckStart(const station::StationOptions& options,
-                                      const std::string& worker, int& folderLock,
+                                      const std::string& worker, linuxplat::UniqueFd& folderLock,
                                       station::StationLog& log) {
   if (::mkdir(options.output.c_str(), 0775) != 0 && errno != EEXIST) {
     return "cannot create " + options.output + ": " + std::strerror(errno);
@@ -81,7 +81,7 @@ std::optional<std::string> CheckStart(const station::StationOptions& options,
   bool busy = false;
   std::string error;
   folderLock = linuxplat::TryLockFile(lockPath, busy, error);
-  if (folderLock < 0) {
+  if (!folderLock.valid()) {
     if (!busy) {
       return error;
     }
@@ -89,7 +89,7 @@ std::optional<std::string> CheckStart(const station::StationOptions& options,
     return "another station (pid " + (holder ? std::to_string(*holder) : std::string("?")) +
            ") runs in " + options.output;
   }
-  linuxplat::WriteLockHolder(folderLock, ::getpid());
+  linuxplat::WriteLockHolder(folderLock.get(), ::getpid());
   struct stat info {};
   if (::stat(worker.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
       ::access(worker.c_str(), X_OK) != 0) {
@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
     worker = absolute.string();
   }
   station::StationLog log;
-  int folderLock = -1;
+  linuxplat::UniqueFd folderLock;
   if (const auto error = CheckStart(options, worker, folderLock, log)) {
     std::fprintf(stderr, "reflash-station: %s\n", error->c_str());
     return station::ExitUsage;

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -91,8 +92,8 @@ class StationRun : public station::StationLoop {
       }
       std::vector<std::string> order;
       for (const auto& [port, worker] : workers_) {
-        if (worker.pipe >= 0) {
-          fds.push_back({worker.pipe, POLLIN, 0});
+        if (worker.pipe.valid()) {
+          fds.push_back({worker.pipe.get(), POLLIN, 0});
           order.push_back(port);
         }
       }
@@ -207,18 +208,15 @@ class StationRun : public station::StationLoop {
     }
     bool busy = false;
     const std::string lockPath = LockPath(port);
-    const int lock = TryLockFile(lockPath, busy, error);
-    if (lock < 0 && busy) {
+    UniqueFd lock = TryLockFile(lockPath, busy, error);
+    if (!lock.valid() && busy) {
       const auto holder = LockHolder(lockPath);
       station_.PortBusy(port, "another process updates this port" +
                                   (holder ? " (pid " + std::to_string(*holder) + ")" : ""));
       busy_.push_back(port);
       return;
     }
-    if (lock < 0 || !PreparePortFolder(folder, error)) {
-      if (lock >= 0) {
-        ::close(lock);
-      }
+    if (!lock.valid() || !PreparePortFolder(folder, error)) {
       station_.PortFault(port, error);
       return;
     }
@@ -226,20 +224,18 @@ class StationRun : public station::StationLoop {
       ::unlink((folder + "/" + station::SimulatedCameraAccount).c_str());  // the last camera's
     }
     if (!station_.Begin(port, Identity(port).value_or(station::UnitIdentity{}))) {
-      ::close(lock);
       return;
     }
     const auto argv = station::WorkerArguments(worker_, port, options_, simulated_, ElapsedMs());
     WorkerProcess worker;
     if (!StartWorker(argv, folder, lock, worker, error)) {
-      ::close(lock);
       station::WorkerEnd end;
       end.notStarted = true;
       end.reason = error;
       station_.WorkerEnded(port, end);
       return;
     }
-    WriteLockHolder(lock, worker.pid);
+    WriteLockHolder(worker.portLock.get(), worker.pid);
     station_.Note(port, "worker pid " + std::to_string(worker.pid));
     deadlines_[port] = SteadyClock::now() + watchdog_;
     plugged_[port] = true;
@@ -271,10 +267,8 @@ class StationRun : public station::StationLoop {
         continue;
       }
       ReadFrom(port);  // what it wrote just before it ended
-      if (worker.pipe >= 0) {
-        ::close(worker.pipe);  // a process it left behind may hold the pipe: not waited for
-      }
-      ::close(worker.portLock);
+      // A process it left behind may hold the pipe: not waited for. Erasing the record closes
+      // the pipe and the port's lock.
       deadlines_.erase(port);
       it = workers_.erase(it);
       Ended(port, *end);
@@ -299,11 +293,11 @@ class StationRun : public station::StationLoop {
     hooks.tryLock = [](const std::string& path) {
       station::OrphanUpdates::LockState state;
       std::string error;
-      const int lock = TryLockFile(path, state.held, error);
+      auto lock = std::make_shared<UniqueFd>(TryLockFile(path, state.held, error));
       if (state.held) {
         state.holder = LockHolder(path);
-      } else if (lock >= 0) {
-        state.release = [lock] { ::close(lock); };
+      } else if (lock->valid()) {
+        state.release = [lock] { lock->reset(); };
       }
       return state;
     };

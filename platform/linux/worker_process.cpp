@@ -16,12 +16,12 @@
 
 namespace linuxplat {
 
-int TryLockFile(const std::string& path, bool& busy, std::string& error) {
+UniqueFd TryLockFile(const std::string& path, bool& busy, std::string& error) {
   busy = false;
   UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0664));
   if (!fd.valid()) {
     error = "cannot open " + path + ": " + std::strerror(errno);
-    return -1;
+    return fd;
   }
   int locked;
   do {
@@ -30,9 +30,9 @@ int TryLockFile(const std::string& path, bool& busy, std::string& error) {
   if (locked != 0) {
     busy = errno == EWOULDBLOCK;
     error = busy ? "" : "cannot lock " + path + ": " + std::strerror(errno);
-    return -1;
+    return {};
   }
-  return fd.release();
+  return fd;
 }
 
 std::optional<pid_t> LockHolder(const std::string& path) {
@@ -67,8 +67,8 @@ bool PreparePortFolder(const std::string& folder, std::string& error) {
   return true;
 }
 
-bool StartWorker(const std::vector<std::string>& argv, const std::string& folder, int portLock,
-                 WorkerProcess& worker, std::string& error) {
+bool StartWorker(const std::vector<std::string>& argv, const std::string& folder,
+                 UniqueFd& portLock, WorkerProcess& worker, std::string& error) {
   const std::string errFile = folder + "/reflash.err";
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -101,7 +101,7 @@ bool StartWorker(const std::vector<std::string>& argv, const std::string& folder
     const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
     // The lock stays held as long as the worker lives, even when the station does not.
     if (::chdir(folder.c_str()) != 0 || ::dup2(writeEnd.get(), 1) < 0 ||
-        (err >= 0 && ::dup2(err, 2) < 0) || ::fcntl(portLock, F_SETFD, 0) != 0) {
+        (err >= 0 && ::dup2(err, 2) < 0) || ::fcntl(portLock.get(), F_SETFD, 0) != 0) {
       ::_exit(127);
     }
     ::execv(args[0], args.data());
@@ -111,20 +111,20 @@ bool StartWorker(const std::vector<std::string>& argv, const std::string& folder
   writeEnd.reset();
   ::fcntl(readEnd.get(), F_SETFL, O_NONBLOCK);
   worker.pid = pid;
-  worker.pipe = readEnd.release();
-  worker.portLock = portLock;
+  worker.pipe = std::move(readEnd);
+  worker.portLock = std::move(portLock);
   worker.folder = folder;
   return true;
 }
 
 bool ReadWorkerChunk(WorkerProcess& worker, std::vector<std::string>& lines) {
-  if (worker.pipe < 0) {
+  if (!worker.pipe.valid()) {
     return false;
   }
   char buffer[4096];
   // A bounded share per call, so that a worker that writes without end cannot hold the loop.
   for (int reads = 0; reads < 64; ++reads) {
-    const ssize_t size = ::read(worker.pipe, buffer, sizeof buffer);
+    const ssize_t size = ::read(worker.pipe.get(), buffer, sizeof buffer);
     if (size < 0 && errno == EINTR) {
       continue;
     }
@@ -132,8 +132,7 @@ bool ReadWorkerChunk(WorkerProcess& worker, std::vector<std::string>& lines) {
       return true;
     }
     if (size <= 0) {
-      ::close(worker.pipe);
-      worker.pipe = -1;
+      worker.pipe.reset();
       return false;
     }
     worker.lines.Feed(buffer, static_cast<std::size_t>(size), lines);

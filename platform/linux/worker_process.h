@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/unique_fd.h"
 #include "station/station.h"
 #include "station/worker_protocol.h"
 
@@ -15,16 +16,16 @@ namespace linuxplat {
 
 struct WorkerProcess {
   pid_t pid = -1;
-  int pipe = -1;       // the worker's standard output; -1 once it has ended
-  int portLock = -1;   // the port's lock, shared with the worker for its whole life
+  UniqueFd pipe;       // the worker's standard output; invalid once it has ended
+  UniqueFd portLock;   // the port's lock, shared with the worker for its whole life
   std::string folder;  // its current directory, where its Result.log is written
   station::WorkerLineSplitter lines;
   bool hung = false;  // the watchdog ended it
 };
 
 // Takes the lock file at `path` (created if missing) without waiting: its descriptor (close-on-
-// exec), or -1 with `busy` set when another process holds it, or -1 with `error` otherwise.
-int TryLockFile(const std::string& path, bool& busy, std::string& error);
+// exec), or none with `busy` set when another process holds it, or none with `error` otherwise.
+UniqueFd TryLockFile(const std::string& path, bool& busy, std::string& error);
 // The process id written in a lock file; nullopt when there is none.
 std::optional<pid_t> LockHolder(const std::string& path);
 // Writes `pid` into the locked file.
@@ -36,10 +37,10 @@ bool PreparePortFolder(const std::string& folder, std::string& error);
 
 // Starts `argv` (argv[0] the program) in `folder` with its standard output on a pipe, its
 // standard error in `folder`/reflash.err and `portLock` inherited, in a process group of its
-// own so that the terminal's Ctrl-C reaches only the station. False with `error` when it could
-// not be started.
-bool StartWorker(const std::vector<std::string>& argv, const std::string& folder, int portLock,
-                 WorkerProcess& worker, std::string& error);
+// own so that the terminal's Ctrl-C reaches only the station; the worker's record then owns
+// `portLock`. False with `error` when it could not be started (`portLock` is left as it was).
+bool StartWorker(const std::vector<std::string>& argv, const std::string& folder,
+                 UniqueFd& portLock, WorkerProcess& worker, std::string& error);
 
 // Reads what is available into whole `lines`; false at the end of the pipe (then closed).
 bool ReadWorkerChunk(WorkerProcess& worker, std::vector<std::string>& lines);

@@ -179,7 +179,11 @@ restart)
   printf 'K%s 0 -\n' 1 2 3 4 > ports
   (while :; do  # samples the workers: two on one port is a failure
     # A process whose parent is a worker is that worker's own (a sanitizer's leak checker).
-    ps -eo pid=,ppid=,args= | awk '{ if (match($0, /--port K[0-9]/)) { port[$1] = substr($0,
+    # Only this station's workers count (their folders are under ours): another test may run
+    # workers on ports of the same names at the same time.
+    ps -eo pid=,ppid=,args= | while read -r pid ppid args; do
+      [[ $(readlink "/proc/$pid/cwd" 2> /dev/null) == "$PWD"/out/* ]] && echo "$pid $ppid $args"
+    done | awk '{ if (match($0, /--port K[0-9]/)) { port[$1] = substr($0,
       RSTART, RLENGTH); parent[$1] = $2 } } END { for (p in port) if (!(parent[p] in port))
       print port[p] }' | sort | uniq -d >> twice.txt
     sleep 0.05
