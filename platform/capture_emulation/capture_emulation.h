@@ -51,6 +51,26 @@ void ResetApartmentOfThisThread();
 
 struct Object;
 
+// A source that passes every call to another; a wrapper overrides the calls it watches.
+class ForwardingSource : public CameraSource {
+ public:
+  explicit ForwardingSource(CameraSource& inner) : inner_(&inner) {}
+  void setInner(CameraSource& inner) { inner_ = &inner; }
+  std::vector<SourceCamera> listCameras() override { return inner_->listCameras(); }
+  int open(const SourceCamera& camera, std::uint64_t* binding) override {
+    return inner_->open(camera, binding);
+  }
+  void close(std::uint64_t binding) override { inner_->close(binding); }
+  int query(const SourceQuery& query) override { return inner_->query(query); }
+  void sleep(std::uint32_t milliseconds) override { inner_->sleep(milliseconds); }
+
+ protected:
+  CameraSource& inner() { return *inner_; }
+
+ private:
+  CameraSource* inner_;
+};
+
 class Emulation {
  public:
   explicit Emulation(CameraSource& source);
@@ -58,9 +78,11 @@ class Emulation {
   Emulation(const Emulation&) = delete;
   Emulation& operator=(const Emulation&) = delete;
 
-  // Back to no objects, no strings and zero counters; open cameras are closed. Objects handed
-  // out before are invalid afterwards.
+  // Back to no objects, no strings and zero counters, over the source it was made with; open
+  // cameras are closed. Objects handed out before are invalid afterwards.
   void clear();
+  // Puts a wrapper of the source in its place (null: the source it was made with again).
+  void useSource(CameraSource* source) { source_ = source != nullptr ? source : &own_; }
 
   // Leak accounting: references handed out and not yet released, by kind and in all.
   std::int64_t liveReferences(ObjectKind kind) const;
@@ -95,7 +117,7 @@ class Emulation {
   HResult ksProperty(McObject* control, void* property, std::uint32_t propertyLength, void* data,
                      std::uint32_t dataLength, std::uint32_t* bytesReturned);
   std::uint32_t release(McObject* object);
-  void sleep(std::uint32_t milliseconds) { source_.sleep(milliseconds); }
+  void sleep(std::uint32_t milliseconds) { source_.load()->sleep(milliseconds); }
 
  private:
   Object* newObject(ObjectKind kind);
@@ -103,7 +125,10 @@ class Emulation {
   void addRef(Object* object);
   Object* live(McObject* handle, ObjectKind kind) const;
 
-  CameraSource& source_;
+  CameraSource& source() { return *source_.load(); }
+
+  CameraSource& own_;
+  std::atomic<CameraSource*> source_;
   mutable std::mutex mutex_;
   // Objects live until clear(), so a release too many is counted instead of touching freed
   // memory.

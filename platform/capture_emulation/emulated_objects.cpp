@@ -42,7 +42,7 @@ void ResetApartmentOfThisThread() {
   apartmentDepth = 0;
 }
 
-Emulation::Emulation(CameraSource& source) : source_(source) {}
+Emulation::Emulation(CameraSource& source) : own_(source), source_(&source) {}
 
 Emulation::~Emulation() {
   for (char16_t* text : strings_) {
@@ -71,8 +71,9 @@ void Emulation::clear() {
     unbalancedLeaves_ = 0;
   }
   for (std::uint64_t binding : stillOpen) {
-    source_.close(binding);
+    source().close(binding);
   }
+  source_ = &own_;
 }
 
 std::int64_t Emulation::liveReferences(ObjectKind kind) const {
@@ -168,7 +169,7 @@ std::uint32_t Emulation::release(McObject* handle) {
     }
   }
   if (closing) {
-    source_.close(binding);  // the last reference on the camera is gone
+    source().close(binding);  // the last reference on the camera is gone
   }
   return left;
 }
@@ -249,7 +250,7 @@ HResult Emulation::createClassEnumerator(McObject* devEnum, const Guid& category
   if (!(category == CLSID_VideoInputDeviceCategory_)) {
     return McFalse;
   }
-  std::vector<SourceCamera> listed = source_.listCameras();
+  std::vector<SourceCamera> listed = source().listCameras();
   if (listed.empty()) {
     return McFalse;  // an empty category gives no enumerator at all
   }
@@ -298,13 +299,13 @@ HResult Emulation::bindToStorage(McObject* moniker, McObject** propertyBag) {
     return McPointer;
   }
   *propertyBag = nullptr;
-  Object* source = live(moniker, ObjectKind::moniker);
-  if (source == nullptr) {
+  Object* listed = live(moniker, ObjectKind::moniker);
+  if (listed == nullptr) {
     return McInvalidArg;
   }
   std::lock_guard lock(mutex_);
   Object* bag = newObject(ObjectKind::propertyBag);
-  bag->camera = source->camera;
+  bag->camera = listed->camera;
   addRef(bag);
   *propertyBag = Handle(bag);
   return McOk;
@@ -357,17 +358,17 @@ HResult Emulation::bindToObject(McObject* moniker, McObject** filter) {
     return McPointer;
   }
   *filter = nullptr;
-  Object* source = live(moniker, ObjectKind::moniker);
-  if (source == nullptr) {
+  Object* listed = live(moniker, ObjectKind::moniker);
+  if (listed == nullptr) {
     return McInvalidArg;
   }
   std::shared_ptr<const SourceCamera> camera;
   {
     std::lock_guard lock(mutex_);
-    camera = source->camera;
+    camera = listed->camera;
   }
   std::uint64_t binding = 0;
-  const int opened = source_.open(*camera, &binding);
+  const int opened = source().open(*camera, &binding);
   if (opened < 0) {
     return ResultOf(opened);
   }

@@ -163,7 +163,7 @@ HResult Emulation::ksProperty(McObject* controlHandle, void* property, std::uint
   query.data = static_cast<std::uint8_t*>(data);
   query.length = dataLength;
   query.bytesReturned = bytesReturned;
-  return ResultOf(source_.query(query));
+  return ResultOf(source().query(query));
 }
 
 }  // namespace capture
