@@ -121,8 +121,8 @@ using capture::ObjectKindName;
 // COM apartment depth of the calling thread (enters minus leaves).
 using capture::ApartmentDepth;
 
-// The simulated cameras as a camera source; the capture framework over them is the one
-// emulation every source shares.
+// The simulated cameras as a camera source, each framework with its own emulation of the capture
+// framework over them (the one the Linux platform and the fuzz targets use as well).
 class CaptureFramework : public CameraSource {
  public:
   CaptureFramework();
@@ -159,7 +159,7 @@ class CaptureFramework : public CameraSource {
   std::int64_t apartmentBalance() const { return emulation_.apartmentBalance(); }
   std::uint32_t unbalancedLeaves() const { return emulation_.unbalancedLeaves(); }
 
-  // Held by every seam call; hold it to look at a camera while another thread may use it.
+  // Held by every call of the source; hold it to look at a camera while another thread may use it.
   std::mutex& mutex() { return mutex_; }
 
   // The camera source.
