@@ -8,6 +8,8 @@ namespace fuzz {
 namespace {
 
 // The platform's identifiers, written out from the framework's documentation.
+constexpr Guid kVideoInputCategory{
+    0x860BB310, 0x5D01, 0x11D0, {0xBD, 0x3B, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
 constexpr Guid kKsControl{
     0x28F54685, 0x06FD, 0x11D2, {0xB2, 0x7A, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
 constexpr Guid kVendorNode{
@@ -160,6 +162,17 @@ const MediaCaptureOps kSeam = [] {
   ops.createDeviceEnumerator = [](McObject** out) {
     FUZZ_REQUIRE(capture::ApartmentDepth() > 0 && out != nullptr);
     return world.deviceEnumFails ? McFail : Emulated().createDeviceEnumerator(out);
+  };
+  ops.createClassEnumerator = [](McObject* devEnum, const Guid& category, McObject** out,
+                                 std::uint32_t flags) {
+    FUZZ_REQUIRE(category == kVideoInputCategory && flags == 0);
+    return Emulated().createClassEnumerator(devEnum, category, out, flags);
+  };
+  ops.ksProperty = [](McObject* control, void* property, std::uint32_t propertyLength, void* data,
+                      std::uint32_t dataLength, std::uint32_t* bytesReturned) {
+    FUZZ_REQUIRE(property != nullptr && propertyLength == 32);
+    return Emulated().ksProperty(control, property, propertyLength, data, dataLength,
+                                 bytesReturned);
   };
   ops.bindToStorage = [](McObject* moniker, McObject** out) {
     return DeviceOf(moniker).bagFails ? McFail : Emulated().bindToStorage(moniker, out);
