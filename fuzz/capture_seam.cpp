@@ -2,14 +2,7 @@
 
 #include <cstring>
 
-// The seam's own objects: what each reference stands for.
-struct McObject {
-  enum class Kind { DeviceEnum, ClassEnum, Moniker, Bag, Filter, Topology, Control } kind;
-  int device = -1;
-  std::uint32_t node = 0;  // Control made for one topology node
-  bool forNode = false;
-  std::size_t next = 0;  // ClassEnum: the next device to hand out
-};
+#include "platform/capture_emulation/capture_emulation.h"
 
 namespace fuzz {
 namespace {
@@ -17,8 +10,6 @@ namespace {
 // The platform's identifiers, written out from the framework's documentation.
 constexpr Guid kVideoInputCategory{
     0x860BB310, 0x5D01, 0x11D0, {0xBD, 0x3B, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
-constexpr Guid kTopologyInfo{
-    0x720D4AC0, 0x7533, 0x11D0, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
 constexpr Guid kKsControl{
     0x28F54685, 0x06FD, 0x11D2, {0xB2, 0x7A, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
 constexpr Guid kVendorNode{
@@ -31,171 +22,22 @@ constexpr std::uint8_t kXuSetBytes[16] = {0x70, 0x33, 0xF0, 0x28, 0x11, 0x63, 0x
                                           0xBA, 0x2C, 0x68, 0x90, 0xEB, 0x33, 0x40, 0x16};
 // Record length of selectors 1 to 5.
 constexpr std::uint32_t kRecordLength[6] = {0, 4, 8, 12, 12, 12};
-constexpr std::uint32_t kFlagsGet = 0x10000001;
-constexpr std::uint32_t kFlagsSet = 0x10000002;
-constexpr std::uint32_t kFlagsProbe = 0x10000100;
 
 CaptureWorld world;
-int heldObjects = 0;
-int heldStrings = 0;
-int apartment = 0;
 std::uint32_t requests = 0;
 std::uint32_t sleeps = 0;
 
-McObject* Hand(McObject::Kind kind, int device) {
-  ++heldObjects;
-  auto* object = new McObject{kind};
-  object->device = device;
-  return object;
-}
-
-std::uint32_t Le32(const std::uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
 // One result byte: mostly success, and the failure and odd success codes the layer must refuse.
-HResult ResultOf(std::uint8_t b) {
+int ResultOf(std::uint8_t b) {
   if (b < 0xC0) {
-    return McOk;
+    return CsOk;
   }
-  constexpr HResult kOthers[4] = {McFalse, 2, McFail, McNotFound};
+  constexpr int kOthers[4] = {1, 2, CsIoError, CsNoSuchFile};
   return kOthers[(b >> 4) & 3];
 }
 
 bool OverCap() {
   return requests > world.requestCap || sleeps > world.requestCap;
-}
-
-HResult CoInitialize() {
-  ++apartment;
-  return McOk;
-}
-
-void CoUninitialize() {
-  FUZZ_REQUIRE(apartment > 0);
-  --apartment;
-}
-
-HResult CreateDeviceEnumerator(McObject** out) {
-  FUZZ_REQUIRE(apartment > 0 && out != nullptr);
-  if (world.deviceEnumFails) {
-    return McFail;
-  }
-  *out = Hand(McObject::Kind::DeviceEnum, -1);
-  return McOk;
-}
-
-HResult CreateClassEnumerator(McObject* devEnum, const Guid& category, McObject** out,
-                              std::uint32_t flags) {
-  FUZZ_REQUIRE(devEnum != nullptr && devEnum->kind == McObject::Kind::DeviceEnum);
-  FUZZ_REQUIRE(category == kVideoInputCategory && flags == 0);
-  if (world.classEnumFails || world.devices.empty()) {
-    return McFalse;  // an empty category is S_FALSE, and no enumerator
-  }
-  *out = Hand(McObject::Kind::ClassEnum, -1);
-  return McOk;
-}
-
-HResult EnumReset(McObject* classEnum) {
-  FUZZ_REQUIRE(classEnum != nullptr && classEnum->kind == McObject::Kind::ClassEnum);
-  classEnum->next = 0;
-  return McOk;
-}
-
-HResult EnumNext(McObject* classEnum, McObject** out) {
-  FUZZ_REQUIRE(classEnum != nullptr && classEnum->kind == McObject::Kind::ClassEnum);
-  if (classEnum->next >= world.devices.size()) {
-    return McFalse;
-  }
-  *out = Hand(McObject::Kind::Moniker, static_cast<int>(classEnum->next++));
-  return McOk;
-}
-
-HResult BindToStorage(McObject* moniker, McObject** out) {
-  FUZZ_REQUIRE(moniker != nullptr && moniker->kind == McObject::Kind::Moniker);
-  if (world.devices[moniker->device].bagFails) {
-    return McFail;
-  }
-  *out = Hand(McObject::Kind::Bag, moniker->device);
-  return McOk;
-}
-
-HResult ReadStringProperty(McObject* bag, const char16_t* name, char16_t** value) {
-  FUZZ_REQUIRE(bag != nullptr && bag->kind == McObject::Kind::Bag);
-  FUZZ_REQUIRE(std::u16string(name) == u"DevicePath");
-  const CaptureDevice& device = world.devices[bag->device];
-  if (device.pathFails) {
-    return McFail;
-  }
-  // Exactly as long as the path and its terminator, so a read past it is seen.
-  *value = new char16_t[device.path.size() + 1];
-  std::memcpy(*value, device.path.c_str(), sizeof(char16_t) * (device.path.size() + 1));
-  ++heldStrings;
-  return McOk;
-}
-
-void FreeString(char16_t* value) {
-  FUZZ_REQUIRE(value != nullptr);
-  --heldStrings;
-  delete[] value;
-}
-
-HResult BindToObject(McObject* moniker, McObject** out) {
-  FUZZ_REQUIRE(moniker != nullptr && moniker->kind == McObject::Kind::Moniker);
-  FUZZ_REQUIRE(apartment > 0);
-  if (world.devices[moniker->device].filterFails) {
-    return McFail;
-  }
-  *out = Hand(McObject::Kind::Filter, moniker->device);
-  return McOk;
-}
-
-HResult QueryInterface(McObject* object, const Guid& iid, McObject** out) {
-  FUZZ_REQUIRE(object != nullptr && object->kind == McObject::Kind::Filter);
-  FUZZ_REQUIRE(apartment > 0);
-  const CaptureDevice& device = world.devices[object->device];
-  if (iid == kTopologyInfo && !device.topologyFails) {
-    *out = Hand(McObject::Kind::Topology, object->device);
-    return McOk;
-  }
-  if (iid == kKsControl && !world.controlFails) {
-    *out = Hand(McObject::Kind::Control, object->device);
-    return McOk;
-  }
-  return McNoInterface;
-}
-
-HResult GetNumNodes(McObject* topology, std::uint32_t* count) {
-  FUZZ_REQUIRE(topology != nullptr && topology->kind == McObject::Kind::Topology);
-  const CaptureDevice& device = world.devices[topology->device];
-  if (device.nodeCountFails) {
-    return McFail;
-  }
-  *count = device.nodes;
-  return McOk;
-}
-
-HResult GetNodeType(McObject* topology, std::uint32_t index, Guid* type) {
-  FUZZ_REQUIRE(topology != nullptr && topology->kind == McObject::Kind::Topology);
-  const CaptureDevice& device = world.devices[topology->device];
-  FUZZ_REQUIRE(index < device.nodes);
-  *type = index < 32 && (device.vendorNodes >> index & 1) ? kVendorNode : kOtherNode;
-  return McOk;
-}
-
-HResult CreateNodeInstance(McObject* topology, std::uint32_t index, const Guid& iid,
-                           McObject** out) {
-  FUZZ_REQUIRE(topology != nullptr && topology->kind == McObject::Kind::Topology);
-  const CaptureDevice& device = world.devices[topology->device];
-  FUZZ_REQUIRE(index < device.nodes && iid == kKsControl);
-  if (index < 32 && (device.instanceFails >> index & 1)) {
-    return McFail;
-  }
-  McObject* control = Hand(McObject::Kind::Control, topology->device);
-  control->node = index;
-  control->forNode = true;
-  *out = control;
-  return McOk;
 }
 
 // The answers of a well-mannered camera: every request succeeds, and an internal-memory read
@@ -207,31 +49,59 @@ void WellMannered(const CaptureDevice& device, std::uint32_t selector, std::uint
   }
 }
 
-HResult KsProperty(McObject* control, void* property, std::uint32_t propertyLength, void* data,
-                   std::uint32_t dataLength, std::uint32_t* bytesReturned) {
-  FUZZ_REQUIRE(control != nullptr && control->kind == McObject::Kind::Control);
-  FUZZ_REQUIRE(property != nullptr && propertyLength == 32 && bytesReturned != nullptr);
-  std::uint8_t header[32];
-  std::memcpy(header, property, sizeof header);
-  FUZZ_REQUIRE(std::memcmp(header, kXuSetBytes, 16) == 0);
-  const std::uint32_t selector = Le32(header + 16);
-  const std::uint32_t flags = Le32(header + 20);
-  FUZZ_REQUIRE(Le32(header + 28) == 0);
-  const CaptureDevice& device = world.devices[control->device];
+// The devices of the fuzz input as a camera source; the framework above them is the emulation.
+class FuzzSource : public CameraSource {
+ public:
+  std::vector<SourceCamera> listCameras() override {
+    std::vector<SourceCamera> listed;
+    for (std::size_t i = 0; i < world.devices.size() && !world.classEnumFails; ++i) {
+      const CaptureDevice& device = world.devices[i];
+      SourceCamera camera;
+      camera.devicePath = device.path;
+      camera.pathUnreadable = device.pathFails;
+      camera.hasTopology = !device.topologyFails;
+      for (std::uint32_t node = 0; node < device.nodes; ++node) {
+        const bool vendor = node < 32 && (device.vendorNodes >> node & 1);
+        camera.nodeTypes.push_back(vendor ? kVendorNode : kOtherNode);
+      }
+      camera.key = i;
+      listed.push_back(std::move(camera));
+    }
+    return listed;
+  }
+  int open(const SourceCamera& camera, std::uint64_t* binding) override {
+    FUZZ_REQUIRE(capture::ApartmentDepth() > 0 && camera.key < world.devices.size());
+    if (world.devices[camera.key].filterFails) {
+      return CsIoError;
+    }
+    *binding = camera.key;
+    return CsOk;
+  }
+  void close(std::uint64_t) override {}
+  int query(const SourceQuery& query) override;
+  void sleep(std::uint32_t) override { ++sleeps; }
+};
+
+int FuzzSource::query(const SourceQuery& query) {
+  FUZZ_REQUIRE(query.bytesReturned != nullptr && query.exactHeader);
+  FUZZ_REQUIRE(std::memcmp(&query.set, kXuSetBytes, 16) == 0);
+  const CaptureDevice& device = world.devices[query.binding];
+  const std::uint32_t selector = query.selector;
+  const bool isSet = query.request == SourceRequest::set;
   ++requests;
 
-  if (flags == kFlagsProbe) {
-    FUZZ_REQUIRE(selector == 0 && data == nullptr && dataLength == 0);
-    FUZZ_REQUIRE(control->forNode && Le32(header + 24) == control->node);
+  if (query.request == SourceRequest::setSupport) {
+    FUZZ_REQUIRE(selector == 0 && query.data == nullptr && query.length == 0);
+    FUZZ_REQUIRE(query.nodeInstance >= 0 &&
+                 query.node == static_cast<std::uint32_t>(query.nodeInstance));
     if (world.answers == nullptr) {
-      return McOk;
+      return CsOk;
     }
     std::uint8_t b = 0;
-    return world.answers->Byte(b) ? ResultOf(b) : McFail;
+    return world.answers->Byte(b) ? ResultOf(b) : CsIoError;
   }
-  FUZZ_REQUIRE(flags == kFlagsGet || flags == kFlagsSet);
-  FUZZ_REQUIRE(selector >= 1 && selector <= 5 && !(selector == 5 && flags == kFlagsSet));
-  FUZZ_REQUIRE(data != nullptr && dataLength == kRecordLength[selector]);
+  FUZZ_REQUIRE(selector >= 1 && selector <= 5 && !(selector == 5 && isSet));
+  FUZZ_REQUIRE(query.data != nullptr && query.length == kRecordLength[selector]);
   // Exact-size copies both ways, so a record shorter than its length is caught on either side.
   static std::uint8_t* const records[6] = {nullptr,
                                            new std::uint8_t[4],
@@ -240,66 +110,111 @@ HResult KsProperty(McObject* control, void* property, std::uint32_t propertyLeng
                                            new std::uint8_t[12],
                                            new std::uint8_t[12]};
   std::uint8_t* const record = records[selector];
-  std::memset(record, 0, dataLength);
-  if (flags == kFlagsSet) {
-    std::memcpy(record, data, dataLength);
+  std::memset(record, 0, query.length);
+  if (isSet) {
+    std::memcpy(record, query.data, query.length);
   }
   if (OverCap()) {
-    return McDeviceNotConnected;  // the device leaves, so no wait keeps a run going after the cap
+    return CsRemoved;  // the device leaves, so no wait keeps a run going after the cap
   }
-  HResult result = McOk;
+  int result = CsOk;
   if (world.answers == nullptr) {
     WellMannered(device, selector, record);
   } else {
     std::uint8_t b = 0;
-    if (!world.answers->Byte(b) ||
-        (flags == kFlagsGet && !world.answers->Bytes(record, dataLength))) {
-      return McFail;
+    if (!world.answers->Byte(b) || (!isSet && !world.answers->Bytes(record, query.length))) {
+      return CsIoError;
     }
     result = ResultOf(b);
   }
-  if (flags == kFlagsGet) {
-    std::memcpy(data, record, dataLength);
-    *bytesReturned = dataLength;
+  if (!isSet) {
+    std::memcpy(query.data, record, query.length);
+    *query.bytesReturned = query.length;
   }
   return result;
 }
 
-std::uint32_t Release(McObject* object) {
-  FUZZ_REQUIRE(object != nullptr);
-  --heldObjects;
-  delete object;  // a second release of the same reference is a use after free
-  return 0;
+capture::Emulation& Emulation() {
+  static FuzzSource source;
+  static capture::Emulation emulation(source);
+  return emulation;
 }
 
-void Sleep(std::uint32_t /*milliseconds*/) {
-  ++sleeps;
+const MediaCaptureOps& Emulated() {
+  return *capture::MediaCaptureOver<Emulation>();
 }
 
-constexpr MediaCaptureOps kSeam{
-    CoInitialize,
-    CoUninitialize,
-    CreateDeviceEnumerator,
-    CreateClassEnumerator,
-    EnumReset,
-    EnumNext,
-    BindToStorage,
-    ReadStringProperty,
-    FreeString,
-    BindToObject,
-    QueryInterface,
-    GetNumNodes,
-    GetNodeType,
-    CreateNodeInstance,
-    KsProperty,
-    Release,
-    Sleep,
-};
+// The device an object stands for, from the source's key.
+const CaptureDevice& DeviceOf(McObject* object) {
+  std::uint64_t key = 0;
+  FUZZ_REQUIRE(Emulation().cameraKeyOf(object, &key) && key < world.devices.size());
+  return world.devices[key];
+}
+
+// Failures of the framework itself, which no camera source can cause, on top of the emulation;
+// and a leave, release or string free too many traps at once.
+const MediaCaptureOps kSeam = [] {
+  MediaCaptureOps ops = Emulated();
+  ops.coUninitialize = [] {
+    FUZZ_REQUIRE(capture::ApartmentDepth() > 0);
+    Emulated().coUninitialize();
+  };
+  ops.createDeviceEnumerator = [](McObject** out) {
+    FUZZ_REQUIRE(capture::ApartmentDepth() > 0 && out != nullptr);
+    return world.deviceEnumFails ? McFail : Emulated().createDeviceEnumerator(out);
+  };
+  ops.createClassEnumerator = [](McObject* devEnum, const Guid& category, McObject** out,
+                                 std::uint32_t flags) {
+    FUZZ_REQUIRE(category == kVideoInputCategory && flags == 0);
+    return Emulated().createClassEnumerator(devEnum, category, out, flags);
+  };
+  ops.ksProperty = [](McObject* control, void* property, std::uint32_t propertyLength, void* data,
+                      std::uint32_t dataLength, std::uint32_t* bytesReturned) {
+    FUZZ_REQUIRE(property != nullptr && propertyLength == 32);
+    return Emulated().ksProperty(control, property, propertyLength, data, dataLength,
+                                 bytesReturned);
+  };
+  ops.bindToStorage = [](McObject* moniker, McObject** out) {
+    return DeviceOf(moniker).bagFails ? McFail : Emulated().bindToStorage(moniker, out);
+  };
+  ops.queryInterface = [](McObject* object, const Guid& iid, McObject** out) {
+    FUZZ_REQUIRE(capture::ApartmentDepth() > 0);
+    if (iid == kKsControl && world.controlFails) {
+      return McNoInterface;
+    }
+    return Emulated().queryInterface(object, iid, out);
+  };
+  ops.getNumNodes = [](McObject* topology, std::uint32_t* count) {
+    return DeviceOf(topology).nodeCountFails ? McFail : Emulated().getNumNodes(topology, count);
+  };
+  ops.createNodeInstance = [](McObject* topology, std::uint32_t index, const Guid& iid,
+                              McObject** out) {
+    const CaptureDevice& device = DeviceOf(topology);
+    FUZZ_REQUIRE(index < device.nodes && iid == kKsControl);
+    if (index < 32 && (device.instanceFails >> index & 1)) {
+      return McFail;
+    }
+    return Emulated().createNodeInstance(topology, index, iid, out);
+  };
+  ops.freeString = [](char16_t* value) {
+    FUZZ_REQUIRE(value != nullptr);
+    Emulated().freeString(value);
+    FUZZ_REQUIRE(Emulation().badStringFrees() == 0);
+  };
+  ops.release = [](McObject* object) {
+    FUZZ_REQUIRE(object != nullptr);
+    const std::uint32_t left = Emulated().release(object);
+    FUZZ_REQUIRE(Emulation().overReleases() == 0);
+    return left;
+  };
+  return ops;
+}();
 
 }  // namespace
 
 void StartCaptureWorld(CaptureWorld next) {
-  FUZZ_REQUIRE(heldObjects == 0 && heldStrings == 0 && apartment == 0);
+  FUZZ_REQUIRE(HeldObjects() == 0 && HeldStrings() == 0 && ApartmentDepth() == 0);
+  Emulation().clear();  // the objects of the last input are freed
   world = std::move(next);
   requests = 0;
   sleeps = 0;
@@ -311,20 +226,21 @@ const MediaCaptureOps* CaptureSeam() {
 }
 
 int HeldObjects() {
-  return heldObjects;
+  return static_cast<int>(Emulation().liveReferences());
 }
 int HeldStrings() {
-  return heldStrings;
+  return static_cast<int>(Emulation().liveStrings());
 }
 int ApartmentDepth() {
-  return apartment;
+  return capture::ApartmentDepth();
 }
 std::uint32_t RequestsSent() {
   return requests;
 }
 
-int DeviceOfFilter(const McObject* filter) {
-  return filter != nullptr && filter->kind == McObject::Kind::Filter ? filter->device : -1;
+int DeviceOfFilter(McObject* filter) {
+  std::uint64_t key = 0;
+  return filter != nullptr && Emulation().cameraKeyOf(filter, &key) ? static_cast<int>(key) : -1;
 }
 
 }  // namespace fuzz

@@ -1,11 +1,13 @@
 #pragma once
 // A media-capture seam for the fuzz targets: capture devices described by the fuzz input, whose
-// extension unit either answers from the input or behaves like a well-mannered camera.
+// extension unit either answers from the input or behaves like a well-mannered camera, as a
+// camera source under the emulated framework.
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "seams/camera_source.h"
 #include "seams/media_capture.h"
 #include "fuzz/fuzz_input.h"
 
@@ -47,6 +49,6 @@ int HeldStrings();
 int ApartmentDepth();
 std::uint32_t RequestsSent();
 // The device whose filter is `filter`, or -1.
-int DeviceOfFilter(const McObject* filter);
+int DeviceOfFilter(McObject* filter);
 
 }  // namespace fuzz

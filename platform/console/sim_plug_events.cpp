@@ -3,6 +3,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "platform/capture_emulation/capture_emulation.h"
 #include "platform/sim/simulator.h"
 
 namespace console {
@@ -35,31 +36,28 @@ void SetPresent(bool plugged) {
   }
 }
 
-const MediaCaptureOps* innerCapture = nullptr;
 const DeviceTreeOps* innerTree = nullptr;
 
-HResult CreateClassEnumerator(McObject* devEnum, const Guid& category, McObject** enumMoniker,
-                              std::uint32_t flags) {
-  CarryOutPlugEvents();
-  return innerCapture->createClassEnumerator(devEnum, category, enumMoniker, flags);
-}
-
-HResult BindToObject(McObject* moniker, McObject** filter) {
-  CarryOutPlugEvents();
-  return innerCapture->bindToObject(moniker, filter);
-}
-
-HResult KsProperty(McObject* control, void* property, std::uint32_t propertyLength, void* data,
-                   std::uint32_t dataLength, std::uint32_t* bytesReturned) {
-  CarryOutPlugEvents();
-  return innerCapture->ksProperty(control, property, propertyLength, data, dataLength,
-                                  bytesReturned);
-}
-
-void Sleep(std::uint32_t milliseconds) {
-  innerCapture->sleep(milliseconds);
-  CarryOutPlugEvents();
-}
+class PlugAware : public capture::ForwardingSource {
+ public:
+  using ForwardingSource::ForwardingSource;
+  std::vector<SourceCamera> listCameras() override {
+    CarryOutPlugEvents();
+    return inner().listCameras();
+  }
+  int open(const SourceCamera& camera, std::uint64_t* binding) override {
+    CarryOutPlugEvents();
+    return inner().open(camera, binding);
+  }
+  int query(const SourceQuery& query) override {
+    CarryOutPlugEvents();
+    return inner().query(query);
+  }
+  void sleep(std::uint32_t milliseconds) override {
+    inner().sleep(milliseconds);
+    CarryOutPlugEvents();
+  }
+};
 
 ConfigRet LocateRoot(DevNode* node) {
   CarryOutPlugEvents();
@@ -103,15 +101,10 @@ void CarryOutPlugEvents() {
   }
 }
 
-const MediaCaptureOps* PlugAwareMediaCapture(const MediaCaptureOps* inner) {
-  static MediaCaptureOps ops;
-  innerCapture = inner;
-  ops = *inner;
-  ops.createClassEnumerator = &CreateClassEnumerator;
-  ops.bindToObject = &BindToObject;
-  ops.ksProperty = &KsProperty;
-  ops.sleep = &Sleep;
-  return &ops;
+CameraSource& PlugAwareSource(CameraSource& inner) {
+  static PlugAware source(inner);
+  source.setInner(inner);
+  return source;
 }
 
 const DeviceTreeOps* PlugAwareDeviceTree(const DeviceTreeOps* inner) {

@@ -4,8 +4,8 @@
 
 #include <string>
 
+#include "seams/camera_source.h"
 #include "seams/device_tree.h"
-#include "seams/media_capture.h"
 #include "platform/console/timeline.h"
 
 namespace sim {
@@ -28,8 +28,8 @@ void WatchPlugEvents(sim::Device* device, const std::string& usbId, Timeline* ti
 void CarryOutPlugEvents();
 
 // `inner` with the noted events carried out before every call that can see the camera (and after
-// the camera layer's sleeps). One table of each per process.
-const MediaCaptureOps* PlugAwareMediaCapture(const MediaCaptureOps* inner);
+// the camera layer's sleeps). One of each per process.
+CameraSource& PlugAwareSource(CameraSource& inner);
 const DeviceTreeOps* PlugAwareDeviceTree(const DeviceTreeOps* inner);
 
 }  // namespace console

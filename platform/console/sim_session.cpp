@@ -169,10 +169,10 @@ bool SimSession::Start(const SimOptions& options, std::string& error) {
   }
   WatchPlugEvents(device_, options.usbId, &timeline_);
   InstallDeviceTree(PlugAwareDeviceTree(sim::DeviceTreeTable()));
-  const MediaCaptureOps* capture = PlugAwareMediaCapture(sim::MediaCaptureTable());
-  CamInstallMediaCapture(timeline_.IsOpen()
-                             ? RecordingMediaCapture(capture, timeline_, device_, report_.get())
-                             : capture);
+  CameraSource& cameras = PlugAwareSource(framework);
+  framework.emulation().useSource(
+      timeline_.IsOpen() ? &RecordingSource(cameras, timeline_, device_, report_.get()) : &cameras);
+  CamInstallMediaCapture(sim::MediaCaptureTable());
   return true;
 }
 

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "platform/sim/ksp_node.h"
+#include "platform/capture_emulation/capture_emulation.h"
 #include "platform/sim/simulator.h"
 
 namespace console {
@@ -27,7 +27,6 @@ RequestTraceSplitter::int_type RequestTraceSplitter::overflow(int_type c) {
 
 namespace {
 
-const MediaCaptureOps* inner = nullptr;
 Timeline* recording = nullptr;
 sim::Device* watched = nullptr;
 RunReport* report = nullptr;
@@ -48,51 +47,40 @@ void NoteAttachment() {
   }
 }
 
-HResult CreateClassEnumerator(McObject* devEnum, const Guid& category, McObject** enumMoniker,
-                              std::uint32_t flags) {
-  const HResult result = inner->createClassEnumerator(devEnum, category, enumMoniker, flags);
-  NoteAttachment();
-  return result;
-}
-
-HResult KsProperty(McObject* control, void* property, std::uint32_t propertyLength, void* data,
-                   std::uint32_t dataLength, std::uint32_t* bytesReturned) {
-  const HResult result =
-      inner->ksProperty(control, property, propertyLength, data, dataLength, bytesReturned);
-  NoteAttachment();
-  if (report != nullptr) {
-    sim::KspNode header{};
-    if (property != nullptr && propertyLength >= sim::KspNodeSize) {
-      header = sim::ParseKspNode(static_cast<const std::uint8_t*>(property));
-    }
-    const bool probe =
-        (header.flags & sim::KspFlagGet) == 0 && (header.flags & sim::KspFlagSetSupport) != 0;
-    // The camera layer takes only 0 as success, so any other answer counts as a failure.
-    report->NoteRequest(probe, header.id, result != McOk);
+class Recording : public capture::ForwardingSource {
+ public:
+  using ForwardingSource::ForwardingSource;
+  std::vector<SourceCamera> listCameras() override {
+    std::vector<SourceCamera> listed = inner().listCameras();
+    NoteAttachment();
+    return listed;
   }
-  return result;
-}
-
-void Sleep(std::uint32_t milliseconds) {
-  recording->Record("camera-sleep " + std::to_string(milliseconds));
-  inner->sleep(milliseconds);
-}
+  int query(const SourceQuery& query) override {
+    const int result = inner().query(query);
+    NoteAttachment();
+    if (report != nullptr) {
+      // The camera layer takes only 0 as success, so any other answer counts as a failure.
+      report->NoteRequest(query.request == SourceRequest::setSupport, query.selector, result != 0);
+    }
+    return result;
+  }
+  void sleep(std::uint32_t milliseconds) override {
+    recording->Record("camera-sleep " + std::to_string(milliseconds));
+    inner().sleep(milliseconds);
+  }
+};
 
 }  // namespace
 
-const MediaCaptureOps* RecordingMediaCapture(const MediaCaptureOps* innerOps, Timeline& timeline,
-                                             sim::Device* device, RunReport* runReport) {
-  static MediaCaptureOps ops;
-  inner = innerOps;
+CameraSource& RecordingSource(CameraSource& inner, Timeline& timeline, sim::Device* device,
+                              RunReport* runReport) {
+  static Recording source(inner);
+  source.setInner(inner);
   recording = &timeline;
   watched = device;
   report = runReport;
   wasAttached = device == nullptr || device->attached();
-  ops = *innerOps;
-  ops.createClassEnumerator = &CreateClassEnumerator;
-  ops.ksProperty = &KsProperty;
-  ops.sleep = &Sleep;
-  return &ops;
+  return source;
 }
 
 }  // namespace console

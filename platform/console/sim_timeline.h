@@ -6,7 +6,7 @@
 #include <streambuf>
 #include <string>
 
-#include "seams/media_capture.h"
+#include "seams/camera_source.h"
 #include "platform/console/run_report.h"
 #include "platform/console/timeline.h"
 
@@ -34,8 +34,8 @@ class RequestTraceSplitter : public std::streambuf {
 
 // `inner` with the camera layer's sleeps, and `device` dropping off and coming back, recorded in
 // `timeline`, and every request with its answer counted in `report` (when given). One recording
-// table per process.
-const MediaCaptureOps* RecordingMediaCapture(const MediaCaptureOps* inner, Timeline& timeline,
-                                             sim::Device* device, RunReport* report = nullptr);
+// source per process.
+CameraSource& RecordingSource(CameraSource& inner, Timeline& timeline, sim::Device* device,
+                              RunReport* report = nullptr);
 
 }  // namespace console

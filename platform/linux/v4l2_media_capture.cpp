@@ -6,18 +6,21 @@
 #include <sys/stat.h>
 #include <linux/uvcvideo.h>
 
-#include <atomic>
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "product/product.h"
+#include "seams/camera_source.h"
 #include "seams/platform_ids.h"
+#include "platform/capture_emulation/capture_emulation.h"
 #include "platform/linux/linux_syscalls.h"
 #include "platform/linux/operator_notice.h"
 #include "platform/linux/sysfs_files.h"
@@ -29,11 +32,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::uint32_t KspNodeSize = 32;
+// The framework's codes for a failure are the kernel's own errno numbers.
+static_assert(CsNoSuchFile == -ENOENT && CsIoError == -EIO && CsRemoved == -ENODEV &&
+              CsInvalid == -EINVAL && CsStalled == -EPIPE && CsWrongLength == -EMSGSIZE &&
+              CsUnknownSet == -ENOPROTOOPT);
+
 // Any unit but an extension unit: nothing ever looks for the other kinds by type.
 constexpr Guid OtherUnitType{0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
+// Listings a moniker may still be bound from (the layer binds within the walk that listed it).
+constexpr std::size_t ListingsKept = 8;
 
-// Closes the node when the last object that uses it is released.
+// An open capture node, closed when the framework lets go of the camera's last object.
 struct OpenNode {
   int fd = -1;
   std::string path;
@@ -48,144 +57,11 @@ struct OpenNode {
   }
 };
 
-enum class Kind {
-  DeviceEnumerator,
-  ClassEnumerator,
-  Moniker,
-  PropertyBag,
-  Filter,
-  Topology,
-  Control
-};
-
-struct Object {
-  explicit Object(Kind k) : kind(k) {}
-  virtual ~Object() = default;
-  std::atomic<std::uint32_t> references{1};
-  const Kind kind;
-};
-
-struct ClassEnumerator : Object {
-  ClassEnumerator() : Object(Kind::ClassEnumerator) {}
-  std::vector<V4l2Camera> cameras;
-  std::size_t next = 0;
-};
-
-struct Moniker : Object {
-  explicit Moniker(V4l2Camera c) : Object(Kind::Moniker), camera(std::move(c)) {}
-  V4l2Camera camera;
-};
-
-struct PropertyBag : Object {
-  explicit PropertyBag(std::u16string p) : Object(Kind::PropertyBag), devicePath(std::move(p)) {}
-  std::u16string devicePath;
-};
-
-// Filter, topology and control share the open node.
-struct NodeObject : Object {
-  NodeObject(Kind k, std::shared_ptr<OpenNode> n, int u = -1)
-      : Object(k), node(std::move(n)), unitIndex(u) {}
-  std::shared_ptr<OpenNode> node;
-  int unitIndex;  // a control made for one node; -1 for the filter's own control
-};
-
-McObject* Handle(Object* object) {
-  return reinterpret_cast<McObject*>(object);
-}
-
-template <typename T>
-T* As(McObject* object, Kind kind) {
-  auto* base = reinterpret_cast<Object*>(object);
-  return base != nullptr && base->kind == kind ? static_cast<T*>(base) : nullptr;
-}
-
-// A failure code of our own (the customer bit set) with the errno in its low bits, so a trace shows
-// what the kernel said without passing it off as a system error code.
-HResult FromErrno(int error) {
-  return static_cast<HResult>(0xA0000000u | (static_cast<std::uint32_t>(error) & 0xFFFFu));
-}
-
-// ---- the table ----
-
-HResult CoInitializeOp() {
-  return McOk;
-}
-
-void CoUninitializeOp() {}
-
-HResult CreateDeviceEnumerator(McObject** devEnum) {
-  if (devEnum == nullptr) {
-    return McFail;
-  }
-  *devEnum = Handle(new Object(Kind::DeviceEnumerator));
-  return McOk;
-}
-
-HResult CreateClassEnumerator(McObject* devEnum, const Guid& category, McObject** enumMoniker,
-                              std::uint32_t /*flags*/) {
-  if (enumMoniker == nullptr) {
-    return McFail;
-  }
-  *enumMoniker = nullptr;
-  if (As<Object>(devEnum, Kind::DeviceEnumerator) == nullptr) {
-    return McFail;
-  }
-  auto cameras = ListV4l2Cameras();
-  if (!(category == CLSID_VideoInputDeviceCategory_) || cameras.empty()) {
-    return McFalse;  // an empty category, as the system reports it
-  }
-  auto* enumerator = new ClassEnumerator;
-  enumerator->cameras = std::move(cameras);
-  *enumMoniker = Handle(enumerator);
-  return McOk;
-}
-
-HResult EnumReset(McObject* enumMoniker) {
-  auto* enumerator = As<ClassEnumerator>(enumMoniker, Kind::ClassEnumerator);
-  if (enumerator == nullptr) {
-    return McFail;
-  }
-  enumerator->next = 0;
-  return McOk;
-}
-
-HResult EnumNext(McObject* enumMoniker, McObject** moniker) {
-  auto* enumerator = As<ClassEnumerator>(enumMoniker, Kind::ClassEnumerator);
-  if (moniker == nullptr || enumerator == nullptr) {
-    return McFail;
-  }
-  *moniker = nullptr;
-  if (enumerator->next >= enumerator->cameras.size()) {
-    return McFalse;
-  }
-  *moniker = Handle(new Moniker(enumerator->cameras[enumerator->next++]));
-  return McOk;
-}
-
-HResult BindToStorage(McObject* moniker, McObject** propertyBag) {
-  auto* source = As<Moniker>(moniker, Kind::Moniker);
-  if (propertyBag == nullptr || source == nullptr) {
-    return McFail;
-  }
-  *propertyBag = Handle(new PropertyBag(source->camera.devicePath));
-  return McOk;
-}
-
-HResult ReadStringProperty(McObject* propertyBag, const char16_t* name, char16_t** value) {
-  auto* bag = As<PropertyBag>(propertyBag, Kind::PropertyBag);
-  if (bag == nullptr || name == nullptr || value == nullptr ||
-      std::u16string(name) != u"DevicePath") {
-    return McFail;
-  }
-  auto* text = new char16_t[bag->devicePath.size() + 1];
-  std::copy(bag->devicePath.begin(), bag->devicePath.end(), text);
-  text[bag->devicePath.size()] = 0;
-  *value = text;
-  return McOk;
-}
-
-void FreeString(char16_t* value) {
-  delete[] value;
+std::vector<UvcUnit> UnitsOf(const V4l2Camera& camera) {
+  const std::vector<std::uint8_t> descriptors =
+      ReadBinary(fs::path(camera.deviceDir) / "descriptors");
+  return ParseUvcUnits(descriptors.data(), descriptors.size(),
+                       static_cast<std::uint8_t>(camera.interfaceNumber));
 }
 
 // Whether the camera carries one of the USB ids the tool looks for; only its failures are told to
@@ -230,103 +106,6 @@ bool IsListedNode(int fd, const V4l2Camera& camera, bool chosen) {
   return false;
 }
 
-HResult BindToObject(McObject* moniker, McObject** filter) {
-  auto* source = As<Moniker>(moniker, Kind::Moniker);
-  if (filter == nullptr || source == nullptr) {
-    return McFail;
-  }
-  *filter = nullptr;
-  const V4l2Camera& camera = source->camera;
-  const bool chosen = IsChosenCamera(camera);
-  const int fd = Syscalls().open(camera.node.c_str(), O_RDWR);
-  if (fd < 0) {
-    const int error = errno;
-    if ((error == EACCES || error == EPERM) && chosen) {
-      NoticeOpenDenied(camera.node);
-    }
-    return FromErrno(error);
-  }
-  auto node = std::make_shared<OpenNode>();
-  node->fd = fd;
-  node->path = camera.node;
-  node->chosen = chosen;
-  node->nodeDir = camera.nodeDir;
-  node->deviceDir = camera.deviceDir;
-  if (!IsListedNode(fd, camera, chosen)) {
-    return FromErrno(ENODEV);
-  }
-  // Two processes must never write one camera: the node is held, without waiting, for as long
-  // as it is open; a camera another process holds is not opened (advisory, so a fake node
-  // number that cannot be locked is not refused).
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-    return FromErrno(EBUSY);
-  }
-  const std::vector<std::uint8_t> descriptors =
-      ReadBinary(fs::path(camera.deviceDir) / "descriptors");
-  node->units = ParseUvcUnits(descriptors.data(), descriptors.size(),
-                              static_cast<std::uint8_t>(camera.interfaceNumber));
-  *filter = Handle(new NodeObject(Kind::Filter, std::move(node)));
-  return McOk;
-}
-
-HResult QueryInterface(McObject* object, const Guid& iid, McObject** out) {
-  if (out == nullptr) {
-    return McFail;
-  }
-  *out = nullptr;
-  auto* filter = As<NodeObject>(object, Kind::Filter);
-  if (filter == nullptr) {
-    return McNoInterface;
-  }
-  if (iid == IID_IKsTopologyInfo_) {
-    *out = Handle(new NodeObject(Kind::Topology, filter->node));
-  } else if (iid == IID_IKsControl_) {
-    *out = Handle(new NodeObject(Kind::Control, filter->node));
-  } else if (iid == IID_IBaseFilter_) {
-    filter->references.fetch_add(1);
-    *out = object;
-  } else {
-    return McNoInterface;
-  }
-  return McOk;
-}
-
-HResult GetNumNodes(McObject* topology, std::uint32_t* count) {
-  auto* info = As<NodeObject>(topology, Kind::Topology);
-  if (info == nullptr || count == nullptr) {
-    return McFail;
-  }
-  *count = static_cast<std::uint32_t>(info->node->units.size());
-  return McOk;
-}
-
-HResult GetNodeType(McObject* topology, std::uint32_t index, Guid* type) {
-  auto* info = As<NodeObject>(topology, Kind::Topology);
-  if (info == nullptr || type == nullptr || index >= info->node->units.size()) {
-    return McFail;
-  }
-  *type = info->node->units[index].subtype == UvcExtensionUnit ? KSNODETYPE_DEV_SPECIFIC_
-                                                               : OtherUnitType;
-  return McOk;
-}
-
-HResult CreateNodeInstance(McObject* topology, std::uint32_t index, const Guid& iid,
-                           McObject** control) {
-  auto* info = As<NodeObject>(topology, Kind::Topology);
-  if (control == nullptr) {
-    return McFail;
-  }
-  *control = nullptr;
-  if (info == nullptr || index >= info->node->units.size()) {
-    return McFail;
-  }
-  if (!(iid == IID_IKsControl_)) {
-    return McNoInterface;
-  }
-  *control = Handle(new NodeObject(Kind::Control, info->node, static_cast<int>(index)));
-  return McOk;
-}
-
 // Whether a failed request means the camera has left: the driver says so, or the node or the USB
 // device is gone from sysfs. Anything else is a camera that may answer again.
 bool LeftTheBus(const OpenNode& node, int error) {
@@ -340,10 +119,6 @@ bool LeftTheBus(const OpenNode& node, int error) {
   return gone(node.nodeDir) || gone(node.deviceDir);
 }
 
-std::uint32_t Le32(const std::uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
 bool CarriesSet(const UvcUnit& unit, const std::uint8_t* set) {
   return unit.subtype == UvcExtensionUnit && std::memcmp(unit.guid.data(), set, 16) == 0;
 }
@@ -351,10 +126,14 @@ bool CarriesSet(const UvcUnit& unit, const std::uint8_t* set) {
 // The extension unit a request is for, or null: a request goes only to a unit whose code is the
 // request's property set. A node made for one unit is that unit; the filter's own control takes the
 // node id as a topology index, else (the fallback ids when no node was found) as a unit id.
-const UvcUnit* UnitFor(const NodeObject& control, std::uint32_t nodeId, const std::uint8_t* set) {
-  const std::vector<UvcUnit>& units = control.node->units;
-  if (control.unitIndex >= 0) {
-    const UvcUnit& unit = units[static_cast<std::size_t>(control.unitIndex)];
+const UvcUnit* UnitFor(const OpenNode& node, int nodeInstance, std::uint32_t nodeId,
+                       const std::uint8_t* set) {
+  const std::vector<UvcUnit>& units = node.units;
+  if (nodeInstance >= 0) {
+    if (static_cast<std::size_t>(nodeInstance) >= units.size()) {
+      return nullptr;
+    }
+    const UvcUnit& unit = units[static_cast<std::size_t>(nodeInstance)];
     return CarriesSet(unit, set) ? &unit : nullptr;
   }
   if (nodeId < units.size() && CarriesSet(units[nodeId], set)) {
@@ -368,85 +147,146 @@ const UvcUnit* UnitFor(const NodeObject& control, std::uint32_t nodeId, const st
   return nullptr;
 }
 
-HResult KsPropertyOp(McObject* controlObject, void* property, std::uint32_t propertyLength,
-                     void* data, std::uint32_t dataLength, std::uint32_t* bytesReturned) {
-  auto* control = As<NodeObject>(controlObject, Kind::Control);
-  if (control == nullptr || property == nullptr || propertyLength < KspNodeSize) {
-    return McFail;
+// The cameras uvcvideo offers, as the one emulation of the capture framework sees them.
+class V4l2Source : public CameraSource {
+ public:
+  std::vector<SourceCamera> listCameras() override;
+  int open(const SourceCamera& camera, std::uint64_t* binding) override;
+  void close(std::uint64_t binding) override { delete NodeOf(binding); }
+  int query(const SourceQuery& query) override;
+  void sleep(std::uint32_t milliseconds) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
   }
-  const auto* header = static_cast<const std::uint8_t*>(property);
-  const std::uint32_t selector = Le32(header + 16);
-  const std::uint32_t flags = Le32(header + 20);
-  const std::uint32_t nodeId = Le32(header + 24);
-  const UvcUnit* unit = UnitFor(*control, nodeId, header);
+
+ private:
+  static OpenNode* NodeOf(std::uint64_t binding) {
+    return reinterpret_cast<OpenNode*>(static_cast<std::uintptr_t>(binding));
+  }
+  std::mutex mutex_;
+  std::uint64_t listingNumber_ = 0;
+  std::deque<std::pair<std::uint64_t, std::vector<V4l2Camera>>> listings_;
+};
+
+std::vector<SourceCamera> V4l2Source::listCameras() {
+  std::vector<V4l2Camera> cameras = ListV4l2Cameras();
+  std::vector<SourceCamera> listed;
+  std::lock_guard lock(mutex_);
+  const std::uint64_t number = ++listingNumber_;
+  for (std::size_t i = 0; i < cameras.size(); ++i) {
+    SourceCamera camera;
+    camera.devicePath = cameras[i].devicePath;
+    camera.vendorId = static_cast<std::uint16_t>(cameras[i].vendorId);
+    camera.productId = static_cast<std::uint16_t>(cameras[i].productId);
+    camera.port = cameras[i].busPort;
+    for (const UvcUnit& unit : UnitsOf(cameras[i])) {
+      camera.nodeTypes.push_back(unit.subtype == UvcExtensionUnit ? KSNODETYPE_DEV_SPECIFIC_
+                                                                  : OtherUnitType);
+    }
+    camera.key = number << 16 | i;
+    listed.push_back(std::move(camera));
+  }
+  listings_.emplace_back(number, std::move(cameras));
+  if (listings_.size() > ListingsKept) {
+    listings_.pop_front();
+  }
+  return listed;
+}
+
+int V4l2Source::open(const SourceCamera& listed, std::uint64_t* binding) {
+  V4l2Camera camera;
+  {
+    std::lock_guard lock(mutex_);
+    const auto found = std::find_if(listings_.begin(), listings_.end(), [&](const auto& listing) {
+      return listing.first == listed.key >> 16;
+    });
+    if (found == listings_.end() || (listed.key & 0xFFFF) >= found->second.size()) {
+      return CsRemoved;  // listed too long ago to be told from what is there now
+    }
+    camera = found->second[listed.key & 0xFFFF];
+  }
+  const bool chosen = IsChosenCamera(camera);
+  const int fd = Syscalls().open(camera.node.c_str(), O_RDWR);
+  if (fd < 0) {
+    const int error = errno;
+    if ((error == EACCES || error == EPERM) && chosen) {
+      NoticeOpenDenied(camera.node);
+    }
+    return -error;
+  }
+  auto node = std::make_unique<OpenNode>();
+  node->fd = fd;
+  node->path = camera.node;
+  node->chosen = chosen;
+  node->nodeDir = camera.nodeDir;
+  node->deviceDir = camera.deviceDir;
+  if (!IsListedNode(fd, camera, chosen)) {
+    return CsRemoved;
+  }
+  // Two processes must never write one camera: the node is held, without waiting, for as long
+  // as it is open; a camera another process holds is not opened (advisory, so a fake node
+  // number that cannot be locked is not refused).
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    return -EBUSY;
+  }
+  node->units = UnitsOf(camera);
+  *binding = reinterpret_cast<std::uintptr_t>(node.release());
+  return CsOk;
+}
+
+int V4l2Source::query(const SourceQuery& query) {
+  const OpenNode& node = *NodeOf(query.binding);
+  const std::uint8_t* set = reinterpret_cast<const std::uint8_t*>(&query.set);
+  const UvcUnit* unit = UnitFor(node, query.nodeInstance, query.node, set);
   if (unit == nullptr) {
-    return McNotFound;
+    return CsNoSuchFile;
   }
-  if ((flags & KsPropertyTypeSetSupport) != 0) {
-    return McOk;
+  if (!query.exactHeader) {
+    return CsInvalid;
   }
-  std::uint8_t query;
-  if ((flags & KsPropertyTypeGet) != 0) {
-    query = UVC_GET_CUR;
-  } else if ((flags & KsPropertyTypeSet) != 0) {
-    query = UVC_SET_CUR;
-  } else {
-    return McFail;
+  if (query.request == SourceRequest::setSupport) {
+    return CsOk;  // answered from the descriptors
   }
-  if (data == nullptr || dataLength == 0 || dataLength > 0xFFFF || selector > 0xFF) {
-    return McFail;
+  if (query.data == nullptr || query.length == 0 || query.length > 0xFFFF ||
+      query.selector > 0xFF) {
+    return CsIoError;
   }
   uvc_xu_control_query request{};
   request.unit = unit->unitId;
-  request.selector = static_cast<std::uint8_t>(selector);
-  request.query = query;
-  request.size = static_cast<std::uint16_t>(dataLength);
-  request.data = static_cast<std::uint8_t*>(data);
+  request.selector = static_cast<std::uint8_t>(query.selector);
+  request.query = query.request == SourceRequest::get ? UVC_GET_CUR : UVC_SET_CUR;
+  request.size = static_cast<std::uint16_t>(query.length);
+  request.data = query.data;
   int rc;
   do {
-    rc = Syscalls().ioctl(control->node->fd, UVCIOC_CTRL_QUERY, &request);
+    rc = Syscalls().ioctl(node.fd, UVCIOC_CTRL_QUERY, &request);
   } while (rc < 0 && errno == EINTR);
   if (rc < 0) {
     const int error = errno;
-    if (control->node->chosen) {
-      NoticeRequestFailed(control->node->path, error, unit->unitId, selector, dataLength);
+    if (node.chosen) {
+      NoticeRequestFailed(node.path, error, unit->unitId, query.selector, query.length);
     }
-    return LeftTheBus(*control->node, error) ? McDeviceNotConnected : FromErrno(error);
+    return LeftTheBus(node, error) ? CsRemoved : -error;
   }
-  if (bytesReturned != nullptr) {
-    *bytesReturned = dataLength;
+  if (query.bytesReturned != nullptr) {
+    *query.bytesReturned = query.length;
   }
-  return McOk;
+  return CsOk;
 }
 
-std::uint32_t Release(McObject* object) {
-  auto* base = reinterpret_cast<Object*>(object);
-  if (base == nullptr) {
-    return 0;
-  }
-  const std::uint32_t left = base->references.fetch_sub(1) - 1;
-  if (left == 0) {
-    delete base;
-  }
-  return left;
+capture::Emulation& ProcessEmulation() {
+  static V4l2Source source;
+  static capture::Emulation emulation(source);
+  return emulation;
 }
-
-void SleepOp(std::uint32_t milliseconds) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
-
-const MediaCaptureOps v4l2Capture{
-    CoInitializeOp, CoUninitializeOp,   CreateDeviceEnumerator, CreateClassEnumerator,
-    EnumReset,      EnumNext,           BindToStorage,          ReadStringProperty,
-    FreeString,     BindToObject,       QueryInterface,         GetNumNodes,
-    GetNodeType,    CreateNodeInstance, KsPropertyOp,           Release,
-    SleepOp,
-};
 
 }  // namespace
 
 const MediaCaptureOps* V4l2MediaCaptureOps() {
-  return &v4l2Capture;
+  return capture::MediaCaptureOver<ProcessEmulation>();
+}
+
+capture::Emulation& V4l2Emulation() {
+  return ProcessEmulation();
 }
 
 }  // namespace linuxplat

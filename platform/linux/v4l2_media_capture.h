@@ -1,6 +1,7 @@
 #pragma once
 // The media-capture seam over V4L2 and the uvcvideo driver: one capture device per camera, its
-// units as the topology, and extension-unit property requests as UVCIOC_CTRL_QUERY calls.
+// units as the topology, and extension-unit requests as UVCIOC_CTRL_QUERY calls, under the
+// emulated framework.
 
 #include <cstdint>
 #include <string>
@@ -8,10 +9,17 @@
 
 #include "seams/media_capture.h"
 
+namespace capture {
+class Emulation;
+}
+
 namespace linuxplat {
 
-// The table of operations; install it with CamInstallMediaCapture.
+// The table of operations (the one capture emulation over uvcvideo's cameras); install it with
+// CamInstallMediaCapture.
 const MediaCaptureOps* V4l2MediaCaptureOps();
+// That emulation, for its leak accounting.
+capture::Emulation& V4l2Emulation();
 
 // Where sysfs and the device nodes are ("/sys" and "/dev" unless a test points them elsewhere).
 void SetV4l2Roots(const std::string& sysRoot, const std::string& devRoot);

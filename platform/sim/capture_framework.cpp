@@ -1,16 +1,10 @@
 #include "platform/sim/capture_framework.h"
 
-#include "platform/sim/com_object.h"
-
 namespace sim {
 
 CaptureFramework::CaptureFramework() = default;
 
-CaptureFramework::~CaptureFramework() {
-  for (char16_t* text : strings_) {
-    delete[] text;
-  }
-}
+CaptureFramework::~CaptureFramework() = default;
 
 Device& CaptureFramework::addDevice(const DeviceSetup& setup) {
   std::lock_guard lock(mutex_);
@@ -33,18 +27,10 @@ Camera* CaptureFramework::firstCamera() {
 }
 
 void CaptureFramework::clear() {
+  emulation_.clear();  // first: it closes what is still bound, through this source
   std::lock_guard lock(mutex_);
-  objects_.clear();
+  bindings_.clear();
   devices_.clear();
-  for (char16_t* text : strings_) {
-    delete[] text;
-  }
-  strings_.clear();
-  live_.fill(0);
-  overReleases_ = 0;
-  badStringFrees_ = 0;
-  apartmentBalance_ = 0;
-  unbalancedLeaves_ = 0;
   traceOut_ = nullptr;
   if (traceFile_.is_open()) {
     traceFile_.close();
@@ -85,42 +71,9 @@ CaptureFramework& ProcessFramework() {
   return framework;
 }
 
-CaptureFramework& Fw() {
-  return CurrentFramework();
+capture::Emulation& CurrentEmulation() {
+  return CurrentFramework().emulation();
 }
-
-const MediaCaptureOps table{
-    [] { return Fw().coInitialize(); },
-    [] { Fw().coUninitialize(); },
-    [](McObject** devEnum) { return Fw().createDeviceEnumerator(devEnum); },
-    [](McObject* devEnum, const Guid& category, McObject** out, std::uint32_t flags) {
-      return Fw().createClassEnumerator(devEnum, category, out, flags);
-    },
-    [](McObject* enumMoniker) { return Fw().enumReset(enumMoniker); },
-    [](McObject* enumMoniker, McObject** moniker) { return Fw().enumNext(enumMoniker, moniker); },
-    [](McObject* moniker, McObject** bag) { return Fw().bindToStorage(moniker, bag); },
-    [](McObject* bag, const char16_t* name, char16_t** value) {
-      return Fw().readStringProperty(bag, name, value);
-    },
-    [](char16_t* value) { Fw().freeString(value); },
-    [](McObject* moniker, McObject** filter) { return Fw().bindToObject(moniker, filter); },
-    [](McObject* object, const Guid& iid, McObject** out) {
-      return Fw().queryInterface(object, iid, out);
-    },
-    [](McObject* topology, std::uint32_t* count) { return Fw().getNumNodes(topology, count); },
-    [](McObject* topology, std::uint32_t index, Guid* type) {
-      return Fw().getNodeType(topology, index, type);
-    },
-    [](McObject* topology, std::uint32_t index, const Guid& iid, McObject** control) {
-      return Fw().createNodeInstance(topology, index, iid, control);
-    },
-    [](McObject* control, void* property, std::uint32_t propertyLength, void* data,
-       std::uint32_t dataLength, std::uint32_t* bytesReturned) {
-      return Fw().ksProperty(control, property, propertyLength, data, dataLength, bytesReturned);
-    },
-    [](McObject* object) { return Fw().release(object); },
-    [](std::uint32_t milliseconds) { Fw().sleep(milliseconds); },
-};
 
 }  // namespace
 
@@ -134,7 +87,7 @@ void SetCurrentFramework(CaptureFramework* framework) {
 }
 
 const MediaCaptureOps* MediaCaptureTable() {
-  return &table;
+  return capture::MediaCaptureOver<CurrentEmulation>();
 }
 
 }  // namespace sim

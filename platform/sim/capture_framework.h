@@ -1,5 +1,5 @@
 #pragma once
-// The simulated media-capture framework: devices, filters, topologies, COM objects, requests.
+// The simulated capture devices as a camera source: listing, binding, requests, trace and faults.
 
 #include <array>
 #include <atomic>
@@ -10,28 +10,28 @@
 #include <ostream>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "seams/guid.h"
+#include "seams/camera_source.h"
 #include "seams/media_capture.h"
+#include "platform/capture_emulation/capture_emulation.h"
 #include "platform/sim/clock.h"
 #include "platform/sim/faults.h"
-#include "platform/sim/ksp_node.h"
 #include "platform/sim/platform_guids.h"
 #include "platform/sim/request_trace.h"
 #include "platform/sim/sim_camera.h"
 
 namespace sim {
 
-// Result codes of the simulated framework besides the seam's own.
-inline constexpr HResult McPointer = static_cast<HResult>(0x80004003u);
-inline constexpr HResult McInvalidArg = static_cast<HResult>(0x80070057u);
-inline constexpr HResult McNotInitialized = static_cast<HResult>(0x800401F0u);
-inline constexpr HResult McDeviceNotConnected = static_cast<HResult>(0x8007048Fu);
-inline constexpr HResult McGenFailure = static_cast<HResult>(0x8007001Fu);  // a stalled request
-inline constexpr HResult McSetNotFound = static_cast<HResult>(0x80070492u);
-inline constexpr HResult McBufferTooSmall = static_cast<HResult>(0x8007007Au);
+// Result codes of the emulated framework the simulator's tests name.
+using ::McDeviceNotConnected;
+using capture::McBufferTooSmall;
+using capture::McGenFailure;
+using capture::McInvalidArg;
+using capture::McNotInitialized;
+using capture::McPointer;
+using capture::McSetNotFound;
 
 inline constexpr std::string_view DefaultUsbId = "vid_1f3a&pid_5c72";
 
@@ -115,26 +115,18 @@ class Device {
   std::uint64_t awayUntilMicros_ = 0;
 };
 
-enum class ObjectKind : int {
-  deviceEnumerator,
-  classEnumerator,
-  moniker,
-  propertyBag,
-  filter,
-  filterControl,
-  topology,
-  nodeControl,
-};
-inline constexpr int objectKindCount = 8;
-const char* ObjectKindName(ObjectKind kind);
-
+using capture::ObjectKind;
+using capture::objectKindCount;
+using capture::ObjectKindName;
 // COM apartment depth of the calling thread (enters minus leaves).
-int ApartmentDepth();
+using capture::ApartmentDepth;
 
-class CaptureFramework {
+// The simulated cameras as a camera source, each framework with its own emulation of the capture
+// framework over them (the one the Linux platform and the fuzz targets use as well).
+class CaptureFramework : public CameraSource {
  public:
   CaptureFramework();
-  ~CaptureFramework();
+  ~CaptureFramework() override;
   CaptureFramework(const CaptureFramework&) = delete;
   CaptureFramework& operator=(const CaptureFramework&) = delete;
 
@@ -157,65 +149,43 @@ class CaptureFramework {
   bool traceToFile(const std::string& path);
   void stopTrace();
 
-  // Leak accounting: references handed out and not yet released, by kind and in all.
-  std::int64_t liveReferences(ObjectKind kind) const;
-  std::int64_t liveReferences() const;
-  std::int64_t liveStrings() const;
-  // Releases of objects that had no reference left, and frees of unknown strings.
-  std::uint32_t overReleases() const;
-  std::uint32_t badStringFrees() const;
-  // Apartment enters minus leaves over all threads, and leaves without an enter.
-  std::int64_t apartmentBalance() const;
-  std::uint32_t unbalancedLeaves() const;
+  // Leak accounting of the framework over these cameras.
+  capture::Emulation& emulation() { return emulation_; }
+  std::int64_t liveReferences(ObjectKind kind) const { return emulation_.liveReferences(kind); }
+  std::int64_t liveReferences() const { return emulation_.liveReferences(); }
+  std::int64_t liveStrings() const { return emulation_.liveStrings(); }
+  std::uint32_t overReleases() const { return emulation_.overReleases(); }
+  std::uint32_t badStringFrees() const { return emulation_.badStringFrees(); }
+  std::int64_t apartmentBalance() const { return emulation_.apartmentBalance(); }
+  std::uint32_t unbalancedLeaves() const { return emulation_.unbalancedLeaves(); }
 
-  // Held by every seam call; hold it to look at a camera while another thread may use it.
+  // Held by every call of the source; hold it to look at a camera while another thread may use it.
   std::mutex& mutex() { return mutex_; }
 
-  // The seam's operations (the MediaCaptureOps table forwards to these).
-  HResult coInitialize();
-  void coUninitialize();
-  HResult createDeviceEnumerator(McObject** devEnum);
-  HResult createClassEnumerator(McObject* devEnum, const Guid& category, McObject** enumMoniker,
-                                std::uint32_t flags);
-  HResult enumReset(McObject* enumMoniker);
-  HResult enumNext(McObject* enumMoniker, McObject** moniker);
-  HResult bindToStorage(McObject* moniker, McObject** propertyBag);
-  HResult readStringProperty(McObject* propertyBag, const char16_t* name, char16_t** value);
-  void freeString(char16_t* value);
-  HResult bindToObject(McObject* moniker, McObject** filter);
-  HResult queryInterface(McObject* object, const Guid& iid, McObject** out);
-  HResult getNumNodes(McObject* topology, std::uint32_t* count);
-  HResult getNodeType(McObject* topology, std::uint32_t index, Guid* type);
-  HResult createNodeInstance(McObject* topology, std::uint32_t index, const Guid& iid,
-                             McObject** control);
-  HResult ksProperty(McObject* control, void* property, std::uint32_t propertyLength, void* data,
-                     std::uint32_t dataLength, std::uint32_t* bytesReturned);
-  std::uint32_t release(McObject* object);
-  void sleep(std::uint32_t milliseconds) { clock_.sleepMillis(milliseconds); }
+  // The camera source.
+  std::vector<SourceCamera> listCameras() override;
+  int open(const SourceCamera& camera, std::uint64_t* binding) override;
+  void close(std::uint64_t) override {}
+  int query(const SourceQuery& query) override;
+  void sleep(std::uint32_t milliseconds) override { clock_.sleepMillis(milliseconds); }
 
  private:
-  McObject* newObject(ObjectKind kind, Device* device);
-  McObject* newFilter(Device& device);
-  void addRef(McObject* object);
-  HResult serveRequest(McObject* filter, const KspNode& header, RequestKind kind,
-                       std::uint8_t* data, std::uint32_t dataLength, std::uint32_t* bytesReturned);
+  // A bound filter: its device, and the attach it was bound in (a later one leaves it dead).
+  struct Binding {
+    Device* device;
+    std::uint32_t generation;
+  };
+  int serveRequest(const Binding& binding, const SourceQuery& query, RequestKind kind);
   void trace(RequestKind kind, std::uint32_t selector, std::uint32_t node, const std::uint8_t* data,
              std::uint32_t dataLength, bool failed);
 
   mutable std::mutex mutex_;
   Clock clock_;
   std::vector<std::unique_ptr<Device>> devices_;
-  // Objects live until clear(), so a release too many is counted instead of touching freed
-  // memory.
-  std::vector<std::unique_ptr<McObject>> objects_;
-  std::unordered_set<char16_t*> strings_;
-  std::array<std::int64_t, objectKindCount> live_{};
-  std::uint32_t overReleases_ = 0;
-  std::uint32_t badStringFrees_ = 0;
-  std::atomic<std::int64_t> apartmentBalance_{0};
-  std::atomic<std::uint32_t> unbalancedLeaves_{0};
+  std::vector<Binding> bindings_;
   std::ostream* traceOut_ = nullptr;
   std::ofstream traceFile_;
+  capture::Emulation emulation_{*this};
 };
 
 // The framework the seam table works on; the process-wide one unless another was made current.

@@ -1,11 +1,10 @@
-#include "platform/sim/com_object.h"
+#include "platform/sim/capture_framework.h"
 
 #include <cctype>
-#include <cstring>
 
 #include "platform/sim/platform_guids.h"
 
-// Capture devices as the framework lists them: enumerators, monikers, property bags, binding.
+// Capture devices as the framework lists them, and binding one.
 
 namespace sim {
 
@@ -19,14 +18,6 @@ std::string Lower(std::string_view text) {
   std::string out(text);
   for (char& c : out) {
     c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return out;
-}
-
-std::u16string PropertyName(const char16_t* name) {
-  std::u16string out;
-  while (name != nullptr && *name != 0) {
-    out.push_back(*name++);
   }
   return out;
 }
@@ -97,163 +88,50 @@ void Device::detach() {
   attached_ = false;
 }
 
-HResult CaptureFramework::createDeviceEnumerator(McObject** devEnum) {
-  if (devEnum == nullptr) {
-    return McPointer;
-  }
-  *devEnum = nullptr;
-  if (ApartmentDepth() == 0) {
-    return McNotInitialized;
-  }
+std::vector<SourceCamera> CaptureFramework::listCameras() {
   std::lock_guard lock(mutex_);
-  *devEnum = newObject(ObjectKind::deviceEnumerator, nullptr);
-  addRef(*devEnum);
-  return McOk;
-}
-
-HResult CaptureFramework::createClassEnumerator(McObject* devEnum, const Guid& category,
-                                                McObject** enumMoniker, std::uint32_t) {
-  if (enumMoniker == nullptr) {
-    return McPointer;
-  }
-  *enumMoniker = nullptr;
-  if (devEnum == nullptr || devEnum->kind != ObjectKind::deviceEnumerator) {
-    return McInvalidArg;
-  }
-  std::lock_guard lock(mutex_);
-  if (!(category == VideoInputCategory)) {
-    return McFalse;
-  }
-  std::vector<Device*> listed;
-  for (auto& device : devices_) {
-    if (!device->plugged_ ||
-        (!device->attached_ && clock_.nowMicros() < device->awayUntilMicros_)) {
+  std::vector<SourceCamera> listed;
+  for (std::size_t i = 0; i < devices_.size(); ++i) {
+    Device& device = *devices_[i];
+    if (!device.plugged_ || (!device.attached_ && clock_.nowMicros() < device.awayUntilMicros_)) {
       continue;  // a camera still restarting after its reset is not on the bus yet
     }
     // Enumerating finds a camera that dropped off (reset, disconnect) back on the bus.
-    if (!device->attached_) {
-      device->attached_ = true;
-      ++device->generation_;
-      if (device->lostPower_ && device->camera_ != nullptr) {
-        device->camera_->replug();
+    if (!device.attached_) {
+      device.attached_ = true;
+      ++device.generation_;
+      if (device.lostPower_ && device.camera_ != nullptr) {
+        device.camera_->replug();
       }
-      device->lostPower_ = false;
+      device.lostPower_ = false;
     }
-    listed.push_back(device.get());
+    SourceCamera camera;
+    camera.devicePath = device.setup_.path;
+    camera.friendlyName = device.setup_.friendlyName;
+    camera.nodeTypes = device.setup_.nodes;
+    camera.pathUnreadable = device.setup_.pathUnreadable;
+    camera.hasTopology = device.setup_.hasTopology;
+    camera.key = i;
+    listed.push_back(std::move(camera));
   }
-  if (listed.empty()) {
-    return McFalse;  // an empty category gives no enumerator at all
-  }
-  McObject* enumerator = newObject(ObjectKind::classEnumerator, nullptr);
-  enumerator->devices = std::move(listed);
-  addRef(enumerator);
-  *enumMoniker = enumerator;
-  return McOk;
+  return listed;
 }
 
-HResult CaptureFramework::enumReset(McObject* enumMoniker) {
-  if (enumMoniker == nullptr || enumMoniker->kind != ObjectKind::classEnumerator) {
-    return McInvalidArg;
-  }
+int CaptureFramework::open(const SourceCamera& camera, std::uint64_t* binding) {
   std::lock_guard lock(mutex_);
-  enumMoniker->position = 0;
-  return McOk;
-}
-
-HResult CaptureFramework::enumNext(McObject* enumMoniker, McObject** moniker) {
-  if (moniker == nullptr) {
-    return McPointer;
+  if (camera.key >= devices_.size()) {
+    return CsInvalid;
   }
-  *moniker = nullptr;
-  if (enumMoniker == nullptr || enumMoniker->kind != ObjectKind::classEnumerator) {
-    return McInvalidArg;
-  }
-  std::lock_guard lock(mutex_);
-  if (enumMoniker->position >= enumMoniker->devices.size()) {
-    return McFalse;
-  }
-  McObject* next = newObject(ObjectKind::moniker, enumMoniker->devices[enumMoniker->position++]);
-  addRef(next);
-  *moniker = next;
-  return McOk;
-}
-
-HResult CaptureFramework::bindToStorage(McObject* moniker, McObject** propertyBag) {
-  if (propertyBag == nullptr) {
-    return McPointer;
-  }
-  *propertyBag = nullptr;
-  if (moniker == nullptr || moniker->kind != ObjectKind::moniker) {
-    return McInvalidArg;
-  }
-  std::lock_guard lock(mutex_);
-  McObject* bag = newObject(ObjectKind::propertyBag, moniker->device);
-  addRef(bag);
-  *propertyBag = bag;
-  return McOk;
-}
-
-HResult CaptureFramework::readStringProperty(McObject* propertyBag, const char16_t* name,
-                                             char16_t** value) {
-  if (value == nullptr || name == nullptr) {
-    return McPointer;
-  }
-  *value = nullptr;
-  if (propertyBag == nullptr || propertyBag->kind != ObjectKind::propertyBag) {
-    return McInvalidArg;
-  }
-  std::lock_guard lock(mutex_);
-  const DeviceSetup& setup = propertyBag->device->setup();
-  const std::u16string key = PropertyName(name);
-  const std::u16string* text = nullptr;
-  if (key == u"DevicePath" && !setup.pathUnreadable) {
-    text = &setup.path;
-  } else if (key == u"FriendlyName") {
-    text = &setup.friendlyName;
-  }
-  if (text == nullptr) {
-    return McInvalidArg;
-  }
-  auto* copy = new char16_t[text->size() + 1];
-  std::memcpy(copy, text->data(), text->size() * sizeof(char16_t));
-  copy[text->size()] = 0;
-  strings_.insert(copy);
-  *value = copy;
-  return McOk;
-}
-
-void CaptureFramework::freeString(char16_t* value) {
-  if (value == nullptr) {
-    return;
-  }
-  std::lock_guard lock(mutex_);
-  if (strings_.erase(value) == 0) {
-    ++badStringFrees_;
-    return;
-  }
-  delete[] value;
-}
-
-HResult CaptureFramework::bindToObject(McObject* moniker, McObject** filter) {
-  if (filter == nullptr) {
-    return McPointer;
-  }
-  *filter = nullptr;
-  if (moniker == nullptr || moniker->kind != ObjectKind::moniker) {
-    return McInvalidArg;
-  }
-  std::lock_guard lock(mutex_);
-  Device& device = *moniker->device;
+  Device& device = *devices_[camera.key];
   if (device.setup().cannotBind) {
-    return McFail;
+    return CsIoError;
   }
   if (!device.plugged_) {
-    return McDeviceNotConnected;
+    return CsRemoved;
   }
-  McObject* bound = newFilter(device);
-  addRef(bound);
-  *filter = bound;
-  return McOk;
+  *binding = bindings_.size();
+  bindings_.push_back({&device, device.generation_});
+  return CsOk;
 }
 
 }  // namespace sim

@@ -1,21 +1,16 @@
-#include "platform/sim/com_object.h"
+#include "platform/sim/capture_framework.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "platform/sim/chip_register_map.h"
-#include "platform/sim/ksp_node.h"
 #include "platform/sim/platform_guids.h"
 
-// A bound filter: its topology nodes and the property requests that reach the extension unit.
+// The property requests that reach a bound camera: its faults, its extension unit, the trace.
 
 namespace sim {
 
 namespace {
-
-constexpr std::uint32_t FlagsSet = KspFlagSet | KspFlagTopology;
-constexpr std::uint32_t FlagsGet = KspFlagGet | KspFlagTopology;
-constexpr std::uint32_t FlagsSupport = KspFlagSetSupport | KspFlagTopology;
 
 // The refuseRequest fault: request `number` is refused, and after it every request that repeats
 // it, until the tries it was given are used up.
@@ -44,107 +39,35 @@ bool RefusedAgain(RefusedRequest& refused, Faults& faults, std::uint32_t number,
 
 }  // namespace
 
-McObject* CaptureFramework::newFilter(Device& device) {
-  McObject* filter = newObject(ObjectKind::filter, &device);
-  filter->generation = device.generation_;
-  filter->control = newObject(ObjectKind::filterControl, &device);
-  filter->control->filter = filter;
-  filter->topology = newObject(ObjectKind::topology, &device);
-  filter->topology->filter = filter;
-  for (std::size_t i = 0; i < device.setup().nodes.size(); ++i) {
-    McObject* node = newObject(ObjectKind::nodeControl, &device);
-    node->filter = filter;
-    filter->nodeControls.push_back(node);
-  }
-  return filter;
-}
-
-HResult CaptureFramework::getNumNodes(McObject* topology, std::uint32_t* count) {
-  if (count == nullptr) {
-    return McPointer;
-  }
-  if (topology == nullptr || topology->kind != ObjectKind::topology) {
-    return McInvalidArg;
-  }
-  std::lock_guard lock(mutex_);
-  *count = static_cast<std::uint32_t>(topology->device->setup().nodes.size());
-  return McOk;
-}
-
-HResult CaptureFramework::getNodeType(McObject* topology, std::uint32_t index, Guid* type) {
-  if (type == nullptr) {
-    return McPointer;
-  }
-  if (topology == nullptr || topology->kind != ObjectKind::topology) {
-    return McInvalidArg;
-  }
-  std::lock_guard lock(mutex_);
-  const auto& nodes = topology->device->setup().nodes;
-  if (index >= nodes.size()) {
-    return McInvalidArg;
-  }
-  *type = nodes[index];
-  return McOk;
-}
-
-HResult CaptureFramework::createNodeInstance(McObject* topology, std::uint32_t index,
-                                             const Guid& iid, McObject** control) {
-  if (control == nullptr) {
-    return McPointer;
-  }
-  *control = nullptr;
-  if (topology == nullptr || topology->kind != ObjectKind::topology) {
-    return McInvalidArg;
-  }
-  std::lock_guard lock(mutex_);
-  McObject* filter = topology->filter;
-  if (index >= filter->nodeControls.size()) {
-    return McInvalidArg;
-  }
-  if (!(iid == IidKsControl)) {
-    return McNoInterface;
-  }
-  McObject* node = filter->nodeControls[index];
-  addRef(node);
-  *control = node;
-  return McOk;
-}
-
-HResult CaptureFramework::ksProperty(McObject* control, void* property,
-                                     std::uint32_t propertyLength, void* data,
-                                     std::uint32_t dataLength, std::uint32_t* bytesReturned) {
-  if (control == nullptr ||
-      (control->kind != ObjectKind::filterControl && control->kind != ObjectKind::nodeControl)) {
-    return McInvalidArg;
-  }
-  if (property == nullptr || propertyLength != KspNodeSize) {
-    return McInvalidArg;  // not a node header: the request never reaches a unit
-  }
-  const KspNode header = ParseKspNode(static_cast<const std::uint8_t*>(property));
+int CaptureFramework::query(const SourceQuery& query) {
   RequestKind kind = RequestKind::set;
-  if ((header.flags & KspFlagGet) != 0) {
+  if (query.request == SourceRequest::get) {
     kind = RequestKind::get;
-  } else if ((header.flags & KspFlagSetSupport) != 0) {
+  } else if (query.request == SourceRequest::setSupport) {
     kind = RequestKind::support;
   }
   std::lock_guard lock(mutex_);
-  const HResult result = serveRequest(FilterOf(control), header, kind,
-                                      static_cast<std::uint8_t*>(data), dataLength, bytesReturned);
+  if (query.binding >= bindings_.size()) {
+    return CsInvalid;
+  }
+  const int result = serveRequest(bindings_[query.binding], query, kind);
   if (traceOut_ != nullptr) {
     // A positive code is a success, however unusual; only failure codes are marked.
-    trace(kind, header.id, header.nodeId, static_cast<std::uint8_t*>(data), dataLength, result < 0);
+    trace(kind, query.selector, query.node, query.data, query.length, result < 0);
   }
   return result;
 }
 
-HResult CaptureFramework::serveRequest(McObject* filter, const KspNode& header, RequestKind kind,
-                                       std::uint8_t* data, std::uint32_t dataLength,
-                                       std::uint32_t* bytesReturned) {
-  Device& device = *filter->device;
+int CaptureFramework::serveRequest(const Binding& binding, const SourceQuery& query,
+                                   RequestKind kind) {
+  Device& device = *binding.device;
   Faults& faults = device.faults_;
   const std::uint32_t number = ++device.requestCount_;
-  const std::uint32_t selector = header.id;
-  const std::uint32_t node = header.nodeId;
+  const std::uint32_t selector = query.selector;
+  const std::uint32_t node = query.node;
+  std::uint8_t* const data = query.data;
+  const std::uint32_t dataLength = query.length;
+  std::uint32_t* const bytesReturned = query.bytesReturned;
   if (bytesReturned != nullptr) {
     *bytesReturned = 0;
   }
@@ -159,8 +82,8 @@ HResult CaptureFramework::serveRequest(McObject* filter, const KspNode& header, 
     device.attached_ = false;
     device.lostPower_ = true;
   }
-  if (!device.attached_ || filter->generation != device.generation_) {
-    return McDeviceNotConnected;
+  if (!device.attached_ || binding.generation != device.generation_) {
+    return CsRemoved;
   }
   if (faults.refuseFromRequest != 0 && number >= faults.refuseFromRequest) {
     const std::uint64_t now = clock_.nowMicros();
@@ -170,41 +93,39 @@ HResult CaptureFramework::serveRequest(McObject* filter, const KspNode& header, 
     if (now < device.refuseUntilMicros_) {
       ++faults.fired.refused;
       clock_.sleepMillis(1);  // a stalled control transfer still takes its USB frame
-      return McGenFailure;
+      return CsStalled;
     }
   }
   if (faults.failRequest == number) {
     ++faults.fired.failRequest;
-    return McGenFailure;
+    return CsStalled;
   }
   if (RefusedAgain(device.refusedRequest_, faults, number, kind, selector, data, dataLength)) {
-    return McGenFailure;
+    return CsStalled;
   }
   if (faults.failNode >= 0 && static_cast<std::int64_t>(node) == faults.failNode) {
-    return McGenFailure;
+    return CsStalled;
   }
 
-  const std::uint32_t expectedFlags =
-      kind == RequestKind::get ? FlagsGet : (kind == RequestKind::set ? FlagsSet : FlagsSupport);
-  if (!(header.set == ExtensionUnitSet) || header.flags != expectedFlags || header.reserved != 0) {
-    return McSetNotFound;
+  if (!(query.set == ExtensionUnitSet) || !query.exactHeader) {
+    return CsUnknownSet;
   }
   Camera* camera = device.camera();
   if (camera == nullptr || node != device.setup().xuNodeId) {
-    return McNotFound;  // this node knows nothing of the property set
+    return CsNoSuchFile;  // this node knows nothing of the property set
   }
   if (kind == RequestKind::support) {
-    return McOk;
+    return CsOk;
   }
 
   if (selector < ControlRegister || selector > ControlInfo) {
-    return McNotFound;
+    return CsNoSuchFile;
   }
   if (faults.failSelector >= 0 && static_cast<std::int64_t>(selector) == faults.failSelector) {
-    return McGenFailure;
+    return CsStalled;
   }
   if (data == nullptr || dataLength != RecordLengthOf[selector]) {
-    return McBufferTooSmall;  // a control takes exactly its own record length
+    return CsWrongLength;  // a control takes exactly its own record length
   }
   camera->setRequestNumber(number);
   bool ok = false;
@@ -231,13 +152,13 @@ HResult CaptureFramework::serveRequest(McObject* filter, const KspNode& header, 
     device.awayUntilMicros_ = clock_.nowMicros() + camera->config().resetAwayMicros;
   }
   if (!ok) {
-    return McGenFailure;
+    return CsStalled;
   }
   if (faults.positiveSuccessRequest == number) {
     ++faults.fired.positiveSuccess;
     return faults.positiveSuccessCode;
   }
-  return McOk;
+  return CsOk;
 }
 
 void CaptureFramework::trace(RequestKind kind, std::uint32_t selector, std::uint32_t node,

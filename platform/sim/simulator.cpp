@@ -4,14 +4,12 @@
 
 namespace sim {
 
-void ResetApartmentOfThisThread();
-
 void ResetSimulator() {
   SetCurrentFramework(nullptr);
   SetCurrentDeviceTree(nullptr);
   CurrentFramework().clear();
   CurrentDeviceTree().clear();
-  ResetApartmentOfThisThread();
+  capture::ResetApartmentOfThisThread();
 }
 
 Device* BuildOneCameraWorld(const WorldOptions& options) {

@@ -223,8 +223,10 @@ class V4l2MediaCaptureTest : public ::testing::Test {
     linuxtest::AddCamera(fixture);
     fixture.WriteDeviceFile("1-1", "descriptors", kDescriptors);
     linuxplat::ResetNotices();
+    ops->coInitialize();  // the framework is entered, as the camera layer always does
   }
   void TearDown() override {
+    ops->coUninitialize();
     EXPECT_TRUE(fake.openFds.empty()) << "a node was left open";
     linuxplat::InstallSyscalls(nullptr);
     linuxplat::SetV4l2Roots("/sys", "/dev");

@@ -32,8 +32,8 @@ Guid FromGuid(REFGUID guid) {
 // The simulator counts apartments per thread; each call stands inside one.
 class SimApartment {
  public:
-  SimApartment() { framework->coInitialize(); }
-  ~SimApartment() { framework->coUninitialize(); }
+  SimApartment() { framework->emulation().coInitialize(); }
+  ~SimApartment() { framework->emulation().coUninitialize(); }
   SimApartment(const SimApartment&) = delete;
   SimApartment& operator=(const SimApartment&) = delete;
 };
@@ -43,8 +43,8 @@ HRESULT ForwardKsProperty(McObject* control, PKSPROPERTY property, ULONG propert
                           LPVOID data, ULONG dataLength, ULONG* bytesReturned) {
   SimApartment apartment;
   std::uint32_t returned = 0;
-  const HRESULT hr =
-      framework->ksProperty(control, property, propertyLength, data, dataLength, &returned);
+  const HRESULT hr = framework->emulation().ksProperty(control, property, propertyLength, data,
+                                                       dataLength, &returned);
   if (bytesReturned != nullptr) {
     *bytesReturned = returned;
   }
@@ -96,7 +96,7 @@ bool StartCamera() {
 // Drops one simulator reference, if any.
 void ReleaseSim(McObject*& object) {
   if (object != nullptr) {
-    framework->release(object);
+    framework->emulation().release(object);
     object = nullptr;
   }
 }
@@ -261,7 +261,7 @@ class Filter final : public IBaseFilter, public IKsTopologyInfo, public IKsContr
     }
     SimApartment apartment;
     std::uint32_t n = 0;
-    const HRESULT hr = framework->getNumNodes(topology_, &n);
+    const HRESULT hr = framework->emulation().getNumNodes(topology_, &n);
     *count = n;
     return hr;
   }
@@ -271,7 +271,7 @@ class Filter final : public IBaseFilter, public IKsTopologyInfo, public IKsContr
     }
     SimApartment apartment;
     Guid out{};
-    const HRESULT hr = framework->getNodeType(topology_, node, &out);
+    const HRESULT hr = framework->emulation().getNodeType(topology_, node, &out);
     std::memcpy(type, &out, sizeof(out));
     return hr;
   }
@@ -282,7 +282,8 @@ class Filter final : public IBaseFilter, public IKsTopologyInfo, public IKsContr
     *object = nullptr;
     SimApartment apartment;
     McObject* control = nullptr;
-    const HRESULT hr = framework->createNodeInstance(topology_, node, FromGuid(iid), &control);
+    const HRESULT hr =
+        framework->emulation().createNodeInstance(topology_, node, FromGuid(iid), &control);
     if (hr < 0 || control == nullptr) {
       return hr < 0 ? hr : E_FAIL;
     }
@@ -313,7 +314,8 @@ class Filter final : public IBaseFilter, public IKsTopologyInfo, public IKsContr
       return true;
     }
     SimApartment apartment;
-    return framework->queryInterface(filter_, FromGuid(iid), &held) == McOk && held != nullptr;
+    return framework->emulation().queryInterface(filter_, FromGuid(iid), &held) == McOk &&
+           held != nullptr;
   }
 
   LONG refs_ = 1;
@@ -329,15 +331,16 @@ HRESULT BindSimFilter(McObject** filter) {
   McObject* devEnum = nullptr;
   McObject* classEnum = nullptr;
   McObject* moniker = nullptr;
-  HRESULT hr = framework->createDeviceEnumerator(&devEnum);
+  HRESULT hr = framework->emulation().createDeviceEnumerator(&devEnum);
   if (hr == McOk) {
-    hr = framework->createClassEnumerator(devEnum, CLSID_VideoInputDeviceCategory_, &classEnum, 0);
+    hr = framework->emulation().createClassEnumerator(devEnum, CLSID_VideoInputDeviceCategory_,
+                                                      &classEnum, 0);
   }
   if (hr == McOk) {
-    hr = framework->enumNext(classEnum, &moniker);
+    hr = framework->emulation().enumNext(classEnum, &moniker);
   }
   if (hr == McOk) {
-    hr = framework->bindToObject(moniker, filter);
+    hr = framework->emulation().bindToObject(moniker, filter);
   }
   ReleaseSim(moniker);
   ReleaseSim(classEnum);
