@@ -16,7 +16,7 @@ run() {  # run NAME: one station on the ports in $work/NAME; its wall time in ms
   local start end
   start=$(date +%s%N)
   "$build/platform/linux/reflash-station" --once --sim "$work/$1" --output "$work/$1.out" \
-    --worker "$build/platform/console/reflash-sim" >/dev/null || true
+    --worker "$build/platform/sim_program/reflash-sim" >/dev/null || true
   end=$(date +%s%N)
   echo $(((end - start) / 1000000)) >"$work/$1.ms"
 }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_input.h"
-#include "platform/console/sim_options.h"
+#include "platform/sim_program/sim_options.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::vector<std::string> args{"reflash-sim"};

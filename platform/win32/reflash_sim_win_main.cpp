@@ -16,8 +16,8 @@
 #include "platform/console/console_host.h"
 #include "platform/console/station_worker.h"
 #include "platform/console/timeline.h"
-#include "platform/console/sim_options.h"
-#include "platform/console/sim_session.h"
+#include "platform/sim_program/sim_options.h"
+#include "platform/sim_program/sim_session.h"
 #include "platform/win32/win32_windowing.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/console/run_report.h"
+#include "platform/sim_program/run_report.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/console/sim_options.h"
-#include "platform/console/sim_session.h"
+#include "platform/sim_program/sim_options.h"
+#include "platform/sim_program/sim_session.h"
 #include "resources/embedded_image.h"
 
 namespace {

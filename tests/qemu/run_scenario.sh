@@ -12,8 +12,8 @@ work="$build/tests/qemu/work/$name"
 mkdir -p "$work"
 
 reflash="$build/platform/linux/reflash"
-camera="$build/platform/usbip/reflash-usbip-camera"
-bench="$build/platform/linux/reflash-uvc-bench"
+camera="$build/testrig/usbip/reflash-usbip-camera"
+bench="$build/testrig/uvc_bench/reflash-uvc-bench"
 image="$src/resources/firmware_image.bin"
 
 set +e

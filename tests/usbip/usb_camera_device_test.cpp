@@ -1,7 +1,7 @@
 // The simulated camera as a USB device, fed USB/IP submits in-process as the virtual host
 // controller sends them.
 
-#include "platform/usbip/usb_camera_device.h"
+#include "testrig/usbip/usb_camera_device.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 #include "platform/sim/clock.h"
 #include "platform/sim/faults.h"
 #include "platform/sim/sim_camera.h"
-#include "platform/usbip/usbip_codec.h"
-#include "platform/usbip/usbip_session.h"
+#include "testrig/usbip/usbip_codec.h"
+#include "testrig/usbip/usbip_session.h"
 
 namespace {
 

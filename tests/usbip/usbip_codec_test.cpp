@@ -1,13 +1,13 @@
 // The wire form of USB/IP headers: big-endian words, the setup packet as the bus carries it.
 
-#include "platform/usbip/usbip_codec.h"
+#include "testrig/usbip/usbip_codec.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "platform/usbip/usbip_options.h"
+#include "testrig/usbip/usbip_options.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/console/sim_session.h"
+#include "platform/sim_program/sim_session.h"
 #include "platform/sim/simulator.h"
 #include "resources/embedded_image.h"
 

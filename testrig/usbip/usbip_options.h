@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/usbip/usb_camera_device.h"
+#include "testrig/usbip/usb_camera_device.h"
 
 namespace usbip {
 

@@ -1,4 +1,4 @@
-#include "platform/usbip/vhci_port.h"
+#include "testrig/usbip/vhci_port.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>

@@ -1,11 +1,11 @@
-#include "platform/usbip/usb_camera_device.h"
+#include "testrig/usbip/usb_camera_device.h"
 
 #include <algorithm>
 
 #include "platform/sim/chip_register_map.h"
 #include "platform/sim/request_trace.h"
-#include "platform/usbip/usbip_codec.h"
-#include "platform/usbip/uvc_descriptors.h"
+#include "testrig/usbip/usbip_codec.h"
+#include "testrig/usbip/uvc_descriptors.h"
 
 namespace usbip {
 

@@ -1,8 +1,8 @@
-#include "platform/usbip/usbip_session.h"
+#include "testrig/usbip/usbip_session.h"
 
 #include <algorithm>
 
-#include "platform/usbip/usbip_codec.h"
+#include "testrig/usbip/usbip_codec.h"
 
 namespace usbip {
 

@@ -1,4 +1,4 @@
-#include "platform/console/run_report.h"
+#include "platform/sim_program/run_report.h"
 
 #include <cstdio>
 

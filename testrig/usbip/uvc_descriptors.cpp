@@ -1,4 +1,4 @@
-#include "platform/usbip/uvc_descriptors.h"
+#include "testrig/usbip/uvc_descriptors.h"
 
 #include <initializer_list>
 #include <string_view>

@@ -14,10 +14,10 @@
 
 #include "platform/sim/flash_file.h"
 #include "platform/sim/sim_camera.h"
-#include "platform/usbip/usb_camera_device.h"
-#include "platform/usbip/usbip_options.h"
-#include "platform/usbip/usbip_session.h"
-#include "platform/usbip/vhci_port.h"
+#include "testrig/usbip/usb_camera_device.h"
+#include "testrig/usbip/usbip_options.h"
+#include "testrig/usbip/usbip_session.h"
+#include "testrig/usbip/vhci_port.h"
 #include "resources/embedded_image.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/console/sim_timeline.h"
+#include "platform/sim_program/sim_timeline.h"
 
 #include <atomic>
 #include <mutex>

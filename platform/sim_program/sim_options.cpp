@@ -1,4 +1,4 @@
-#include "platform/console/sim_options.h"
+#include "platform/sim_program/sim_options.h"
 
 #include <cerrno>
 #include <cstdlib>

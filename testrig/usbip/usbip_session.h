@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/usbip/usb_camera_device.h"
-#include "platform/usbip/usbip_codec.h"
+#include "testrig/usbip/usb_camera_device.h"
+#include "testrig/usbip/usbip_codec.h"
 
 namespace usbip {
 

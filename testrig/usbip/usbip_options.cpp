@@ -1,4 +1,4 @@
-#include "platform/usbip/usbip_options.h"
+#include "testrig/usbip/usbip_options.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/console/run_report.h"
-#include "platform/console/sim_options.h"
-#include "platform/console/sim_timeline.h"
+#include "platform/sim_program/run_report.h"
+#include "platform/sim_program/sim_options.h"
+#include "platform/sim_program/sim_timeline.h"
 #include "platform/console/timeline.h"
 
 namespace sim {

@@ -1,4 +1,4 @@
-#include "platform/usbip/usbip_codec.h"
+#include "testrig/usbip/usbip_codec.h"
 
 #include <cstring>
 

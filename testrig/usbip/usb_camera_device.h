@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/sim/sim_camera.h"
-#include "platform/usbip/uvc_descriptors.h"
+#include "testrig/usbip/uvc_descriptors.h"
 
 namespace usbip {
 

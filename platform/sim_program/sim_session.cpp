@@ -1,4 +1,4 @@
-#include "platform/console/sim_session.h"
+#include "platform/sim_program/sim_session.h"
 
 #include <algorithm>
 #include <fstream>
@@ -9,7 +9,7 @@
 #include "product/product.h"
 #include "camera/camera_state.h"
 #include "seams/media_capture.h"
-#include "platform/console/sim_plug_events.h"
+#include "platform/sim_program/sim_plug_events.h"
 #include "platform/sim/flash_file.h"
 #include "platform/sim/simulator.h"
 #include "resources/embedded_image.h"

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "seams/camera_source.h"
-#include "platform/console/run_report.h"
+#include "platform/sim_program/run_report.h"
 #include "platform/console/timeline.h"
 
 namespace sim {

@@ -1,4 +1,4 @@
-#include "platform/console/sim_plug_events.h"
+#include "platform/sim_program/sim_plug_events.h"
 
 #include <atomic>
 #include <mutex>

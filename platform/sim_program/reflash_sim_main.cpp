@@ -15,9 +15,9 @@
 #include "app/reflash_app.h"
 #include "seams/media_capture.h"
 #include "platform/console/console_host.h"
-#include "platform/console/sim_options.h"
-#include "platform/console/sim_plug_events.h"
-#include "platform/console/sim_session.h"
+#include "platform/sim_program/sim_options.h"
+#include "platform/sim_program/sim_plug_events.h"
+#include "platform/sim_program/sim_session.h"
 #include "platform/console/station_worker.h"
 
 namespace {
