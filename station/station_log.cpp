@@ -148,11 +148,12 @@ std::vector<std::string> StationLogFiles(const std::string& path) {
        it.increment(ec)) {
     const std::string name = it->path().filename().string();
     if (const auto key = RotatedName(name, stem)) {
-      rotated.emplace_back(key->first, key->second, folder + "/" + name);
+      rotated.emplace_back(key->first, key->second, std::string(folder).append("/").append(name));
     }
   }
   std::sort(rotated.begin(), rotated.end());
   std::vector<std::string> files;
+  files.reserve(rotated.size() + 1);
   for (const auto& entry : rotated) {
     files.push_back(std::get<2>(entry));
   }

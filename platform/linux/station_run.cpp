@@ -306,7 +306,9 @@ class StationRun : public station::StationLoop {
       return std::string("worker hung: its process group is ended");
     };
     hooks.resultLog = [](const std::string& folder) { return ReadResultLog(folder); };
-    hooks.ended = [this](const std::string& port, station::WorkerEnd end) { Ended(port, end); };
+    hooks.ended = [this](const std::string& port, station::WorkerEnd end) {
+      Ended(port, std::move(end));
+    };
     return hooks;
   }
 

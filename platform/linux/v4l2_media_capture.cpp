@@ -13,6 +13,7 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -152,17 +153,24 @@ class V4l2Source : public CameraSource {
  public:
   std::vector<SourceCamera> listCameras() override;
   int open(const SourceCamera& camera, std::uint64_t* binding) override;
-  void close(std::uint64_t binding) override { delete NodeOf(binding); }
+  void close(std::uint64_t binding) override {
+    std::lock_guard lock(mutex_);
+    open_.erase(binding);
+  }
   int query(const SourceQuery& query) override;
   void sleep(std::uint32_t milliseconds) override {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
   }
 
  private:
-  static OpenNode* NodeOf(std::uint64_t binding) {
-    return reinterpret_cast<OpenNode*>(static_cast<std::uintptr_t>(binding));
+  // The emulation keeps a binding until its last reference goes, so a query never outlives it.
+  const OpenNode& NodeOf(std::uint64_t binding) {
+    std::lock_guard lock(mutex_);
+    return *open_.at(binding);
   }
   std::mutex mutex_;
+  std::uint64_t lastBinding_ = 0;
+  std::map<std::uint64_t, std::unique_ptr<OpenNode>> open_;
   std::uint64_t listingNumber_ = 0;
   std::deque<std::pair<std::uint64_t, std::vector<V4l2Camera>>> listings_;
 };
@@ -229,12 +237,14 @@ int V4l2Source::open(const SourceCamera& listed, std::uint64_t* binding) {
     return -EBUSY;
   }
   node->units = UnitsOf(camera);
-  *binding = reinterpret_cast<std::uintptr_t>(node.release());
+  std::lock_guard lock(mutex_);
+  *binding = ++lastBinding_;
+  open_.emplace(*binding, std::move(node));
   return CsOk;
 }
 
 int V4l2Source::query(const SourceQuery& query) {
-  const OpenNode& node = *NodeOf(query.binding);
+  const OpenNode& node = NodeOf(query.binding);
   const std::uint8_t* set = reinterpret_cast<const std::uint8_t*>(&query.set);
   const UvcUnit* unit = UnitFor(node, query.nodeInstance, query.node, set);
   if (unit == nullptr) {

@@ -26,12 +26,13 @@ bool ParseRegisterWrite(const char* text, DeviceFaults& faults) {
     return false;
   }
   const std::string address(text, colon);
-  unsigned long register_ = 0;
+  unsigned long registerNumber = 0;
   unsigned long value = 0;
-  if (!ParseNumber(address.c_str(), 0xFFFF, register_) || !ParseNumber(colon + 1, 0xFF, value)) {
+  if (!ParseNumber(address.c_str(), 0xFFFF, registerNumber) ||
+      !ParseNumber(colon + 1, 0xFF, value)) {
     return false;
   }
-  faults.failRegisterAddress = static_cast<std::uint16_t>(register_);
+  faults.failRegisterAddress = static_cast<std::uint16_t>(registerNumber);
   faults.failRegisterValue = static_cast<std::uint8_t>(value);
   return true;
 }

@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
 
   // The two loops take turns in rounds, each going first in every other round, so that a slow
   // stretch of the emulated machine weighs on both alike.
-  constexpr long Rounds = 10;
+  constexpr long rounds = 10;
   double productSeconds = 0;
   double plainSeconds = 0;
   long productFailures = 0;
@@ -122,8 +122,8 @@ int main(int argc, char** argv) {
     }
     plainSeconds += Seconds(start);
   };
-  for (long round = 0; round < Rounds; ++round) {
-    const long reads = count / Rounds + (round < count % Rounds ? 1 : 0);
+  for (long round = 0; round < rounds; ++round) {
+    const long reads = count / rounds + (round < count % rounds ? 1 : 0);
     if (round % 2 == 0) {
       productRound(reads);
       plainRound(reads);

@@ -198,7 +198,7 @@ int NameOf(const std::map<unsigned, std::string>& names, unsigned id, char* name
   if (found == names.end() || found->second.size() >= size) {
     return -1;
   }
-  std::strcpy(name, found->second.c_str());
+  std::memcpy(name, found->second.c_str(), found->second.size() + 1);
   return 0;
 }
 
