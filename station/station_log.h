@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "station/log_files.h"
 #include "station/unit_identity.h"
 
 namespace station {
@@ -71,26 +72,6 @@ std::string JsonLine(const UpdateRecord& update);
 long long UtcDay(std::chrono::system_clock::time_point when);
 // "2026-12-07" of a UtcDay.
 std::string DayText(long long day);
-
-// An update whose start record has no end record after it.
-struct UnendedUpdate {
-  std::string port;
-  std::chrono::system_clock::time_point start;
-  UnitIdentity unit;  // the camera its start record names
-};
-
-// The updates that `logText` starts and never ends (the same port and start), in log order.
-// Lines that are not whole records of this log are passed over.
-std::vector<UnendedUpdate> FindUnended(const std::string& logText);
-
-// The log `path` ("out/station.jsonl") and the files it was rotated into
-// ("station-2026-12-07.jsonl", then "station-2026-12-07.2.jsonl", ...), oldest first, the current
-// one last when it exists.
-std::vector<std::string> StationLogFiles(const std::string& path);
-// What a restarted station must read to reconcile and to know today's passes: the rotated files
-// of the last two days on which the log was rotated, then the current log, as one text. An
-// update that ran across a rotation has its start record in one of them.
-std::string RecentLogText(const std::string& path);
 
 class StationLog {
  public:
