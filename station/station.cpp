@@ -15,17 +15,6 @@ std::string Plural(int count, const std::string& one, const std::string& many) {
 
 }  // namespace
 
-std::string Printable(const std::string& text) {
-  std::string shown = text;
-  for (char& c : shown) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte >= 0x7f) {
-      c = '?';
-    }
-  }
-  return shown;
-}
-
 Station::Station(Config config, StationLog* log, Clock clock)
     : config_(std::move(config)),
       log_(log),
@@ -248,13 +237,6 @@ std::string Station::ExitReason() const {
                          ? "no camera was updated"
                          : "every camera passed (" + std::to_string(done_.passed) + ")");
   }
-}
-
-std::string CountersLine(const Counters& counters) {
-  return "passed " + std::to_string(counters.passed) + "  failed " +
-         std::to_string(counters.failed) + "  faults " + std::to_string(counters.faults) +
-         "  running " + std::to_string(counters.running) + "  waiting " +
-         std::to_string(counters.waiting);
 }
 
 Counters Station::Count() const {
