@@ -145,41 +145,44 @@ class Emulation {
 template <Emulation& (*Current)()>
 const MediaCaptureOps* MediaCaptureOver() {
   static const MediaCaptureOps table{
-      [] { return Current().coInitialize(); },
-      [] { Current().coUninitialize(); },
-      [](McObject** devEnum) { return Current().createDeviceEnumerator(devEnum); },
-      [](McObject* devEnum, const Guid& category, McObject** out, std::uint32_t flags) {
-        return Current().createClassEnumerator(devEnum, category, out, flags);
-      },
-      [](McObject* enumMoniker) { return Current().enumReset(enumMoniker); },
-      [](McObject* enumMoniker, McObject** moniker) {
-        return Current().enumNext(enumMoniker, moniker);
-      },
-      [](McObject* moniker, McObject** bag) { return Current().bindToStorage(moniker, bag); },
-      [](McObject* bag, const char16_t* name, char16_t** value) {
-        return Current().readStringProperty(bag, name, value);
-      },
-      [](char16_t* value) { Current().freeString(value); },
-      [](McObject* moniker, McObject** filter) { return Current().bindToObject(moniker, filter); },
-      [](McObject* object, const Guid& iid, McObject** out) {
-        return Current().queryInterface(object, iid, out);
-      },
-      [](McObject* topology, std::uint32_t* count) {
-        return Current().getNumNodes(topology, count);
-      },
-      [](McObject* topology, std::uint32_t index, Guid* type) {
-        return Current().getNodeType(topology, index, type);
-      },
-      [](McObject* topology, std::uint32_t index, const Guid& iid, McObject** control) {
-        return Current().createNodeInstance(topology, index, iid, control);
-      },
-      [](McObject* control, void* property, std::uint32_t propertyLength, void* data,
-         std::uint32_t dataLength, std::uint32_t* bytesReturned) {
-        return Current().ksProperty(control, property, propertyLength, data, dataLength,
-                                    bytesReturned);
-      },
-      [](McObject* object) { return Current().release(object); },
-      [](std::uint32_t milliseconds) { Current().sleep(milliseconds); },
+      .coInitialize = [] { return Current().coInitialize(); },
+      .coUninitialize = [] { Current().coUninitialize(); },
+      .createDeviceEnumerator =
+          [](McObject** devEnum) { return Current().createDeviceEnumerator(devEnum); },
+      .createClassEnumerator =
+          [](McObject* devEnum, const Guid& category, McObject** out, std::uint32_t flags) {
+            return Current().createClassEnumerator(devEnum, category, out, flags);
+          },
+      .enumReset = [](McObject* enumMoniker) { return Current().enumReset(enumMoniker); },
+      .enumNext = [](McObject* enumMoniker,
+                     McObject** moniker) { return Current().enumNext(enumMoniker, moniker); },
+      .bindToStorage = [](McObject* moniker,
+                          McObject** bag) { return Current().bindToStorage(moniker, bag); },
+      .readStringProperty =
+          [](McObject* bag, const char16_t* name, char16_t** value) {
+            return Current().readStringProperty(bag, name, value);
+          },
+      .freeString = [](char16_t* value) { Current().freeString(value); },
+      .bindToObject = [](McObject* moniker,
+                         McObject** filter) { return Current().bindToObject(moniker, filter); },
+      .queryInterface = [](McObject* object, const Guid& iid,
+                           McObject** out) { return Current().queryInterface(object, iid, out); },
+      .getNumNodes = [](McObject* topology,
+                        std::uint32_t* count) { return Current().getNumNodes(topology, count); },
+      .getNodeType = [](McObject* topology, std::uint32_t index,
+                        Guid* type) { return Current().getNodeType(topology, index, type); },
+      .createNodeInstance =
+          [](McObject* topology, std::uint32_t index, const Guid& iid, McObject** control) {
+            return Current().createNodeInstance(topology, index, iid, control);
+          },
+      .ksProperty =
+          [](McObject* control, void* property, std::uint32_t propertyLength, void* data,
+             std::uint32_t dataLength, std::uint32_t* bytesReturned) {
+            return Current().ksProperty(control, property, propertyLength, data, dataLength,
+                                        bytesReturned);
+          },
+      .release = [](McObject* object) { return Current().release(object); },
+      .sleep = [](std::uint32_t milliseconds) { Current().sleep(milliseconds); },
   };
   return &table;
 }
