@@ -91,7 +91,9 @@ std::vector<std::string> StationLogFiles(const std::string& path) {
   for (fs::directory_iterator it(folder, ec); !ec && it != fs::directory_iterator();
        it.increment(ec)) {
     const std::string name = it->path().filename().string();
-    if (const auto key = RotatedName(name, stem)) {
+    // Only regular files: a folder or a FIFO of a rotated file's name (a port's, say) is no log.
+    const auto key = RotatedName(name, stem);
+    if (key && it->symlink_status(ec).type() == fs::file_type::regular) {
       rotated.emplace_back(key->first, key->second, std::string(folder).append("/").append(name));
     }
   }
@@ -101,7 +103,7 @@ std::vector<std::string> StationLogFiles(const std::string& path) {
   for (const auto& entry : rotated) {
     files.push_back(std::get<2>(entry));
   }
-  if (fs::exists(path, ec)) {
+  if (fs::symlink_status(path, ec).type() == fs::file_type::regular) {
     files.push_back(path);
   }
   return files;

@@ -21,7 +21,6 @@ WorkerEnd ReplayOrphanAccount(Station& station, const std::string& port, const s
   end.orphan = true;
   end.exited = true;
   end.hung = killed;
-  end.reason = killed ? "no verdict within the watchdog's bound" : "";
   return end;
 }
 

@@ -50,13 +50,18 @@ std::string Identity(const UpdateRecord& update) {
 
 // Last in a record, so that the record's own "port" and "start" come first.
 std::string Duplicate(const UpdateRecord& update) {
-  if (!update.duplicateOf) {
-    return "";
+  std::string text;
+  if (update.duplicateOf) {
+    const PriorPass& prior = *update.duplicateOf;
+    text += ", \"duplicateOf\": {\"port\": " + JsonString(prior.port) +
+            ", \"start\": " + JsonString(UtcTimestamp(prior.start)) +
+            ", \"end\": " + JsonString(UtcTimestamp(prior.end)) + "}";
   }
-  const PriorPass& prior = *update.duplicateOf;
-  return ", \"duplicateOf\": {\"port\": " + JsonString(prior.port) +
-         ", \"start\": " + JsonString(UtcTimestamp(prior.start)) +
-         ", \"end\": " + JsonString(UtcTimestamp(prior.end)) + "}";
+  if (update.sameSerialOn) {
+    text += ", \"sameSerialOn\": {\"port\": " + JsonString(update.sameSerialOn->port) +
+            ", \"start\": " + JsonString(UtcTimestamp(update.sameSerialOn->start)) + "}";
+  }
+  return text;
 }
 
 std::string StringList(const std::vector<std::string>& texts) {

@@ -65,6 +65,9 @@ std::vector<std::string> Station::Present(const std::vector<std::string>& ports)
     anyCamera_ = anyCamera_ || firstScan;
     const bool takes = config_.mode == Mode::watch || firstScan;
     if (row.state != PortState::idle || Stopping() || !takes) {
+      if (config_.mode == Mode::once && row.state == PortState::idle) {
+        seenNotFlashed_.insert(port);  // remembered even when the camera leaves again
+      }
       continue;
     }
     row.state = PortState::running;
@@ -126,6 +129,7 @@ bool Station::Begin(const std::string& port, const UnitIdentity& unit) {
   if (prior != passes_.end() && UtcDay(prior->second.end) == UtcDay(record.start)) {
     record.duplicateOf = prior->second;
   }
+  SameSerialNow(port, record);
   if (log_ != nullptr && !log_->Append(StartLine(record), clock_())) {
     halt_ = Halt::logFailed;
     PortFault(port, "the station log cannot be written: " + log_->Error());
@@ -139,7 +143,31 @@ bool Station::Begin(const std::string& port, const UnitIdentity& unit) {
                     " at " + UtcTimestamp(record.duplicateOf->end).substr(11, 8);
     Event(port, "DUPLICATE: " + row.duplicate);
   }
+  if (record.sameSerialOn) {
+    const std::string other = record.sameSerialOn->port;
+    row.duplicate = "serial " + Printable(*unit.serial) + " is on " + other + " too";
+    Event(port, "DUPLICATE: " + row.duplicate);
+    PortRow& otherRow = rows_[other];
+    otherRow.duplicate = "serial " + Printable(*unit.serial) + " is on " + port + " too";
+    Event(other, "DUPLICATE: " + otherRow.duplicate);
+  }
   return true;
+}
+
+void Station::SameSerialNow(const std::string& port, UpdateRecord& record) {
+  if (!record.unit.serial) {
+    return;
+  }
+  for (auto& [other, run] : runs_) {
+    // A run whose start is not yet recorded names no camera; its own Begin finds this one.
+    if (other != port && run.record.unit.serial == record.unit.serial) {
+      record.sameSerialOn = SameSerial{other, run.record.start};
+      if (!run.record.sameSerialOn) {
+        run.record.sameSerialOn = SameSerial{port, record.start};
+      }
+      return;
+    }
+  }
 }
 
 void Station::PortBusy(const std::string& port, const std::string& note) {
@@ -184,12 +212,8 @@ bool Station::Done() const {
 }
 
 std::vector<std::string> Station::NotFlashed() const {
-  std::vector<std::string> ports;
-  for (const auto& [port, row] : rows_) {
-    if (config_.mode == Mode::once && row.present && row.state == PortState::idle) {
-      ports.push_back(port);
-    }
-  }
+  std::vector<std::string> ports(seenNotFlashed_.begin(), seenNotFlashed_.end());
+  std::sort(ports.begin(), ports.end(), PortOrder(config_.ports));
   return ports;
 }
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,9 @@ struct WorkerEnd {
   // The camera on the port as it ended (after the camera's reset), from the device tree;
   // nullopt: no camera there, or the platform does not read it.
   std::optional<UnitIdentity> after;
+  // When it ended, where that is known better than by the moment the station learned of it (a
+  // station that was stopped for a while learns late).
+  std::optional<std::chrono::system_clock::time_point> endedAt;
 };
 
 // Why the station stopped taking cameras on its own.
@@ -79,9 +83,13 @@ class Station {
   void WorkerLine(const std::string& port, std::string_view line);
   // The worker's account can no longer be trusted (a line over the bound): it cannot pass.
   void WorkerInvalid(const std::string& port, const std::string& reason);
-  // The worker on `port` ended; its end record is written to the log, then its row shows the
-  // verdict. False when the log could not be written (the station halts).
+  // The worker on `port` ended; a verdict that is not a pass replaces the port's Result.log with
+  // the fail text (OnFailedVerdict), then its end record is written to the log, then its row
+  // shows the verdict. False when the log could not be written (the station halts).
   bool WorkerEnded(const std::string& port, const WorkerEnd& end);
+  // Writes the fail text into the port's Result.log, as a whole; false with `error`.
+  using MarkFailed = std::function<bool(const std::string& port, std::string& error)>;
+  void OnFailedVerdict(MarkFailed markFailed) { markFailed_ = std::move(markFailed); }
   // An event of the platform's about `port` for the plain display ("worker 1234").
   void Note(const std::string& port, const std::string& text) { Event(port, text); }
   // Take no new camera; running updates go on to their verdicts.
@@ -90,7 +98,8 @@ class Station {
   Halt Halted() const { return halt_; }
   // Nothing is left to do: every update reached its verdict and no new one will start.
   bool Done() const;
-  // The ports of cameras that --once saw and did not flash: plugged in after its start.
+  // The ports of cameras that --once saw and did not flash: plugged in after its start, also
+  // those pulled again before the end.
   std::vector<std::string> NotFlashed() const;
   Mode GetMode() const { return config_.mode; }
   // The exit status (station_options.h) and its one-line reason.
@@ -108,15 +117,21 @@ class Station {
   struct Run {
     UpdateRecord record;
     bool sawHeader = false;
-    std::optional<long> endStatus;          // the worker's "end" line
+    std::optional<std::string> portLine;  // the port its "port" line names
+    std::optional<long> endStatus;        // the worker's first "end" line
+    int endLines = 0;
+    int afterEnd = 0;                       // lines after the first "end" line
+    bool lastStated = false;                // the last attempt's outcome is the worker's own
     std::optional<std::string> resultText;  // the worker's "result" line
     AttemptWatch attempts;
     std::optional<std::string> statedOutcome;  // the running attempt's, from its "attempt" line
     std::chrono::system_clock::time_point attemptStart;
     std::string invalid;  // why the account cannot be trusted
   };
-  void CloseAttempt(Run& run);
-  void Judge(Run& run, const WorkerEnd& end) const;
+  // Ends the running attempt at `at`; `cut`: the worker did not end it with its account.
+  void CloseAttempt(Run& run, std::chrono::system_clock::time_point at, bool cut);
+  void Judge(const std::string& port, Run& run, const WorkerEnd& end) const;
+  void SameSerialNow(const std::string& port, UpdateRecord& record);
   bool Wanted(const std::string& port) const;
   void NewRun(const std::string& port, std::chrono::system_clock::time_point start);
   void Annotate(UpdateRecord& record) const;
@@ -135,6 +150,8 @@ class Station {
   Counters done_;
   std::vector<std::string> events_;
   std::map<std::string, PriorPass> passes_;  // by serial number: its first pass, on any day
+  std::set<std::string> seenNotFlashed_;     // --once: ports that had a camera it did not take
+  MarkFailed markFailed_;
 };
 
 }  // namespace station

@@ -48,8 +48,17 @@ int Close(int fd) {
   return ::_close(fd);
 }
 #else
+// A FIFO or a symbolic link in the log's place is refused: the log is a regular file of its own.
 int OpenAppend(const std::string& path) {
-  return ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0664);
+  const int fd =
+      ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0664);
+  struct stat info {};
+  if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+    ::close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
 }
 long long FileSize(int fd) {
   struct stat info {};

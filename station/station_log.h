@@ -30,6 +30,12 @@ struct PriorPass {
   std::chrono::system_clock::time_point end;
 };
 
+// Another update of a camera with the same serial number that runs at the same time.
+struct SameSerial {
+  std::string port;
+  std::chrono::system_clock::time_point start;
+};
+
 struct AttemptTimes {
   std::chrono::system_clock::time_point start;
   std::chrono::system_clock::time_point end;
@@ -46,6 +52,7 @@ struct UpdateRecord {
   UnitIdentity unit;                  // the camera on the port when the update started
   std::optional<UnitIdentity> after;  // the camera on the port when it ended; nullopt: none
   std::optional<PriorPass> duplicateOf;
+  std::optional<SameSerial> sameSerialOn;
   std::chrono::system_clock::time_point start;
   std::chrono::system_clock::time_point end;
   std::vector<std::string> attempts;       // each attempt's outcome, in order

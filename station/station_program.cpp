@@ -1,15 +1,14 @@
 #include "station/station_program.h"
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <utility>
 
 #ifdef REFLASH_STATION_WEB
 #include "station/web_server.h"
 #endif
-#include "station/orphan_account.h"
-#include "station/worker_watchdog.h"
+#include "station/log_files.h"
+#include "station/station_loop.h"
 
 namespace station {
 
@@ -26,42 +25,25 @@ Station::Config StationConfig(const StationOptions& options, std::string hostNam
   return config;
 }
 
-std::chrono::milliseconds WatchdogBound(const StationOptions& options) {
-  return std::chrono::milliseconds(options.watchdogSeconds ? *options.watchdogSeconds * 1000
-                                                           : WorkerWatchdogMs);
-}
-
-std::vector<std::string> WorkerArguments(const std::string& worker, const std::string& port,
-                                         const StationOptions& options,
-                                         const std::optional<SimulatedPorts>& simulated,
-                                         std::int64_t elapsedMs) {
-  std::vector<std::string> argv = {worker};
-  if (simulated) {
-    const auto words = simulated->CameraWordsAt(port, elapsedMs);
-    argv.insert(argv.end(), words.begin(), words.end());
+std::optional<int> ReadStationStart(int argc, const char* const* argv, const char* version,
+                                    const std::string& programFolder, const std::string& suffix,
+                                    StationStart& start) {
+  if (const auto status = StationCommandLine(argc, argv, version, start.options, start.simulated)) {
+    return status;
   }
-  argv.insert(argv.end(), {"--port", port, "--station"});
-  if (simulated) {
-    if (options.instant) {
-      argv.push_back("--instant");
-    }
-    const auto extra = simulated->OptionsAt(port, elapsedMs);
-    argv.insert(argv.end(), extra.begin(), extra.end());
-  }
-  return argv;
+  const std::filesystem::path worker =
+      start.options.worker.empty() ? std::filesystem::path(programFolder) /
+                                         ((start.simulated ? "reflash-sim" : "reflash") + suffix)
+                                   : std::filesystem::path(start.options.worker);
+  std::error_code ec;
+  const auto absolute = std::filesystem::absolute(worker, ec);
+  start.worker = ec ? worker.string() : absolute.string();
+  return std::nullopt;
 }
 
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
-std::optional<UnitIdentity> SimulatedIdentity(const SimulatedPorts& simulated,
-                                              const std::string& port,
-                                              const std::string& portFolder,
-                                              std::int64_t elapsedMs) {
-  const std::string account = ReadWholeFile(portFolder + "/" + SimulatedCameraAccount);
-  return simulated.IdentityAt(port, elapsedMs, account);
+std::string AnotherStation(std::optional<long> holder, const std::string& output) {
+  return "another station (pid " + (holder ? std::to_string(*holder) : std::string("?")) +
+         ") runs in " + output;
 }
 
 void StationScreen::Show(Station& station, bool force) {
@@ -80,53 +62,16 @@ void StationScreen::Show(Station& station, bool force) {
   }
 }
 
-void OrphanUpdates::Reconcile(const std::string& logText) {
-  const auto now = SteadyClock::now();
-  for (const UnendedUpdate& update : FindUnended(logText)) {
-    station_.Resume(update.port, update.start, update.unit);
-    const auto age = std::chrono::system_clock::now() - update.start;
-    orphans_[update.port] = {
-        hooks_.lockPath(update.port),
-        now + std::chrono::duration_cast<SteadyClock::duration>(watchdog_ - age)};
-  }
-  Check();
-}
-
-void OrphanUpdates::Check() {
-  const auto now = SteadyClock::now();
-  for (auto it = orphans_.begin(); it != orphans_.end();) {
-    const std::string port = it->first;  // a copy: the entry is erased before the update ends
-    Orphan& orphan = it->second;
-    const LockState lock = hooks_.tryLock(orphan.lockPath);
-    if (lock.held) {
-      if (now >= orphan.deadline && !orphan.killed && lock.holder) {
-        const std::string note = hooks_.end(*lock.holder);
-        orphan.killed = !note.empty();
-        if (orphan.killed) {
-          station_.Note(port, note);
-        }
-      }
-      ++it;
-      continue;
-    }
-    // The worker is gone (or the lock cannot be had at all): judge what it left.
-    const std::string folder = hooks_.portFolder(port);
-    const std::string account = ReadWholeFile(folder + "/" + WorkerAccountFile);
-    WorkerEnd end = ReplayOrphanAccount(station_, port, account, orphan.killed);
-    end.resultLog = hooks_.resultLog(folder);
-    if (lock.release) {
-      lock.release();
-    }
-    it = orphans_.erase(it);
-    hooks_.ended(port, end);
-  }
-}
-
 int RunStationProgram(const StationOptions& options, const std::string& logPath, StationLog& log,
-                      const Station::Config& config, StationScreen& screen,
-                      const std::function<std::unique_ptr<StationLoop>(Station&)>& makeLoop) {
+                      const Station::Config& config, StationScreen& screen, PortHost& host,
+                      const std::string& worker, std::optional<SimulatedPorts> simulated) {
+  if (!log.Open(logPath)) {
+    std::fprintf(stderr, "reflash-station: cannot open %s: %s\n", logPath.c_str(),
+                 log.Error().c_str());
+    return ExitUsage;
+  }
   log.EnableRotation(options.logMaxBytes);
-  Station station(config, &log);
+  Station station(config, &log, [&host] { return host.WallNow(); });
 #ifdef REFLASH_STATION_WEB
   WebView web;
   if (std::string error; !web.Start(options, logPath, log, error)) {
@@ -138,12 +83,12 @@ int RunStationProgram(const StationOptions& options, const std::string& logPath,
     screen.Say(web.AddressLine());
   }
 #endif
-  const std::unique_ptr<StationLoop> loop = makeLoop(station);
+  StationLoop loop(station, host, options, worker, std::move(simulated));
   // An update that ran across a rotation has its start record in a rotated file.
   const std::string recent = RecentLogText(logPath);
   station.KnownPasses(recent);
-  loop->Reconcile(recent);
-  const int status = loop->Run(screen);
+  loop.Reconcile(recent);
+  const int status = loop.Run([&](bool force) { screen.Show(station, force); });
   screen.Say("reflash-station: " + station.ExitReason());
   screen.Finish();
   return status;

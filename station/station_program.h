@@ -1,8 +1,7 @@
 #pragma once
-// What the Linux and the Windows station programs share between the command line and their
-// loops: the station's configuration, a worker's command line, the simulated cameras' identity,
-// the screen, the updates an earlier station left, and the run from the log's reconciliation to
-// the exit status and its reason.
+// What the Linux and the Windows station programs share around the station's loop: the
+// station's configuration, the screen, and the run from the log's reconciliation to the exit
+// status and its reason.
 
 #include <chrono>
 #include <cstdint>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "station/display.h"
+#include "station/port_host.h"
 #include "station/screen_writer.h"
 #include "station/simulated_ports.h"
 #include "station/station.h"
@@ -25,25 +25,21 @@ namespace station {
 Station::Config StationConfig(const StationOptions& options, std::string hostName,
                               std::string toolVersion, std::string imageSha256);
 
-// The watchdog's bound: --watchdog (simulated ports only), else the longest update and more.
-std::chrono::milliseconds WatchdogBound(const StationOptions& options);
-
-// The worker's command line for `port`: the program, the simulated camera's words, the port, and
-// the simulated port's options at `elapsedMs`.
-std::vector<std::string> WorkerArguments(const std::string& worker, const std::string& port,
-                                         const StationOptions& options,
-                                         const std::optional<SimulatedPorts>& simulated,
-                                         std::int64_t elapsedMs);
-
-// The simulated camera on `port` now; it reports the image's revision once its flash holds the
-// image, as the account its simulator left in `portFolder` says.
-std::optional<UnitIdentity> SimulatedIdentity(const SimulatedPorts& simulated,
-                                              const std::string& port,
-                                              const std::string& portFolder,
-                                              std::int64_t elapsedMs);
-
-// The whole file; empty when it cannot be read.
-std::string ReadWholeFile(const std::string& path);
+// What a station program starts with: its options, the simulated ports (--sim), and the worker
+// program: --worker, else the tool (the simulator with --sim) in `programFolder`, named with
+// `suffix` (".exe"), as an absolute path, for the worker starts in its port's folder.
+struct StationStart {
+  StationOptions options;
+  std::optional<SimulatedPorts> simulated;
+  std::string worker;
+};
+// Reads the command line; the exit status when the program ends here (a usage error, --help,
+// --version), else nothing with `start` filled.
+std::optional<int> ReadStationStart(int argc, const char* const* argv, const char* version,
+                                    const std::string& programFolder, const std::string& suffix,
+                                    StationStart& start);
+// Why a station cannot start where another one (`holder`, when its pid is known) runs.
+std::string AnotherStation(std::optional<long> holder, const std::string& output);
 
 // The station's screen: the live block on a terminal, else one plain line per event; the
 // other views (the page) are told of the station whenever it is shown.
@@ -64,65 +60,11 @@ class StationScreen {
   LiveScreen live_;
 };
 
-// The updates that an earlier run of the station started and never ended; their workers may
-// still run, holding their ports' locks.
-class OrphanUpdates {
- public:
-  using SteadyClock = std::chrono::steady_clock;
-  // What the platform knows of a port lock: held by another process (its holder's pid when it
-  // is written in the lock), or free, in which case it is taken until `release`.
-  struct LockState {
-    bool held = false;
-    std::optional<long> holder;
-    std::function<void()> release;
-  };
-  struct Hooks {
-    std::function<std::string(const std::string& port)> lockPath;
-    std::function<std::string(const std::string& port)> portFolder;
-    std::function<LockState(const std::string& lockPath)> tryLock;
-    // Ends a hung worker (its process, or its group); what the port's line says of it, empty
-    // when it could not be ended.
-    std::function<std::string(long pid)> end;
-    std::function<std::optional<std::string>(const std::string& portFolder)> resultLog;
-    // The update has ended: record it (the platform adds the camera now on the port).
-    std::function<void(const std::string& port, WorkerEnd end)> ended;
-  };
-
-  OrphanUpdates(Station& station, std::chrono::milliseconds watchdog, Hooks hooks)
-      : station_(station), watchdog_(watchdog), hooks_(std::move(hooks)) {}
-  // Takes over the updates that the log starts and never ends, then looks at them.
-  void Reconcile(const std::string& logText);
-  // Ends each update whose worker is gone, judging the account it left; a worker past the
-  // watchdog's bound is ended first.
-  void Check();
-  bool Empty() const { return orphans_.empty(); }
-
- private:
-  struct Orphan {
-    std::string lockPath;
-    SteadyClock::time_point deadline;
-    bool killed = false;
-  };
-  Station& station_;
-  std::chrono::milliseconds watchdog_;
-  Hooks hooks_;
-  std::map<std::string, Orphan> orphans_;
-};
-
-// A platform's loop over the station's workers and cameras.
-class StationLoop {
- public:
-  virtual ~StationLoop() = default;
-  // Takes over what an earlier station left in the log.
-  virtual void Reconcile(const std::string& logText) = 0;
-  // Until the station is done; the exit status.
-  virtual int Run(StationScreen& screen) = 0;
-};
-
-// From an opened log to the exit status: the station, the page when asked for, the
-// reconciliation, the loop, and the last line with the exit status and its reason.
+// From the log, opened here (one that cannot be opened is a usage error), to the exit status:
+// the station, the page when asked for, the reconciliation, the loop, and the last line with
+// the exit status and its reason.
 int RunStationProgram(const StationOptions& options, const std::string& logPath, StationLog& log,
-                      const Station::Config& config, StationScreen& screen,
-                      const std::function<std::unique_ptr<StationLoop>(Station&)>& makeLoop);
+                      const Station::Config& config, StationScreen& screen, PortHost& host,
+                      const std::string& worker, std::optional<SimulatedPorts> simulated);
 
 }  // namespace station

@@ -9,13 +9,20 @@
 
 namespace station {
 
-void Station::CloseAttempt(Run& run) {
+void Station::CloseAttempt(Run& run, std::chrono::system_clock::time_point at, bool cut) {
   if (run.attempts.Running()) {
-    // The worker's own word; an account without it (a worker older than the attempt lines, or
-    // one cut short) is named by the same rule from what the attempt showed.
+    // The worker's own word; an account without it (a worker older than the attempt lines) is
+    // named by the same rule from what the attempt showed. An attempt the worker's end cut
+    // short says nothing of the camera.
     std::string outcome = run.attempts.End();
-    run.record.attempts.push_back(run.statedOutcome.value_or(std::move(outcome)));
-    run.record.attemptTimes.push_back({run.attemptStart, clock_()});
+    run.lastStated = run.statedOutcome.has_value();
+    if (run.statedOutcome) {
+      outcome = *run.statedOutcome;
+    } else if (cut) {
+      outcome = "interrupted";
+    }
+    run.record.attempts.push_back(std::move(outcome));
+    run.record.attemptTimes.push_back({run.attemptStart, std::max(at, run.attemptStart)});
   }
   run.statedOutcome.reset();
 }
@@ -26,6 +33,9 @@ void Station::WorkerLine(const std::string& port, std::string_view text) {
     return;
   }
   Run& run = found->second;
+  if (run.endLines > 0) {
+    ++run.afterEnd;  // whatever it is: the account was over
+  }
   PortRow& row = rows_[port];
   const auto line = ParseWorkerLine(text);
   if (!line) {
@@ -35,10 +45,14 @@ void Station::WorkerLine(const std::string& port, std::string_view text) {
     case WorkerLine::Kind::header:
       run.sawHeader = line->first == kWorkerProtocolVersion;
       break;
+    case WorkerLine::Kind::port:
+      run.portLine = line->text;
+      break;
     case WorkerLine::Kind::status:
       if (AttemptWatch::Begins(*line)) {
-        CloseAttempt(run);
-        run.attemptStart = clock_();
+        const auto now = clock_();
+        CloseAttempt(run, now, false);
+        run.attemptStart = now;
         ++row.attempt;
       }
       run.attempts.See(*line);
@@ -67,7 +81,9 @@ void Station::WorkerLine(const std::string& port, std::string_view text) {
       run.resultText = line->text;
       break;
     case WorkerLine::Kind::end:
-      run.endStatus = line->first;
+      if (++run.endLines == 1) {
+        run.endStatus = line->first;
+      }
       break;
     default:
       break;
@@ -82,35 +98,65 @@ void Station::WorkerInvalid(const std::string& port, const std::string& reason) 
   }
 }
 
-void Station::Judge(Run& run, const WorkerEnd& end) const {
+namespace {
+
+// A pass is the worker's exact account: why this one is not, or empty when it is one.
+std::string AccountFault(const std::string& port, int endLines, int afterEnd,
+                         const std::optional<std::string>& portLine, bool sawHeader,
+                         const WorkerEnd& end) {
+  if (!sawHeader) {
+    return "the worker's account has no header";
+  }
+  if (!portLine) {
+    return "the worker's account names no port";
+  }
+  if (*portLine != port) {
+    return "the worker's account names port " + *portLine + ", not " + port;
+  }
+  if (endLines == 0) {
+    return "the worker ended (exit status " + std::to_string(end.status) + ") before its last line";
+  }
+  if (endLines > 1) {
+    return "the worker's account has " + std::to_string(endLines) + " end lines";
+  }
+  if (afterEnd > 0) {
+    return "the worker wrote " + std::to_string(afterEnd) + " lines after its last line";
+  }
+  return "";
+}
+
+}  // namespace
+
+void Station::Judge(const std::string& port, Run& run, const WorkerEnd& end) const {
   UpdateRecord& record = run.record;
   record.verdict = Verdict::fail;
   record.reason.clear();
+  const std::string& status = rows_.at(port).status;
+  const std::string step = status.empty() ? "before its first step" : "during " + status;
   if (end.notStarted) {
     record.verdict = Verdict::interrupted;
     record.reason = end.reason.empty() ? "the worker could not be started" : end.reason;
     return;
   }
   if (end.hung) {
-    record.reason = "worker hung: " + end.reason;
-    return;
-  }
-  if (end.orphan && (!run.sawHeader || !run.endStatus)) {
+    record.reason = "worker hung " + step +
+                    ": no verdict within the watchdog's bound, ended by the station" +
+                    (end.reason.empty() ? "" : " (" + end.reason + ")");
+  } else if (end.orphan && (!run.sawHeader || run.endLines == 0)) {
     // Without the worker's whole account nothing is known of the camera: flash it again.
     record.verdict = Verdict::interrupted;
     record.reason = run.sawHeader ? "the station stopped; the worker's account ends early"
                                   : "the station stopped; the worker left no account";
     return;
-  }
-  if (!end.exited) {
-    record.reason = end.reason.empty() ? "the worker ended without a verdict" : end.reason;
+  } else if (!end.exited) {
+    record.reason =
+        "worker killed " + step + (end.reason.empty() ? std::string() : " (" + end.reason + ")");
   } else if (!run.invalid.empty()) {
     record.reason = run.invalid;
-  } else if (!run.sawHeader) {
-    record.reason = "the worker's account has no header";
-  } else if (!run.endStatus) {
-    record.reason =
-        "the worker ended (exit status " + std::to_string(end.status) + ") before its last line";
+  } else if (const std::string fault =
+                 AccountFault(port, run.endLines, run.afterEnd, run.portLine, run.sawHeader, end);
+             !fault.empty()) {
+    record.reason = fault;
   } else if (!end.resultLog) {
     record.reason = "the worker left no Result.log";
   } else if (!run.resultText || *run.resultText != *end.resultLog) {
@@ -119,10 +165,12 @@ void Station::Judge(Run& run, const WorkerEnd& end) const {
     record.reason = "the worker ended with status " +
                     std::to_string(*run.endStatus != 0 ? *run.endStatus : end.status);
   } else if (*end.resultLog == ResultPassText) {
-    if (!record.attempts.empty() && record.attempts.back() == "pass") {
-      record.verdict = Verdict::pass;
-    } else {
+    if (record.attempts.empty() || !run.lastStated) {
+      record.reason = "the worker's account states no attempt's outcome";
+    } else if (record.attempts.back() != "pass") {
       record.reason = "the worker's account shows no passing attempt";
+    } else {
+      record.verdict = Verdict::pass;
     }
   }
   if (end.orphan) {
@@ -137,11 +185,20 @@ bool Station::WorkerEnded(const std::string& port, const WorkerEnd& end) {
     return true;
   }
   Run& run = found->second;
-  CloseAttempt(run);
-  run.record.end = clock_();
+  // The time it ended, never before its start nor after now.
+  const auto now = clock_();
+  const auto at = std::clamp(end.endedAt.value_or(now), std::min(run.record.start, now), now);
+  CloseAttempt(run, at, !end.exited || end.hung || run.endLines == 0);
+  run.record.end = at;
   run.record.after = end.after;
-  Judge(run, end);
+  Judge(port, run, end);
   Annotate(run.record);
+  if (run.record.verdict != Verdict::pass && markFailed_) {
+    // A line script reads the port's Result.log: it must never pass a camera the station failed.
+    if (std::string error; !markFailed_(port, error)) {
+      run.record.notes.push_back("the port's Result.log could not be set to Fail: " + error);
+    }
+  }
   const UpdateRecord& record = run.record;
   const bool logged = log_ == nullptr || log_->Append(JsonLine(record), record.end);
   if (!logged) {

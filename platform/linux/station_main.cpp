@@ -6,7 +6,7 @@
 // inherits it), the log gets a start record before a worker starts and an end record when it
 // ends, and a station started after one that died first ends the updates that one left: it
 // waits for a worker that still runs and judges the account that worker left in its folder.
-// The loop (station_run.h) never blocks on a worker, a pipe or the terminal.
+// The loop (station/station_loop.h) never blocks on a worker, a pipe or the terminal.
 
 #include <limits.h>
 #include <sys/ioctl.h>
@@ -21,7 +21,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/linux/station_run.h"
+#include "platform/linux/port_host.h"
 #include "platform/linux/worker_process.h"
 #include "resources/embedded_image.h"
 #include "station/sha256.h"
@@ -70,10 +70,9 @@ bool WriteAll(std::string_view text) {
 }
 
 // The checks that make a station fault show at the start, not as failed cameras: the folder,
-// the one station it may hold, the worker program and the log. An error line, or nothing.
+// the one station it may hold and the worker program. An error line, or nothing.
 std::optional<std::string> CheckStart(const station::StationOptions& options,
-                                      const std::string& worker, linuxplat::UniqueFd& folderLock,
-                                      station::StationLog& log) {
+                                      const std::string& worker, linuxplat::UniqueFd& folderLock) {
   if (::mkdir(options.output.c_str(), 0775) != 0 && errno != EEXIST) {
     return "cannot create " + options.output + ": " + std::strerror(errno);
   }
@@ -85,9 +84,7 @@ std::optional<std::string> CheckStart(const station::StationOptions& options,
     if (!busy) {
       return error;
     }
-    const auto holder = linuxplat::LockHolder(lockPath);
-    return "another station (pid " + (holder ? std::to_string(*holder) : std::string("?")) +
-           ") runs in " + options.output;
+    return station::AnotherStation(linuxplat::LockHolder(lockPath), options.output);
   }
   linuxplat::WriteLockHolder(folderLock.get(), ::getpid());
   struct stat info {};
@@ -95,32 +92,22 @@ std::optional<std::string> CheckStart(const station::StationOptions& options,
       ::access(worker.c_str(), X_OK) != 0) {
     return "the worker program " + worker + " cannot be run";
   }
-  if (!log.Open(options.output + "/station.jsonl")) {
-    return "cannot open " + options.output + "/station.jsonl: " + log.Error();
-  }
   return std::nullopt;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  station::StationOptions options;
-  std::optional<station::SimulatedPorts> simulated;
+  station::StationStart start;
   if (const auto status =
-          station::StationCommandLine(argc, argv, REFLASH_VERSION_TEXT, options, simulated)) {
+          station::ReadStationStart(argc, argv, REFLASH_VERSION_TEXT, ProgramFolder(), "", start)) {
     return *status;
   }
-  std::string worker = options.worker.empty()
-                           ? ProgramFolder() + (simulated ? "/reflash-sim" : "/reflash")
-                           : options.worker;
-  // The worker starts in its port's folder; a path relative to here would not find it.
-  std::error_code ec;
-  if (const auto absolute = std::filesystem::absolute(worker, ec); !ec) {
-    worker = absolute.string();
-  }
+  const station::StationOptions& options = start.options;
+  const std::string& worker = start.worker;
   station::StationLog log;
   linuxplat::UniqueFd folderLock;
-  if (const auto error = CheckStart(options, worker, folderLock, log)) {
+  if (const auto error = CheckStart(options, worker, folderLock)) {
     std::fprintf(stderr, "reflash-station: %s\n", error->c_str());
     return station::ExitUsage;
   }
@@ -135,9 +122,7 @@ int main(int argc, char** argv) {
   const auto config =
       station::StationConfig(options, HostName(), REFLASH_VERSION_TEXT,
                              station::Sha256Hex(EmbeddedFirmwareImage, EmbeddedFirmwareImageSize));
+  const auto host = linuxplat::MakePortHost(options.output, start.simulated.has_value());
   return station::RunStationProgram(options, options.output + "/station.jsonl", log, config, screen,
-                                    [&](station::Station& station) {
-                                      return linuxplat::MakeStationLoop(options, worker, station,
-                                                                        std::move(simulated));
-                                    });
+                                    *host, worker, std::move(start.simulated));
 }

@@ -7,10 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 
 #include "platform/linux/unique_fd.h"
 
@@ -18,10 +18,12 @@ namespace linuxplat {
 
 UniqueFd TryLockFile(const std::string& path, bool& busy, std::string& error) {
   busy = false;
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0664));
-  if (!fd.valid()) {
-    error = "cannot open " + path + ": " + std::strerror(errno);
-    return fd;
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0664));
+  struct stat info {};
+  if (!fd.valid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    error =
+        "cannot open " + path + ": " + (fd.valid() ? "not a regular file" : std::strerror(errno));
+    return {};
   }
   int locked;
   do {
@@ -51,24 +53,8 @@ void WriteLockHolder(int fd, pid_t pid) {
   }
 }
 
-bool PreparePortFolder(const std::string& folder, std::string& error) {
-  if (::mkdir(folder.c_str(), 0775) != 0 && errno != EEXIST) {
-    error = "cannot create " + folder + ": " + std::strerror(errno);
-    return false;
-  }
-  // What an earlier camera left here must not stand for this one.
-  for (const char* name : {"/Result.log", "/worker.log"}) {
-    const std::string path = folder + name;
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-      error = "cannot remove " + path + ": " + std::strerror(errno);
-      return false;
-    }
-  }
-  return true;
-}
-
-bool StartWorker(const std::vector<std::string>& argv, const std::string& folder,
-                 UniqueFd& portLock, WorkerProcess& worker, std::string& error) {
+bool StartWorker(const std::vector<std::string>& argv, const std::string& folder, int portLock,
+                 WorkerProcess& worker, std::string& error) {
   const std::string errFile = folder + "/reflash.err";
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -101,7 +87,7 @@ bool StartWorker(const std::vector<std::string>& argv, const std::string& folder
     const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
     // The lock stays held as long as the worker lives, even when the station does not.
     if (::chdir(folder.c_str()) != 0 || ::dup2(writeEnd.get(), 1) < 0 ||
-        (err >= 0 && ::dup2(err, 2) < 0) || ::fcntl(portLock.get(), F_SETFD, 0) != 0) {
+        (err >= 0 && ::dup2(err, 2) < 0) || ::fcntl(portLock, F_SETFD, 0) != 0) {
       ::_exit(127);
     }
     ::execv(args[0], args.data());
@@ -112,12 +98,10 @@ bool StartWorker(const std::vector<std::string>& argv, const std::string& folder
   ::fcntl(readEnd.get(), F_SETFL, O_NONBLOCK);
   worker.pid = pid;
   worker.pipe = std::move(readEnd);
-  worker.portLock = std::move(portLock);
-  worker.folder = folder;
   return true;
 }
 
-bool ReadWorkerChunk(WorkerProcess& worker, std::vector<std::string>& lines) {
+bool ReadWorkerChunk(WorkerProcess& worker, std::string& bytes) {
   if (!worker.pipe.valid()) {
     return false;
   }
@@ -135,12 +119,12 @@ bool ReadWorkerChunk(WorkerProcess& worker, std::vector<std::string>& lines) {
       worker.pipe.reset();
       return false;
     }
-    worker.lines.Feed(buffer, static_cast<std::size_t>(size), lines);
+    bytes.append(buffer, static_cast<std::size_t>(size));
   }
   return true;
 }
 
-std::optional<station::WorkerEnd> PollWorkerEnd(WorkerProcess& worker) {
+std::optional<station::ProcessEnd> PollWorkerEnd(WorkerProcess& worker) {
   int status = 0;
   pid_t waited;
   do {
@@ -149,36 +133,61 @@ std::optional<station::WorkerEnd> PollWorkerEnd(WorkerProcess& worker) {
   if (waited == 0) {
     return std::nullopt;
   }
-  station::WorkerEnd end;
-  end.hung = worker.hung;
+  station::ProcessEnd end;
   if (waited < 0) {
-    end.reason = std::string("lost the worker: ") + std::strerror(errno);
+    end.how = std::string("lost the worker: ") + std::strerror(errno);
   } else if (WIFEXITED(status)) {
     end.exited = true;
     end.status = WEXITSTATUS(status);
-    if (end.status == 127) {
-      end.exited = false;
-      end.notStarted = true;
-      end.reason = "the worker could not be started (exit status 127)";
-    }
+    // The child's own exit when exec failed: the program never ran.
+    end.notStarted = end.status == 127;
+    end.how = end.notStarted ? "the worker could not be started (exit status 127)" : "";
   } else if (WIFSIGNALED(status)) {
     const int signal = WTERMSIG(status);
-    end.reason = "killed by signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
+    end.how = "killed by signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
   }
-  if (worker.hung) {
-    end.reason = "no verdict within the watchdog's bound; " + end.reason;
-  }
-  end.resultLog = ReadResultLog(worker.folder);
   worker.pid = -1;
   return end;
 }
 
-std::optional<std::string> ReadResultLog(const std::string& folder) {
-  std::ifstream file(folder + "/Result.log", std::ios::binary);
-  if (!file) {
+std::optional<std::string> ReadRegularFile(const std::string& path, std::size_t maxBytes) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  struct stat info {};
+  if (!fd.valid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     return std::nullopt;
   }
-  return std::string(std::istreambuf_iterator<char>(file), {});
+  std::string text;
+  char buffer[4096];
+  while (text.size() <= maxBytes) {
+    const ssize_t size =
+        ::read(fd.get(), buffer, std::min(sizeof buffer, maxBytes + 1 - text.size()));
+    if (size < 0 && errno == EINTR) {
+      continue;
+    }
+    if (size <= 0) {
+      break;
+    }
+    text.append(buffer, static_cast<std::size_t>(size));
+  }
+  return text;
+}
+
+bool ReplaceFile(const std::string& folder, const std::string& name, const std::string& text,
+                 std::string& error) {
+  const std::string path = folder + "/" + name;
+  const std::string temporary = folder + "/." + name + ".new";
+  UniqueFd fd(
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0664));
+  const bool written =
+      fd.valid() &&
+      ::write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+      ::fsync(fd.get()) == 0;
+  if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    error = "cannot write " + path + ": " + std::strerror(errno);
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace linuxplat

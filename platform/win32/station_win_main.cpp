@@ -7,7 +7,7 @@
 // inherits it), the log gets a start record before a worker starts and an end record when it
 // ends, and a station started after one that died first ends the updates that one left: it
 // waits for a worker that still runs and judges the account that worker left in its folder.
-// The loop (station_run.h) never waits on a worker, a pipe or the console.
+// The loop (station/station_loop.h) never waits on a worker, a pipe or the console.
 
 #include <windows.h>
 
@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/win32/station_run.h"
+#include "platform/win32/port_host.h"
 #include "platform/win32/worker_process.h"
 #include "resources/embedded_image.h"
 #include "station/sha256.h"
@@ -81,9 +81,9 @@ bool WriteAll(std::string_view text) {
 }
 
 // The checks that make a station fault show at the start, not as failed cameras: the folder,
-// the one station it may hold, the worker program and the log. An error line, or nothing.
+// the one station it may hold and the worker program. An error line, or nothing.
 std::optional<std::string> CheckStart(const std::string& output, const std::string& worker,
-                                      HANDLE& folderLock, station::StationLog& log) {
+                                      winplat::UniqueHandle& folderLock) {
   std::error_code ec;
   fs::create_directories(output, ec);
   if (!fs::is_directory(output, ec)) {
@@ -93,21 +93,16 @@ std::optional<std::string> CheckStart(const std::string& output, const std::stri
   bool busy = false;
   std::string error;
   folderLock = winplat::TryLockFile(lockPath, busy, error);
-  if (folderLock == nullptr) {
+  if (!folderLock.valid()) {
     if (!busy) {
       return error;
     }
-    const auto holder = winplat::LockHolder(lockPath);
-    return "another station (pid " + (holder ? std::to_string(*holder) : std::string("?")) +
-           ") runs in " + output;
+    return station::AnotherStation(winplat::LockHolder(lockPath), output);
   }
-  winplat::WriteLockHolder(folderLock, GetCurrentProcessId());
+  winplat::WriteLockHolder(folderLock.get(), GetCurrentProcessId());
   const DWORD attributes = GetFileAttributesA(worker.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return "the worker program " + worker + " cannot be run";
-  }
-  if (!log.Open(output + "\\station.jsonl")) {
-    return "cannot open " + output + "\\station.jsonl: " + log.Error();
   }
   return std::nullopt;
 }
@@ -115,27 +110,22 @@ std::optional<std::string> CheckStart(const std::string& output, const std::stri
 }  // namespace
 
 int main(int argc, char** argv) {
-  station::StationOptions options;
-  std::optional<station::SimulatedPorts> simulated;
-  if (const auto status =
-          station::StationCommandLine(argc, argv, REFLASH_VERSION_TEXT, options, simulated)) {
+  station::StationStart start;
+  if (const auto status = station::ReadStationStart(argc, argv, REFLASH_VERSION_TEXT,
+                                                    ProgramFolder(), ".exe", start)) {
     return *status;
   }
+  const station::StationOptions& options = start.options;
+  const std::string& worker = start.worker;
   std::error_code ec;
   // The workers start in their ports' folders; relative paths would not find them.
   std::string output = fs::absolute(options.output, ec).string();
   if (ec) {
     output = options.output;
   }
-  std::string worker = options.worker.empty()
-                           ? ProgramFolder() + (simulated ? "\\reflash-sim.exe" : "\\reflash.exe")
-                           : options.worker;
-  if (const auto absolute = fs::absolute(worker, ec); !ec) {
-    worker = absolute.string();
-  }
   station::StationLog log;
-  HANDLE folderLock = nullptr;  // held until the process ends
-  if (const auto error = CheckStart(output, worker, folderLock, log)) {
+  winplat::UniqueHandle folderLock;  // held until the process ends
+  if (const auto error = CheckStart(output, worker, folderLock)) {
     std::fprintf(stderr, "reflash-station: %s\n", error->c_str());
     return station::ExitUsage;
   }
@@ -147,8 +137,7 @@ int main(int argc, char** argv) {
   const auto config =
       station::StationConfig(options, HostName(), REFLASH_VERSION_TEXT,
                              station::Sha256Hex(EmbeddedFirmwareImage, EmbeddedFirmwareImageSize));
-  return station::RunStationProgram(
-      options, output + "\\station.jsonl", log, config, screen, [&](station::Station& station) {
-        return winplat::MakeStationLoop(options, output, worker, station, std::move(simulated));
-      });
+  const auto host = winplat::MakePortHost(output, start.simulated.has_value());
+  return station::RunStationProgram(options, output + "\\station.jsonl", log, config, screen, *host,
+                                    worker, std::move(start.simulated));
 }

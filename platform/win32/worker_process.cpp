@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <chrono>
 #include <fstream>
-#include <iterator>
 #include <thread>
 #include <utility>
 
@@ -31,46 +31,50 @@ SECURITY_ATTRIBUTES NotInherited() {
 // Reads the worker's pipe until the process has ended and the pipe holds nothing more. It waits
 // on the process, not on the pipe's end: a process the worker left behind may keep the pipe
 // open for ever, and a worker that closed its output may run on until the watchdog ends it.
-void ReadWorker(std::uint64_t id, HANDLE pipe, HANDLE process, ReportSink sink) {
-  station::WorkerLineSplitter splitter;
-  bool overlongTold = false;
+// The thread owns its own handles of the pipe and the process.
+void ReadWorker(std::uint64_t id, HANDLE pipeHandle, HANDLE processHandle, ReportSink sink) {
+  const UniqueHandle pipe(pipeHandle);
+  const UniqueHandle process(processHandle);
   bool pipeOpen = true;
   bool ended = false;
   char buffer[4096];
   for (;;) {
     DWORD available = 0;
-    if (pipeOpen && PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) == FALSE) {
+    if (pipeOpen && PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, &available, nullptr) == FALSE) {
       pipeOpen = false;  // every writer closed it
     }
     if (pipeOpen && available > 0) {
       DWORD size = 0;
       const DWORD want = std::min<DWORD>(available, sizeof buffer);
-      if (ReadFile(pipe, buffer, want, &size, nullptr) == FALSE || size == 0) {
+      if (ReadFile(pipe.get(), buffer, want, &size, nullptr) == FALSE || size == 0) {
         pipeOpen = false;
         continue;
       }
       WorkerReport report;
       report.id = id;
-      splitter.Feed(buffer, size, report.lines);
-      report.overlong = splitter.Overlong() && !overlongTold;
-      overlongTold = overlongTold || report.overlong;
-      if (!report.lines.empty() || report.overlong) {
-        sink(std::move(report));
-      }
+      report.bytes.assign(buffer, size);
+      sink(std::move(report));
       continue;
     }
     if (ended) {
       break;  // what the process wrote before it ended has been read
     }
     // Once the process has ended, all it wrote is in the pipe: one more look takes it.
-    ended = WaitForSingleObject(process, pipeOpen ? 20 : INFINITE) != WAIT_TIMEOUT;
+    ended = WaitForSingleObject(process.get(), pipeOpen ? 20 : INFINITE) != WAIT_TIMEOUT;
   }
-  CloseHandle(pipe);
   WorkerReport report;
   report.id = id;
   report.ended = true;
-  if (GetExitCodeProcess(process, &report.exitCode) == FALSE) {
+  if (GetExitCodeProcess(process.get(), &report.exitCode) == FALSE) {
     report.exitCode = static_cast<DWORD>(-1);
+  }
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (GetProcessTimes(process.get(), &created, &exited, &kernel, &user) != FALSE) {
+    // 100 ns units since 1601-01-01; 11644473600 s from then to 1970-01-01.
+    const auto ticks = (static_cast<std::int64_t>(exited.dwHighDateTime) << 32) |
+                       static_cast<std::int64_t>(exited.dwLowDateTime);
+    report.exitTime = station::WallTime(std::chrono::duration_cast<station::WallTime::duration>(
+        std::chrono::nanoseconds((ticks - 116444736000000000LL) * 100)));
   }
   sink(std::move(report));
 }
@@ -88,7 +92,7 @@ std::string CommandLine(const std::vector<std::string>& argv) {
 
 }  // namespace
 
-HANDLE TryLockFile(const std::string& path, bool& busy, std::string& error) {
+UniqueHandle TryLockFile(const std::string& path, bool& busy, std::string& error) {
   busy = false;
   SECURITY_ATTRIBUTES attributes = NotInherited();
   // Readers may look in for the holder's process id; nobody else may write or lock it.
@@ -98,9 +102,9 @@ HANDLE TryLockFile(const std::string& path, bool& busy, std::string& error) {
     const DWORD code = GetLastError();
     busy = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
     error = busy ? "" : "cannot lock " + path + ": " + SystemError(code);
-    return nullptr;
+    return {};
   }
-  return lock;
+  return UniqueHandle(lock);
 }
 
 std::optional<DWORD> LockHolder(const std::string& path) {
@@ -119,28 +123,6 @@ void WriteLockHolder(HANDLE lock, DWORD pid) {
       SetEndOfFile(lock) != FALSE) {
     WriteFile(lock, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
   }
-}
-
-bool PreparePortFolder(const std::string& folder, std::string& error) {
-  if (CreateDirectoryA(folder.c_str(), nullptr) == FALSE &&
-      GetLastError() != ERROR_ALREADY_EXISTS) {
-    error = "cannot create " + folder + ": " + SystemError(GetLastError());
-    return false;
-  }
-  // What an earlier camera left here must not stand for this one.
-  for (const char* name : {"\\Result.log", "\\worker.log"}) {
-    const std::string path = folder + name;
-    if (DeleteFileA(path.c_str()) == FALSE && GetLastError() != ERROR_FILE_NOT_FOUND) {
-      error = "cannot remove " + path + ": " + SystemError(GetLastError());
-      return false;
-    }
-    // A file another process holds open for deletion stays until it is closed.
-    if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-      error = "cannot remove " + path + ": it is still open elsewhere";
-      return false;
-    }
-  }
-  return true;
 }
 
 bool StartWorker(const std::vector<std::string>& argv, const std::string& folder, HANDLE portLock,
@@ -190,6 +172,10 @@ bool StartWorker(const std::vector<std::string>& argv, const std::string& folder
     CloseHandle(readEnd);
     return false;
   }
+  // For the reader thread, which outlives the worker's record when the station drops it.
+  HANDLE readerProcess = nullptr;
+  DuplicateHandle(GetCurrentProcess(), process.hProcess, GetCurrentProcess(), &readerProcess, 0,
+                  FALSE, DUPLICATE_SAME_ACCESS);
   // A job of its own, without a limit: only the watchdog ends it, and its last handle closing
   // with the station ends nothing.
   HANDLE job = CreateJobObjectA(nullptr, nullptr);
@@ -202,18 +188,15 @@ bool StartWorker(const std::vector<std::string>& argv, const std::string& folder
   CloseHandle(process.hThread);
   worker.id = id;
   worker.pid = process.dwProcessId;
-  worker.process = process.hProcess;
-  worker.job = job;
-  worker.portLock = portLock;
-  worker.folder = folder;
-  std::thread(ReadWorker, id, readEnd, process.hProcess, std::move(sink)).detach();
+  worker.process.reset(process.hProcess);
+  worker.job.reset(job);
+  std::thread(ReadWorker, id, readEnd, readerProcess, std::move(sink)).detach();
   return true;
 }
 
 void EndWorker(WorkerProcess& worker) {
-  worker.hung = true;
-  if (worker.job == nullptr || TerminateJobObject(worker.job, ERROR_TIMEOUT) == FALSE) {
-    TerminateProcess(worker.process, ERROR_TIMEOUT);
+  if (!worker.job.valid() || TerminateJobObject(worker.job.get(), ERROR_TIMEOUT) == FALSE) {
+    TerminateProcess(worker.process.get(), ERROR_TIMEOUT);
   }
 }
 
@@ -227,37 +210,57 @@ bool EndOrphan(DWORD pid) {
   return ended;
 }
 
-station::WorkerEnd FinishWorker(WorkerProcess& worker, DWORD exitCode) {
-  station::WorkerEnd end;
-  end.hung = worker.hung;
-  if (worker.hung) {
-    end.reason = "no verdict within the watchdog's bound; its job was ended";
-  } else if ((exitCode & 0xC0000000u) == 0xC0000000u) {
+station::ProcessEnd ProcessEndOf(DWORD exitCode) {
+  station::ProcessEnd end;
+  if ((exitCode & 0xC0000000u) == 0xC0000000u) {
     // An error status of the system's (an access violation, a stack overflow): not an exit.
     char text[64];
     std::snprintf(text, sizeof text, "ended by exception 0x%08lX",
                   static_cast<unsigned long>(exitCode));
-    end.reason = text;
+    end.how = text;
   } else {
     end.exited = true;
     end.status = static_cast<int>(exitCode);
   }
-  end.resultLog = ReadResultLog(worker.folder);
-  for (HANDLE* handle : {&worker.process, &worker.job, &worker.portLock}) {
-    if (*handle != nullptr) {
-      CloseHandle(*handle);
-      *handle = nullptr;
-    }
-  }
   return end;
 }
 
-std::optional<std::string> ReadResultLog(const std::string& folder) {
-  std::ifstream file(folder + "\\Result.log", std::ios::binary);
-  if (!file) {
+std::optional<std::string> ReadRegularFile(const std::string& path, std::size_t maxBytes) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
     return std::nullopt;
   }
-  return std::string(std::istreambuf_iterator<char>(file), {});
+  UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  std::string text(maxBytes + 1, '\0');
+  DWORD size = 0;
+  if (!file.valid() ||
+      ReadFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &size, nullptr) == FALSE) {
+    return std::nullopt;
+  }
+  text.resize(size);
+  return text;
+}
+
+bool ReplaceFile(const std::string& path, const std::string& text, std::string& error) {
+  const std::string temporary = path + ".new";
+  UniqueHandle file(CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  const bool ok = file.valid() &&
+                  WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written,
+                            nullptr) != FALSE &&
+                  written == text.size() && FlushFileBuffers(file.get()) != FALSE;
+  file.reset();
+  if (!ok || MoveFileExA(temporary.c_str(), path.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == FALSE) {
+    error = "cannot write " + path + ": " + SystemError(GetLastError());
+    DeleteFileA(temporary.c_str());
+    return false;
+  }
+  return true;
 }
 
 std::string QuoteArgument(const std::string& arg) {

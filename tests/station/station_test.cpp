@@ -2,6 +2,7 @@
 // the station log holds.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdio>
@@ -33,27 +34,30 @@ using station::WorkerEnd;
 
 const std::string kPass = "Pass\r\nR06.00.01\r\n";
 
-// A worker's whole account of one attempt that passed, as it writes it on its pipe.
-const std::vector<std::string> kPassingRun = {
-    "reflash-worker 1",
-    "port \"1-1\"",
-    "status blue \"Detect Device!!!\"",
-    "progress 0",
-    "status blue \"Check Hardware ...\"",
-    "progress 20",
-    "device \"\\\\\\\\?\\\\usb#vid_1f3a&pid_5c72&mi_00#1-1#{x}\\\\global\"",
-    "status blue \"Erase Flash ...\"",
-    "progress 40",
-    "status blue \"Update Firmware ...\"",
-    "progress 60",
-    "status blue \"Reset Device...\"",
-    "progress 80",
-    "status blue \"Check Firmware...\"",
-    "progress 100",
-    "requests 21209 4",
-    "result \"Pass\\r\\nR06.00.01\\r\\n\"",
-    "end 0",
-};
+// A worker's whole account of one attempt that passed on `port`, as it writes it on its pipe.
+std::vector<std::string> PassingRun(const std::string& port) {
+  return {
+      "reflash-worker 1",
+      "port \"" + port + "\"",
+      "status blue \"Detect Device!!!\"",
+      "progress 0",
+      "status blue \"Check Hardware ...\"",
+      "progress 20",
+      "device \"\\\\\\\\?\\\\usb#vid_1f3a&pid_5c72&mi_00#1-1#{x}\\\\global\"",
+      "status blue \"Erase Flash ...\"",
+      "progress 40",
+      "status blue \"Update Firmware ...\"",
+      "progress 60",
+      "status blue \"Reset Device...\"",
+      "progress 80",
+      "status blue \"Check Firmware...\"",
+      "progress 100",
+      "attempt 1 \"pass\"",
+      "requests 21209 4",
+      "result \"Pass\\r\\nR06.00.01\\r\\n\"",
+      "end 0",
+  };
+}
 
 WorkerEnd Exited(const std::string& resultLog) {
   WorkerEnd end;
@@ -107,7 +111,7 @@ TEST_F(StationLogFile, WatchTakesEachCameraOncePerPlug) {
   // Its own reset takes it off the bus and back: the same update.
   EXPECT_TRUE(station.Present({}).empty());
   EXPECT_TRUE(station.Present({"1-1"}).empty());
-  Feed(station, "1-1", kPassingRun);
+  Feed(station, "1-1", PassingRun("1-1"));
   ASSERT_TRUE(station.WorkerEnded("1-1", Exited(kPass)));
   // Left attached after its verdict: not taken again.
   EXPECT_TRUE(station.Present({"1-1"}).empty());
@@ -123,7 +127,7 @@ TEST_F(StationLogFile, OnceTakesOnlyTheCamerasAttachedAtTheStart) {
   Station station(Config(Mode::once), &log_);
   EXPECT_EQ(station.Present({"1-1", "1-2"}), (std::vector<std::string>{"1-1", "1-2"}));
   EXPECT_TRUE(station.Present({"1-1", "1-2", "1-3"}).empty());
-  Feed(station, "1-1", kPassingRun);
+  Feed(station, "1-1", PassingRun("1-1"));
   station.WorkerEnded("1-1", Exited(kPass));
   EXPECT_FALSE(station.Done());
   station.WorkerEnded("1-2", Exited("Fail"));
@@ -144,7 +148,7 @@ TEST_F(StationLogFile, StoppingTakesNoNewCameraAndWaitsForTheRunningOnes) {
   station.Stop();
   EXPECT_TRUE(station.Present({"1-1", "1-2"}).empty());
   EXPECT_FALSE(station.Done());
-  Feed(station, "1-1", kPassingRun);
+  Feed(station, "1-1", PassingRun("1-1"));
   station.WorkerEnded("1-1", Exited(kPass));
   EXPECT_TRUE(station.Done());
   EXPECT_EQ(station.ExitStatus(), 0);
@@ -159,12 +163,13 @@ TEST_F(StationLogFile, StoppingTakesNoNewCameraAndWaitsForTheRunningOnes) {
 TEST_F(StationLogFile, PassNeedsTheExactPassTextAndTheWorkersLastLine) {
   Station station(Config(Mode::watch), &log_);
   station.Present({"a", "b", "c"});
-  Feed(station, "a", kPassingRun);
+  Feed(station, "a", PassingRun("a"));
   station.WorkerEnded("a", Exited("Pass\r\nR06.00.01\r"));  // one byte short
   // Its pipe ended before "end": it did not finish by itself.
-  Feed(station, "b", std::vector<std::string>(kPassingRun.begin(), kPassingRun.end() - 1));
+  const auto cut = PassingRun("b");
+  Feed(station, "b", std::vector<std::string>(cut.begin(), cut.end() - 1));
   station.WorkerEnded("b", Exited(kPass));
-  Feed(station, "c", kPassingRun);
+  Feed(station, "c", PassingRun("c"));
   station.WorkerEnded("c", Exited(kPass));
   const auto lines = Lines();
   ASSERT_EQ(lines.size(), 3u);
@@ -183,11 +188,14 @@ TEST_F(StationLogFile, AKilledWorkerIsAFailWithItsReasonAndTheOthersGoOn) {
   killed.reason = "killed by signal 9";
   station.WorkerEnded("1-1", killed);
   EXPECT_EQ(station.Rows().at("1-2").state, PortState::running);
-  Feed(station, "1-2", kPassingRun);
+  Feed(station, "1-2", PassingRun("1-2"));
   station.WorkerEnded("1-2", Exited(kPass));
   const auto lines = Lines();
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_NE(lines[0].find("\"reason\": \"killed by signal 9\""), std::string::npos) << lines[0];
+  EXPECT_NE(
+      lines[0].find("\"reason\": \"worker killed during Erase Flash ... (killed by signal 9)\""),
+      std::string::npos)
+      << lines[0];
   EXPECT_NE(lines[0].find("\"requests\": {\"sent\": null"), std::string::npos) << lines[0];
   EXPECT_NE(lines[1].find("\"reason\": null"), std::string::npos) << lines[1];
 }
@@ -230,7 +238,7 @@ TEST_F(StationLogFile, TheWorkersStatedOutcomeIsRecordedAndAnUnstatedOneIsReadFr
   Station station(Config(Mode::once), &log_);
   station.Present({"p"});
   // The worker's word decides, even against what its screen lines seem to show; the attempt it
-  // was killed in (camera found, erase begun) states nothing and is not "no camera".
+  // was killed in (camera found, erase begun) says nothing of the camera.
   Feed(station, "p",
        {"reflash-worker 1", "status blue \"Check Hardware ...\"", "progress 20", "progress 100",
         "attempt 1 \"check failed\"", "status blue \"Check Hardware ...\"", "progress 20",
@@ -240,7 +248,7 @@ TEST_F(StationLogFile, TheWorkersStatedOutcomeIsRecordedAndAnUnstatedOneIsReadFr
   station.WorkerEnded("p", killed);
   const auto lines = Lines();
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find("\"attempts\": [\"check failed\", \"open failed\"]"), std::string::npos)
+  EXPECT_NE(lines[0].find("\"attempts\": [\"check failed\", \"interrupted\"]"), std::string::npos)
       << lines[0];
 }
 
@@ -257,7 +265,7 @@ TEST_F(StationLogFile, TheRecordNamesTheCameraAndTheRun) {
                   [&] { return start + std::chrono::milliseconds(11250) * calls++; });
   station.Present({"1-1.4"});
   ASSERT_TRUE(station.Begin("1-1.4", {"SN\"7", 0x0500, "1f3a:5c72"}));
-  Feed(station, "1-1.4", kPassingRun);
+  Feed(station, "1-1.4", PassingRun("1-1.4"));
   WorkerEnd end = Exited(kPass);
   end.after = station::UnitIdentity{"SN\"7", 0x0601, "1f3a:5c72"};
   station.WorkerEnded("1-1.4", end);
@@ -278,7 +286,7 @@ TEST_F(StationLogFile, TheRecordNamesTheCameraAndTheRun) {
   EXPECT_EQ(lines[1],
             "{\"record\": \"end\", " +
                 with("\"\\\\\\\\?\\\\usb#vid_1f3a&pid_5c72&mi_00#1-1#{x}\\\\global\"") +
-                ", \"end\": \"2026-12-08T00:00:45.000Z\", \"after\": {\"serial\": \"SN\\\"7\", "
+                ", \"end\": \"2026-12-08T00:00:33.750Z\", \"after\": {\"serial\": \"SN\\\"7\", "
                 "\"usbId\": \"1f3a:5c72\", \"bcdDevice\": \"0601\"}, \"attempts\": [\"pass\"], "
                 "\"attemptTimes\": [{\"start\": \"2026-12-08T00:00:22.500Z\", \"end\": "
                 "\"2026-12-08T00:00:33.750Z\"}], \"verdict\": \"pass\", \"requests\": {\"sent\": "
@@ -329,7 +337,7 @@ TEST_F(StationLogFile, SwapsUnchangedRevisionsAndTodaysDuplicatesAreNotedAndStil
     station.Present({"A1"});
     ASSERT_TRUE(station.Begin("A1", {c.serial, 0x0500, "1f3a:5c72"}));
     EXPECT_EQ(station.Rows().at("A1").duplicate.empty(), *c.duplicate == 0);
-    Feed(station, "A1", kPassingRun);
+    Feed(station, "A1", PassingRun("A1"));
     WorkerEnd end = Exited(kPass);
     end.after = c.after;
     ASSERT_TRUE(station.WorkerEnded("A1", end));
@@ -357,7 +365,7 @@ TEST_F(StationLogFile, TheLogRotatesPerDayAndAtItsSizeAndARestartFindsAcrossTheF
   ASSERT_TRUE(station.Begin("A1"));
   ASSERT_TRUE(station.Begin("A2"));
   now = day + std::chrono::minutes(1);
-  Feed(station, "A1", kPassingRun);
+  Feed(station, "A1", PassingRun("A1"));
   ASSERT_TRUE(station.WorkerEnded("A1", Exited(kPass)));  // A2's worker still runs at the crash
   const std::string folder = path_.parent_path().string();
   const std::string stem = path_.stem().string();
@@ -380,7 +388,18 @@ TEST_F(StationLogFile, TheLogRotatesPerDayAndAtItsSizeAndARestartFindsAcrossTheF
   EXPECT_EQ(station::StationLogFiles(path_.string()),
             (std::vector<std::string>{yesterday, second, third, path_.string()}));
   EXPECT_EQ(Lines(), std::vector<std::string>{"{\"record\": \"x\"}"});
-  for (const auto& file : {yesterday, second, third}) {
+  // A folder or a FIFO of a rotated file's name (a port's folder, say) is no log, and a restart
+  // still finds A2's start across the day's and the size's rotations.
+  const std::string folderNamed = folder + "/" + stem + "-2026-12-06.jsonl";
+  const std::string fifoNamed = folder + "/" + stem + "-2026-12-08.3.jsonl";
+  std::filesystem::create_directory(folderNamed);
+  ASSERT_EQ(::mkfifo(fifoNamed.c_str(), 0600), 0);
+  EXPECT_EQ(station::StationLogFiles(path_.string()),
+            (std::vector<std::string>{yesterday, second, third, path_.string()}));
+  const auto stillUnended = station::FindUnended(station::RecentLogText(path_.string()));
+  ASSERT_EQ(stillUnended.size(), 1u);
+  EXPECT_EQ(stillUnended[0].port, "A2");
+  for (const auto& file : {yesterday, second, third, folderNamed, fifoNamed}) {
     std::filesystem::remove(file);
   }
 }
@@ -390,7 +409,7 @@ TEST_F(StationLogFile, AFailedWriteLeavesNoHalfLineAndARestartFindsTheUnendedUpd
   station.Present({"1-1", "1-1.4"});
   ASSERT_TRUE(station.Begin("1-1"));
   ASSERT_TRUE(station.Begin("1-1.4"));
-  Feed(station, "1-1", kPassingRun);
+  Feed(station, "1-1", PassingRun("1-1"));
   ASSERT_TRUE(station.WorkerEnded("1-1", Exited(kPass)));
   {
     std::ofstream cut(path_, std::ios::app | std::ios::binary);
@@ -406,7 +425,7 @@ TEST_F(StationLogFile, AFailedWriteLeavesNoHalfLineAndARestartFindsTheUnendedUpd
   // Resumed from the account the worker left: the end record gets the start it had.
   Station restarted(Config(Mode::watch), &again);
   restarted.Resume(unended[0].port, unended[0].start);
-  Feed(restarted, "1-1.4", kPassingRun);
+  Feed(restarted, "1-1.4", PassingRun("1-1.4"));
   WorkerEnd orphan = Exited(kPass);
   orphan.orphan = true;
   ASSERT_TRUE(restarted.WorkerEnded("1-1.4", orphan));
@@ -556,7 +575,7 @@ TEST(Display, EachPortShowsItsStateInItsOrderAndTheBlockFitsTheTerminal) {
        {"reflash-worker 1", "status blue \"Check Hardware ...\"",
         "status blue \"Check Hardware ...\"", "progress 40",
         "status red \"Erase\\r\\nfailed\x1b[2J\""});
-  Feed(station, "B", kPassingRun);
+  Feed(station, "B", PassingRun("B"));
   station.WorkerEnded("B", Exited("Fail"));  // its Result.log says otherwise: a fail
   now = t0 + std::chrono::seconds(75);
   const std::string plain = station::RenderLive(station, false, {200, 50});

@@ -23,8 +23,15 @@ namespace {
 using namespace std::chrono_literals;
 
 const std::vector<std::string> kPassingRun = {
-    "reflash-worker 1", "port \"A9\"",      "status blue \"Check Hardware ...\"",   "progress 20",
-    "progress 100",     "requests 21209 4", "result \"Pass\\r\\nR06.00.01\\r\\n\"", "end 0",
+    "reflash-worker 1",
+    "port \"A9\"",
+    "status blue \"Check Hardware ...\"",
+    "progress 20",
+    "progress 100",
+    "attempt 1 \"pass\"",
+    "requests 21209 4",
+    "result \"Pass\\r\\nR06.00.01\\r\\n\"",
+    "end 0",
 };
 
 std::string Slurp(const std::filesystem::path& path) {
@@ -90,7 +97,7 @@ TEST(WebState, TilesMetricsAndRecordsFollowTheStationAndItsLog) {
       Has(metrics, "reflash_station_cameras_total{port=\"A9\",verdict=\"pass\",cause=\"\"} 1"));
   EXPECT_TRUE(Has(metrics,
                   "reflash_station_cameras_total{port=\"B2\",verdict=\"fail\","
-                  "cause=\"killed by signal 9\"} 1"));
+                  "cause=\"worker killed before its first step\"} 1"));
   EXPECT_TRUE(Has(metrics, "reflash_station_updates_running 1"));
   // Durations of 12 s and 40 s: cumulative buckets, the sum and the count.
   EXPECT_TRUE(Has(metrics, "reflash_station_update_duration_seconds_bucket{le=\"10\"} 0"));
