@@ -79,24 +79,6 @@ PORTS
     grep -cvE '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}Z$')" 0
   check "the display counted them" grep -q "passed 5  failed 3  faults 0  running 0" screen.txt
   ;;
-plugs)
-  # A camera plugged in later, and one unplugged and plugged in again: one update per plug.
-  cat > ports <<'PORTS'
-A1 0 6000
-A1 8000 -
-B1 600 - --chip 5
-PORTS
-  # Wide gaps: the unplug reaches the worker, so its update must be over by then even on a slow
-  # machine or a sanitizer build; and a replug must not pass for a reset.
-  start_station --watch --instant
-  sleep 12
-  kill -TERM $station_pid
-  wait $station_pid
-  check "exit status 0 when all passed" eq "$?" 0
-  check "A1 was updated once per plug" eq "$(records A1 | wc -l)" 2
-  check "B1 was updated once" eq "$(records B1 | wc -l)" 1
-  check "all passed" eq "$(ends | jq -r .verdict | sort -u)" pass
-  ;;
 realtime)
   # Workers on the product's real waits (about 11 s, the camera reset at about 6.3 s): a camera
   # off its port for a moment while it resets is the same update; a worker killed with SIGKILL
@@ -129,19 +111,17 @@ PORTS
   ;;
 identity)
   # Each camera's identity from the simulated device tree, on the product's real waits: its own
-  # serial, none at all, a camera swapped while its port was away, a serial that passed earlier
-  # today (flagged, and flashed again); then the report on that log.
+  # serial, none at all, a camera swapped while its port was away; then the report on that log.
+  # (A serial that passed earlier today, or is on two ports at once: station_loop_test.)
   cat > ports <<'PORTS'
 I1 0 -     serial=U-1
 I2 0 -     serial=none bcd=0601
 S1 0 4000  serial=U-10
 S1 4400 -  serial=U-11
-# well after I1 passes (about 10 s; 13 s and more on a sanitizer build)
-D1 18000 - serial=U-1
 PORTS
   start_station --watch --operator Ana --station-id line-3
   for _ in $(seq 400); do
-    [ "$(records D1 | wc -l)" -ge 1 ] && break
+    [ "$(ends | wc -l)" -ge 3 ] && break
     sleep 0.1
   done
   kill -TERM $station_pid
@@ -160,17 +140,12 @@ PORTS
   check "the swap shows as two identities on one port" \
     eq "$(start_of S1 | jq -r .serial) $(field S1 .after.serial)" "U-10 U-11"
   check "the swap is noted" grep -q "another camera" <(field S1 '.notes[]')
-  check "the duplicate is flashed" eq "$(field D1 .verdict)" pass
-  check "the duplicate names the pass in both records" \
-    eq "$(start_of D1 | jq -r .duplicateOf.port) $(field D1 .duplicateOf.port)" "I1 I1"
-  check "the live view flagged it" grep -q "D1 DUPLICATE: serial U-1 passed on I1" screen.txt
   "$station" report out > report.txt
   check "the report runs" eq "$?" 0
-  check "the report counts the cameras: U-1 twice, U-10, one without a serial" \
+  check "the report counts the cameras: U-1, U-10, one without a serial" \
     grep -q "^cameras  *3$" report.txt
-  check "the report names the repeated serial" grep -q "^  U-1  2 updates on I1 D1$" report.txt
   "$station" report --json out > report.json
-  check "the JSON report parses" eq "$(jq -r .total.updates report.json)" 4
+  check "the JSON report parses" eq "$(jq -r .total.updates report.json)" 3
   ;;
 restart)
   # The station killed with SIGKILL at many moments, during the updates and after them, and

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "station/log_record.h"
+#include "station/simulated_ports.h"
 #include "station/port_host.h"
 #include "station/station.h"
 #include "station/station_log.h"
@@ -310,7 +311,8 @@ class LoopRun : public ::testing::Test {
 
   // Every port in `ports` has a camera from 0 on, unless `host.plugs` says otherwise.
   int Run(station::Mode mode, const std::vector<std::string>& ports,
-          const std::string& earlierLog = "") {
+          const std::string& earlierLog = "",
+          std::optional<station::SimulatedPorts> simulated = std::nullopt) {
     for (const std::string& port : ports) {
       host.plugs.try_emplace(port, std::vector<std::pair<long, long>>{{0, FakeHost::kNever}});
     }
@@ -325,7 +327,7 @@ class LoopRun : public ::testing::Test {
     config.ports = options.ports;
     station::Station station(config, &log, [this] { return host.WallNow(); });
     station.KnownPasses(log.Text());
-    station::StationLoop loop(station, host, options, "worker", std::nullopt);
+    station::StationLoop loop(station, host, options, "worker", std::move(simulated));
     loop.Reconcile(log.Text());
     const int status = loop.Run([](bool) {});
     exitReason = station.ExitReason();
@@ -557,6 +559,27 @@ TEST_F(LoopRun, OnceNamesEveryCameraItSawAndDidNotFlashEvenOneThatLeft) {
       << exitReason;
   EXPECT_EQ(Ends().size(), 1u);
   EXPECT_FALSE(Called("lock Z"));
+}
+
+TEST_F(LoopRun, WatchTakesACameraOncePerPlugAndACameraAwayDuringItsUpdateIsTheSameUpdate) {
+  std::vector<station::SimulatedPlug> plugs;
+  std::string error;
+  ASSERT_TRUE(station::ParseSimulatedPorts("A1 0 6000\nA1 8000 -\nB1 600 -\nR1 0 7000\nR1 7400 -\n",
+                                           plugs, error));
+  host.scripts["R1"] = Passing("R1", 9000);
+  host.stopAt = 12000;
+  EXPECT_EQ(Run(station::Mode::watch, {}, "", station::SimulatedPorts(plugs)), 0);
+  std::ifstream file(host.logPath);
+  std::map<std::string, int> updates;
+  for (std::string line; std::getline(file, line);) {
+    if (const auto record = station::ParseLogRecord(line); record && record->end) {
+      ++updates[record->port];
+    }
+  }
+  EXPECT_EQ(updates, (std::map<std::string, int>{{"A1", 2}, {"B1", 1}, {"R1", 1}}));
+  EXPECT_TRUE(Called("R1 pulled"));
+  EXPECT_TRUE(Called("R1 plugged"));
+  EXPECT_FALSE(Called("A1 pulled"));  // its worker had ended
 }
 
 // --- The watchdog -------------------------------------------------------------------------------
