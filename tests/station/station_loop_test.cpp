@@ -378,7 +378,7 @@ TEST_F(LoopRun, OnlyAnExactAccountPassesAndResultLogAlwaysSaysTheVerdict) {
     Script script;
     script.writes = {{1000, Joined(lines)}};
     script.endsAt = 2000;
-    script.end = end;
+    script.end = std::move(end);
     script.files = std::move(files);
     return script;
   };
