@@ -179,7 +179,12 @@ bool RestoreProtection(int slot, const CameraSlotRecord& record, const ChipRow& 
   lastRestore.configBase = base;
   // Without the block's bytes nobody can tell whether the image asked for protection.
   bool statusTaken = known;
-  if ((versionByte >= 0x35 && (flagsByte & 0x80) != 0) || row.alwaysProtects) {
+  // Where the camera alone places the block, a word or page of 0 is what a short answer filled
+  // with zeros gives (the Linux driver's way): the block read there is no evidence that the image
+  // asked for no protection, so the flash is protected as if it had.
+  const bool blockUnsure = row.altConfigBlock != 0 && row.hasInfoBlock != 0 &&
+                           (info.infoWord == 0 || info.configPage == 0);
+  if ((versionByte >= 0x35 && (flagsByte & 0x80) != 0) || row.alwaysProtects || blockUnsure) {
     lastRestore.statusWritten = true;
     statusTaken =
         FlashWriteStatus(slot, flashType, FlashStatusProtected, &lastRestore.statusRead) &&
@@ -312,12 +317,13 @@ bool CamSetFlashProtect(int slot, std::uint8_t enable, std::uint16_t& protectGpi
   if (record == nullptr) {
     return false;
   }
-  // A type read that fails reads as 0xFF, which would leave out the 0x50 a type-3 flash needs.
-  std::uint32_t flashType = CamGetFlashType(slot);
-  if (flashType == 0xFF) {
-    flashType = CamGetFlashType(slot);
-  }
   const ChipRow& row = ChipRowOf(record->chipIndex);
+  // A refused type read counts as 0xFF, which would leave out the 0x50 a type-3 flash needs: it
+  // is tried once more. A register that answers 0xFF is taken at its word.
+  std::uint8_t typeValue = 0xFF;
+  const std::uint32_t flashType =
+      ReadOnceMore([&] { return CamReadAsic(slot, row.flashTypeReg, &typeValue); }) ? typeValue
+                                                                                    : 0xFFu;
   InfoBlock info;
   if (row.hasInfoBlock != 0) {
     if (!ReadOnceMore([&] { return CamReadInfoWord(slot, &info.infoWord); })) {

@@ -265,6 +265,21 @@ TEST_F(FlashSequence, FailedTypeReadErasesLikeAnUnlistedType) {
   EXPECT_EQ(Take()[3], "spi 60");
 }
 
+TEST_F(FlashSequence, TheTypeIsReadAgainOnlyAfterARefusedRead) {
+  const auto typeReads = [this] {
+    return std::count(fake.log.begin(), fake.log.end(), std::string("R05F0"));
+  };
+  Open(9, 0x05F0, 0xFF);  // a register may hold any value: 0xFF answered is no refusal
+  std::uint16_t gpio = 0;
+  std::uint8_t protect = 0;
+  EXPECT_TRUE(CamSetFlashProtect(0, gpio, protect));
+  EXPECT_EQ(typeReads(), 1);
+  fake.log.clear();
+  fake.failingReads = {0x05F0};
+  EXPECT_TRUE(CamSetFlashProtect(0, gpio, protect));
+  EXPECT_EQ(typeReads(), 2);
+}
+
 TEST_F(FlashSequence, ProtectionPinFollowsModeAndPinBits) {
   struct Case {
     std::uint8_t protect;
@@ -334,22 +349,34 @@ TEST_F(FlashSequence, StatusIsLockedWhenTheBlockAsksForItOrTheRowAlwaysDoes) {
     std::uint16_t base;
     std::uint8_t a, b;
     bool locked;
+    std::uint16_t word = 0x0A00;  // the information word; the page is in register word + 8
+    std::uint8_t page = 0x5A;     // the configuration page the info-block chip reports
   };
   const Case cases[] = {
-      {9, 0x8000, 0x35, 0x80, true},   {9, 0x8000, 0x34, 0x80, false},
-      {9, 0x8000, 0x35, 0x7F, false},  {9, 0x8000, 0xFF, 0xFF, true},
-      {13, 0x8000, 0x00, 0x00, true},  {13, 0x8000, 0x34, 0x7F, true},
-      {12, 0x8000, 0x34, 0xFF, false}, {8, 0x5800, 0x35, 0x80, true},
-      {15, 0xC000, 0x35, 0x80, true},  {16, 0xC000, 0x00, 0x00, false},
+      {9, 0x8000, 0x35, 0x80, true},
+      {9, 0x8000, 0x34, 0x80, false},
+      {9, 0x8000, 0x35, 0x7F, false},
+      {9, 0x8000, 0xFF, 0xFF, true},
+      {13, 0x8000, 0x00, 0x00, true},
+      {13, 0x8000, 0x34, 0x7F, true},
+      {12, 0x8000, 0x34, 0xFF, false},
+      {8, 0x5800, 0x35, 0x80, true},
+      {15, 0xC000, 0x35, 0x80, true},
+      {16, 0xC000, 0x00, 0x00, false},
       {18, 0x5A00, 0x40, 0x81, true},
+      {18, 0x5A00, 0x34, 0x80, false},
+      // A page or an information word answered short and filled with zeros: the block read at
+      // page 0 (here asking for nothing) cannot leave the flash unprotected.
+      {18, 0x0000, 0x00, 0x00, true, 0x0A00, 0x00},
+      {18, 0x0000, 0x00, 0x00, true, 0x0000, 0x00},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("row " + std::to_string(c.row) + Hex(" A %02X B %02X", c.a, c.b));
     CamResetState();
     SetUp();
     Open(c.row, 0x05F0, 2);
-    fake.infoWord = 0x0A00;
-    fake.regs[0x0A08] = 0x5A;  // the configuration page the info-block chip reports
+    fake.infoWord = c.word;
+    fake.regs[static_cast<std::uint16_t>(c.word + 8)] = c.page;
     fake.flash[static_cast<std::uint16_t>(c.base + 3)] = c.a;
     fake.flash[static_cast<std::uint16_t>(c.base + 0x34)] = c.b;
     std::uint16_t gpio = 0xFFFF;
