@@ -31,7 +31,25 @@ std::string Pad(const std::string& text, std::size_t width, bool right = false) 
   return right ? fill + text : text + fill;
 }
 
-std::string CsvField(const std::string& text) {
+// A text of the log as a terminal or a spreadsheet may show it: control characters escaped as
+// JSON escapes them, so that a tampered log can move no cursor.
+std::string Shown(const std::string& text) {
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      shown += escaped;
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+std::string CsvField(const std::string& raw) {
+  const std::string text = Shown(raw);
   if (text.find_first_of(",\"\n\r") == std::string::npos) {
     return text;
   }
@@ -77,16 +95,16 @@ std::string ReportText(const Report& report) {
           " cameras passed their first update)\n";
   text += "failures by cause" + std::string(report.causes.empty() ? "  none\n" : "\n");
   for (const auto& [cause, count] : report.causes) {
-    text += "  " + Pad(std::to_string(count), 8, true) + "  " + cause + "\n";
+    text += "  " + Pad(std::to_string(count), 8, true) + "  " + Shown(cause) + "\n";
   }
-  const auto table = [&](const std::string& title, const std::map<std::string, Tally>& rows) {
+  const auto table = [&](const std::string& title, const auto& rows) {
     std::size_t width = title.size();
     for (const auto& [name, tally] : rows) {
-      width = std::max(width, name.size());
+      width = std::max(width, Shown(name).size());
     }
     text += Pad(title, width + 2) + " updates   passes    yield  failures\n";
     for (const auto& [name, tally] : rows) {
-      text += "  " + Pad(name, width) + Pad(std::to_string(tally.updates), 9, true) +
+      text += "  " + Pad(Shown(name), width) + Pad(std::to_string(tally.updates), 9, true) +
               Pad(std::to_string(tally.passes), 9, true) +
               Pad(Percent(tally.passes, tally.updates), 9, true) +
               Pad(Percent(tally.fails, tally.updates), 10, true) + "\n";
@@ -95,7 +113,7 @@ std::string ReportText(const Report& report) {
   table("per port", report.ports);
   std::string outliers;
   for (const std::string& port : report.outliers) {
-    outliers += (outliers.empty() ? "" : ", ") + port;
+    outliers += (outliers.empty() ? "" : ", ") + Shown(port);
   }
   text += "  failure rate standing out: " + (outliers.empty() ? "none" : outliers) + "\n";
   table("per day (UTC)", report.days);
@@ -110,14 +128,14 @@ std::string ReportText(const Report& report) {
   for (const RepeatedSerial& repeated : report.repeated) {
     std::string ports;
     for (const std::string& port : repeated.ports) {
-      ports += (ports.empty() ? "" : " ") + port;
+      ports += (ports.empty() ? "" : " ") + Shown(port);
     }
-    text += "  " + repeated.serial + "  " + std::to_string(repeated.updates) + " updates on " +
-            ports + "\n";
+    text += "  " + Shown(repeated.serial) + "  " + std::to_string(repeated.updates) +
+            " updates on " + ports + "\n";
   }
   text += "broken lines       " + std::to_string(report.brokenCount) + "\n";
   for (const BrokenLine& line : report.broken) {
-    text += "  " + line.file + ":" + std::to_string(line.line) + "\n";
+    text += "  " + Shown(line.file) + ":" + std::to_string(line.line) + "\n";
   }
   if (report.brokenCount > static_cast<long>(report.broken.size())) {
     text += "  and " +

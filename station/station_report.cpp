@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 
 #include "station/station_log.h"
 #include "station/station_options.h"
@@ -35,7 +36,8 @@ double Percentile(const std::vector<std::int64_t>& sorted, double percent) {
 
 // A port's failures stand out when they exceed what the other ports' rate predicts by more
 // than three standard deviations, and are at least three: chance alone rarely does that.
-std::vector<std::string> Outliers(const std::map<std::string, Tally>& ports, const Tally& total) {
+std::vector<std::string> Outliers(const std::map<std::string, Tally, PortOrder>& ports,
+                                  const Tally& total) {
   std::vector<std::string> outliers;
   for (const auto& [port, tally] : ports) {
     const long otherUpdates = total.updates - tally.updates;
@@ -220,13 +222,22 @@ Report ReportBuilder::Finish() {
 
 std::vector<std::string> ReportFiles(const std::vector<std::string>& paths) {
   std::vector<std::string> files;
+  std::set<std::filesystem::path> seen;  // a file named twice, or by two paths, counts once
+  const auto add = [&](const std::string& file) {
+    std::error_code ec;
+    const auto canonical = std::filesystem::weakly_canonical(file, ec);
+    if (seen.insert(ec ? std::filesystem::path(file) : canonical).second) {
+      files.push_back(file);
+    }
+  };
   for (const std::string& path : paths) {
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) {
-      const auto found = StationLogFiles(path + "/station.jsonl");
-      files.insert(files.end(), found.begin(), found.end());
+      for (const std::string& file : StationLogFiles(path + "/station.jsonl")) {
+        add(file);
+      }
     } else {
-      files.push_back(path);
+      add(path);
     }
   }
   return files;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "station/log_record.h"
+#include "station/port_order.h"
 
 namespace station {
 
@@ -50,8 +51,8 @@ struct Report {
   long cameras = 0;
   long firstPassCameras = 0;  // cameras whose first update in the range passed
   Tally total;
-  std::map<std::string, long> causes;  // of the updates that did not pass
-  std::map<std::string, Tally> ports;
+  std::map<std::string, long> causes;             // of the updates that did not pass
+  std::map<std::string, Tally, PortOrder> ports;  // in natural order: 1-1.2 before 1-1.10
   std::vector<std::string> outliers;  // ports whose failure rate stands out from the others'
   std::map<std::string, Tally> days;  // "2026-12-07" (UTC) of the update's start
   std::map<std::string, Tally> images;

@@ -1,9 +1,12 @@
 #include "station/web_render.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <vector>
 
 #include "product/product.h"
 #include "station/log_record.h"
@@ -141,31 +144,101 @@ int CheckRequest(std::string_view method, std::string_view path) {
   return std::find(std::begin(kServed), std::end(kServed), path) != std::end(kServed) ? 0 : 404;
 }
 
-std::string RecordsJson(std::string_view logText, std::chrono::system_clock::time_point since) {
-  std::string json = "[";
+namespace {
+
+// Hands each whole line of `text` that is a record written at or after `since` to `take`, which
+// returns false to stop.
+template <typename Take>
+bool ForEachRecordLine(std::string_view text, std::chrono::system_clock::time_point since,
+                       Take&& take) {
   std::size_t start = 0;
-  for (std::size_t end; (end = logText.find('\n', start)) != std::string_view::npos;
-       start = end + 1) {
-    const std::string_view line = logText.substr(start, end - start);
+  for (std::size_t end; (end = text.find('\n', start)) != std::string_view::npos; start = end + 1) {
+    const std::string_view line = text.substr(start, end - start);
     const auto record = ParseLogRecord(line);
-    if (record && (record->end ? record->endTime : record->start) >= since) {
-      json.append(json.size() == 1 ? "" : ",\n").append(line);
+    if (record && (record->end ? record->endTime : record->start) >= since && !take(line)) {
+      return false;
     }
   }
+  return true;
+}
+
+// The files of the log that can hold lines written at or after `since`, oldest first.
+std::vector<std::string> LogFilesSince(const std::string& logPath,
+                                       std::chrono::system_clock::time_point since) {
+  const std::string stem = logPath.substr(logPath.find_last_of("/\\") + 1);
+  const std::string rotatedPrefix = stem.substr(0, stem.rfind('.')) + "-";
+  const std::string firstDay = DayText(UtcDay(since));
+  std::vector<std::string> files;
+  for (const std::string& file : StationLogFiles(logPath)) {
+    // A rotated file holds the lines of the day in its name: older days need no reading.
+    const std::string name = file.substr(file.find_last_of("/\\") + 1);
+    if (name == stem || name.compare(rotatedPrefix.size(), 10, firstDay) >= 0) {
+      files.push_back(file);
+    }
+  }
+  return files;
+}
+
+// Hands the record lines of the file at `path`, from byte `from` on, to `take` with the byte
+// after each line, as ForEachRecordLine does, reading a block at a time: a line longer than a
+// block is no record of this log and is passed over.
+template <typename Take>
+bool ForEachRecordLineOfFile(const std::string& path, std::uint64_t from,
+                             std::chrono::system_clock::time_point since, Take&& take) {
+  constexpr std::size_t kBlock = 1 << 16;
+  std::ifstream file(path, std::ios::binary);
+  file.seekg(static_cast<std::streamoff>(from));
+  std::uint64_t at = from;  // the byte after what `pending` holds
+  std::string pending;
+  std::vector<char> block(kBlock);
+  bool skipping = false;  // inside a line over the bound
+  while (file) {
+    file.read(block.data(), static_cast<std::streamsize>(block.size()));
+    std::string_view got(block.data(), static_cast<std::size_t>(file.gcount()));
+    while (!got.empty()) {
+      const auto newline = got.find('\n');
+      const std::string_view piece = got.substr(0, newline);
+      at += piece.size();
+      if (!skipping) {
+        pending.append(piece);
+      }
+      if (newline == std::string_view::npos) {
+        skipping = skipping || pending.size() > kBlock;
+        if (skipping) {
+          pending.clear();
+        }
+        break;
+      }
+      ++at;
+      if (!skipping) {
+        pending += '\n';
+        const auto taken = [&](std::string_view line) { return take(line, at); };
+        if (!ForEachRecordLine(pending, since, taken)) {
+          return false;
+        }
+      }
+      pending.clear();
+      skipping = false;
+      got.remove_prefix(newline + 1);
+    }
+  }
+  return true;  // a last line without its end is still being written: no record yet
+}
+
+}  // namespace
+
+std::string RecordsJson(std::string_view logText, std::chrono::system_clock::time_point since) {
+  std::string json = "[";
+  ForEachRecordLine(logText, since, [&json](std::string_view line) {
+    json.append(json.size() == 1 ? "" : ",\n").append(line);
+    return true;
+  });
   return json + "]\n";
 }
 
 std::string LogTextSince(const std::string& logPath, std::chrono::system_clock::time_point since) {
-  const std::string stem = logPath.substr(logPath.find_last_of("/\\") + 1);
-  const std::string rotatedPrefix = stem.substr(0, stem.rfind('.')) + "-";
-  const std::string firstDay = DayText(UtcDay(since));
   std::string text;
-  for (const std::string& file : StationLogFiles(logPath)) {
-    // A rotated file holds the lines of the day in its name: older days need no reading.
-    const std::string name = file.substr(file.find_last_of("/\\") + 1);
-    if (name != stem && name.compare(rotatedPrefix.size(), 10, firstDay) < 0) {
-      continue;
-    }
+  for (const std::string& file : LogFilesSince(logPath, since)) {
     text += ReadWhole(file);
     if (file != logPath && !text.empty() && text.back() != '\n') {
       text += '\n';
@@ -174,14 +247,52 @@ std::string LogTextSince(const std::string& logPath, std::chrono::system_clock::
   return text;
 }
 
-std::optional<std::string> RecordsAnswer(const std::string& logPath,
-                                         const std::optional<std::string>& since,
+std::optional<RecordsPage> RecordsAnswer(const std::string& logPath, const RecordsQuery& query,
                                          std::chrono::system_clock::time_point now) {
-  const auto from = since ? ParseUtcTimestamp(*since) : DayStart(now);
-  if (!from) {
+  const auto from = query.since ? ParseUtcTimestamp(*query.since) : DayStart(now);
+  const auto number = [](const std::optional<std::string>& text, std::uint64_t fallback) {
+    if (!text) {
+      return std::optional<std::uint64_t>(fallback);
+    }
+    if (text->empty() || text->size() > 15 ||
+        text->find_first_not_of("0123456789") != std::string::npos) {
+      return std::optional<std::uint64_t>();
+    }
+    return std::optional<std::uint64_t>(std::stoull(*text));
+  };
+  const auto cursor = number(query.cursor, 0);
+  const auto limit = number(query.limit, kRecordsPerPage);
+  if (!from || !cursor || !limit || *limit == 0 || *limit > kMaxRecordsPerPage) {
     return std::nullopt;
   }
-  return RecordsJson(LogTextSince(logPath, *from), *from);
+  RecordsPage page;
+  page.json = "[";
+  std::uint64_t taken = 0;
+  std::uint64_t base = 0;  // where the file being read begins in the files' sequence
+  const auto take = [&](std::string_view line, std::uint64_t after) {
+    if (taken == *limit) {
+      page.more = true;  // one more record is all it takes to know
+      return false;
+    }
+    page.json.append(taken++ == 0 ? "" : ",\n").append(line);
+    page.next = base + after;
+    return true;
+  };
+  page.next = *cursor;
+  for (const std::string& file : LogFilesSince(logPath, *from)) {
+    std::error_code ec;
+    const std::uint64_t size = std::filesystem::file_size(file, ec);
+    if (ec || base + size <= *cursor) {
+      base += ec ? 0 : size;
+      continue;
+    }
+    if (!ForEachRecordLineOfFile(file, *cursor > base ? *cursor - base : 0, *from, take)) {
+      break;
+    }
+    base += size;
+  }
+  page.json += "]\n";
+  return page;
 }
 
 std::string SummaryAnswer(const std::string& logPath, std::chrono::system_clock::time_point now) {

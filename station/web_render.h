@@ -3,6 +3,8 @@
 // metrics in the Prometheus text format, the records of the log and which requests are served.
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,10 +32,28 @@ std::string RecordsJson(std::string_view logText, std::chrono::system_clock::tim
 // after `since`.
 std::string LogTextSince(const std::string& logPath, std::chrono::system_clock::time_point since);
 
-// `/api/records?since=T`: T as the records write it ("2026-12-07T23:59:01.123Z"); none: the
-// records of today (UTC). Nothing for a T that is no such time.
-std::optional<std::string> RecordsAnswer(const std::string& logPath,
-                                         const std::optional<std::string>& since,
+// One answer of `/api/records` is at most this many records: kRecordsPerPage unless `limit`
+// asks for fewer or more.
+inline constexpr std::size_t kRecordsPerPage = 1000;
+inline constexpr std::size_t kMaxRecordsPerPage = 5000;
+
+// `/api/records?since=T&cursor=C&limit=M`: T as the records write it
+// ("2026-12-07T23:59:01.123Z"; none: the records of today, UTC), at most M (1 to
+// kMaxRecordsPerPage, default kRecordsPerPage) of the records written at or after T, from the
+// cursor C of the page before on (none: from the first). A cursor is a byte position in the
+// log's files since T's day taken in order: rotation only renames the current file, so that
+// sequence only grows and a cursor stays good.
+struct RecordsQuery {
+  std::optional<std::string> since, cursor, limit;
+};
+struct RecordsPage {
+  std::string json;        // a JSON array of the records, each the very text of its line
+  bool more = false;       // records follow: ask again with cursor = next
+  std::uint64_t next = 0;  // the cursor after this page's last record
+};
+// The page, read from the files a block at a time, so that an answer costs the memory of one
+// page whatever the log holds; nothing for a query that is not one of the above.
+std::optional<RecordsPage> RecordsAnswer(const std::string& logPath, const RecordsQuery& query,
                                          std::chrono::system_clock::time_point now);
 
 // The figures of `reflash-station report --json` on today's (UTC) records of the log.

@@ -488,11 +488,12 @@ TEST(Report, TheFiguresOfASmallLogAreTheOnesCountedByHand) {
   for (const Row& row : {Row{"P1", 4, 3, 0}, Row{"P2", 3, 2, 1}, Row{"P3", 3, 1, 2},
                          Row{"2026-12-07", 6, 4, 2}, Row{"2026-12-08", 4, 2, 1}}) {
     SCOPED_TRACE(row.name);
-    const auto& tallies = row.name[0] == 'P' ? report.ports : report.days;
-    ASSERT_EQ(tallies.count(row.name), 1u);
-    EXPECT_EQ(tallies.at(row.name).updates, row.updates);
-    EXPECT_EQ(tallies.at(row.name).passes, row.passes);
-    EXPECT_EQ(tallies.at(row.name).fails, row.fails);
+    const bool port = row.name[0] == 'P';
+    ASSERT_EQ(port ? report.ports.count(row.name) : report.days.count(row.name), 1u);
+    const station::Tally& tally = port ? report.ports.at(row.name) : report.days.at(row.name);
+    EXPECT_EQ(tally.updates, row.updates);
+    EXPECT_EQ(tally.passes, row.passes);
+    EXPECT_EQ(tally.fails, row.fails);
   }
   // Nearest rank over the sorted durations (the log gives them out of order): the 5th of 10.
   EXPECT_EQ(report.medianSeconds, 50.0);
@@ -516,6 +517,32 @@ TEST(Report, TheFiguresOfASmallLogAreTheOnesCountedByHand) {
   station::ReportBuilder eighth(options);
   eighth.AddText("day.jsonl", log);
   EXPECT_EQ(eighth.Finish().total.updates, 4);
+}
+
+TEST(Report, PortsInNaturalOrderEachFileOnceAndATamperedLogsControlsEscaped) {
+  const auto folder = std::filesystem::temp_directory_path() / "report_test_order";
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  std::ofstream(folder / "station.jsonl")
+      << End("1-1.10", "null", 7, 10, "pass", "pass") +
+             End("1-1.2", "null", 7, 20, "pass", "pass") +
+             End("X\\u001b[2J", "\"S\\u0007\"", 7, 30, "fail", "check failed");
+  const std::string dir = folder.string();
+  const auto files = station::ReportFiles({dir, dir, dir + "/station.jsonl"});
+  EXPECT_EQ(files.size(), 1u);
+  station::ReportBuilder builder({});
+  for (const auto& file : files) {
+    ASSERT_TRUE(builder.AddFile(file));
+  }
+  const station::Report report = builder.Finish();
+  EXPECT_EQ(report.total.updates, 3);
+  const std::string text = station::ReportText(report);
+  EXPECT_LT(text.find("  1-1.2 "), text.find("  1-1.10 ")) << text;
+  for (const std::string& shown : {text, station::ReportCsv(report)}) {
+    EXPECT_EQ(shown.find_first_of("\x1b\x07"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("X\\u001b[2J"), std::string::npos) << shown;
+  }
+  std::filesystem::remove_all(folder);
 }
 
 TEST(Report, APortStandsOutOnlyWhenItsFailuresAreBeyondChance) {

@@ -118,8 +118,23 @@ TEST(WebState, TilesMetricsAndRecordsFollowTheStationAndItsLog) {
                                                 ",\n" + lines[3] + ",\n" + lines[4] + "]\n");
   EXPECT_EQ(station::RecordsJson(text, t0 + 13s), "[" + lines[4] + "]\n");
   EXPECT_EQ(station::RecordsJson(text, t0 + 41s), "[]\n");
-  EXPECT_EQ(station::RecordsAnswer(path.string(), std::nullopt, now),
+  EXPECT_EQ(station::RecordsAnswer(path.string(), {}, now)->json,
             station::RecordsJson(Slurp(path), t0));
+  // Pages of two: the cursor of one page begins the next, the last one says there is no more.
+  const std::string since = station::UtcTimestamp(t0);
+  const auto first = station::RecordsAnswer(path.string(), {since, std::nullopt, "2"}, now);
+  EXPECT_EQ(first->json, "[" + lines[0] + ",\n" + lines[1] + "]\n");
+  EXPECT_TRUE(first->more);
+  const auto second =
+      station::RecordsAnswer(path.string(), {since, std::to_string(first->next), "2"}, now);
+  EXPECT_EQ(second->json, "[" + lines[2] + ",\n" + lines[3] + "]\n");
+  const auto last =
+      station::RecordsAnswer(path.string(), {since, std::to_string(second->next), "2"}, now);
+  EXPECT_EQ(last->json, "[" + lines[4] + "]\n");
+  EXPECT_FALSE(last->more);
+  for (const char* limit : {"0", "5001", "-1", "2x"}) {
+    EXPECT_FALSE(station::RecordsAnswer(path.string(), {since, std::nullopt, limit}, now)) << limit;
+  }
   std::filesystem::remove(path);
 }
 
