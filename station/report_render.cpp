@@ -113,7 +113,7 @@ std::string ReportText(const Report& report) {
   table("per port", report.ports);
   std::string outliers;
   for (const std::string& port : report.outliers) {
-    outliers += (outliers.empty() ? "" : ", ") + Shown(port);
+    outliers.append(outliers.empty() ? "" : ", ").append(Shown(port));
   }
   text += "  failure rate standing out: " + (outliers.empty() ? "none" : outliers) + "\n";
   table("per day (UTC)", report.days);
@@ -128,7 +128,7 @@ std::string ReportText(const Report& report) {
   for (const RepeatedSerial& repeated : report.repeated) {
     std::string ports;
     for (const std::string& port : repeated.ports) {
-      ports += (ports.empty() ? "" : " ") + Shown(port);
+      ports.append(ports.empty() ? "" : " ").append(Shown(port));
     }
     text += "  " + Shown(repeated.serial) + "  " + std::to_string(repeated.updates) +
             " updates on " + ports + "\n";
