@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "product/product.h"
 
@@ -104,35 +105,61 @@ std::string PortLine(const Station& station, const std::string& port, const Port
 
 }  // namespace
 
+namespace {
+
+// Which ports get a line first when not all fit: failed and faulted, then duplicates, then the
+// running ones, then the rest.
+int Urgency(const PortRow& row) {
+  if (row.state == PortState::fault ||
+      (row.state != PortState::running && row.verdict && *row.verdict != Verdict::pass)) {
+    return 0;
+  }
+  return !row.duplicate.empty() ? 1 : row.state == PortState::running ? 2 : 3;
+}
+
+}  // namespace
+
 std::string RenderLive(const Station& station, bool ansi, ScreenSize size) {
   const std::size_t width = static_cast<std::size_t>(std::max(size.columns - 1, 20));
   std::size_t portWidth = 4;
   for (const auto& [port, row] : station.Rows()) {
     portWidth = std::max(portWidth, std::min<std::size_t>(port.size(), 24));
   }
-  const auto& rows = station.Rows();
-  // The counters take the last line; a summary of what does not fit takes one more.
-  const std::size_t room = static_cast<std::size_t>(std::max(size.rows - 1, 2));
+  std::vector<std::pair<const std::string*, const PortRow*>> rows;
+  for (const auto& [port, row] : station.Rows()) {
+    rows.emplace_back(&port, &row);
+  }
+  // Every line ends with a line end, so the block leaves the terminal's last row to the cursor:
+  // a block as tall as the terminal would scroll it at every redraw. The counters take one line,
+  // a summary of what does not fit one more.
+  const std::size_t room = static_cast<std::size_t>(std::max(size.rows - 2, 2));
   const std::size_t shown = rows.size() <= room ? rows.size() : room - 1;
+  if (shown < rows.size()) {
+    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+      return Urgency(*a.second) < Urgency(*b.second);
+    });
+  }
   std::string text;
-  std::size_t index = 0;
   Counters hidden;
-  for (const auto& [port, row] : rows) {
-    if (index++ < shown) {
-      text += PortLine(station, port, row, portWidth, width, ansi) + "\n";
-    } else if (row.state == PortState::running) {
+  std::string hiddenFailed;
+  for (std::size_t index = 0; index < rows.size(); ++index) {
+    const auto& [port, row] = rows[index];
+    if (index < shown) {
+      text += PortLine(station, *port, *row, portWidth, width, ansi) + "\n";
+    } else if (row->state == PortState::running) {
       ++hidden.running;
-    } else if (row.verdict && *row.verdict == Verdict::pass) {
+    } else if (row->verdict && *row->verdict == Verdict::pass) {
       ++hidden.passed;
-    } else if (row.verdict || row.state == PortState::fault) {
+    } else if (Urgency(*row) == 0) {
       ++hidden.failed;
+      hiddenFailed.append(hiddenFailed.empty() ? ": " : ", ").append(Printable(*port));
     }
   }
   if (shown < rows.size()) {
     const std::string more = "... " + std::to_string(rows.size() - shown) +
                              " more ports: " + std::to_string(hidden.running) + " running, " +
                              std::to_string(hidden.passed) + " passed, " +
-                             std::to_string(hidden.failed) + " failed or faulted";
+                             std::to_string(hidden.failed) + " failed or faulted" + hiddenFailed;
     text += Fit(more, more.size(), "", width, ansi) + "\n";
   }
   const std::string counters = CountersLine(station.Count()) +

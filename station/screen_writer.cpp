@@ -13,7 +13,13 @@ ScreenWriter::~ScreenWriter() {
 void ScreenWriter::Frame(std::string text) {
   {
     std::lock_guard lock(mutex_);
-    frame_ = std::move(text);
+    // Only a frame not yet followed by a line is replaced: what comes after a line stays after
+    // it, so that the last line written (the exit status) is never drawn over.
+    if (!pending_.empty() && pending_.back().frame) {
+      pending_.back().text = std::move(text);
+    } else {
+      pending_.push_back({true, std::move(text)});
+    }
   }
   changed_.notify_all();
 }
@@ -21,11 +27,12 @@ void ScreenWriter::Frame(std::string text) {
 void ScreenWriter::Line(std::string text) {
   {
     std::lock_guard lock(mutex_);
-    if (lines_.size() >= kMaxPending) {
+    if (pendingLines_ >= kMaxPending) {
       ++dropped_;
       return;
     }
-    lines_.push_back(std::move(text) + "\n");
+    ++pendingLines_;
+    pending_.push_back({false, std::move(text) + "\n"});
   }
   changed_.notify_all();
 }
@@ -38,7 +45,7 @@ void ScreenWriter::Finish(int ms) {
   finishing_ = true;
   changed_.notify_all();
   const bool drained = changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] {
-    return frame_.empty() && lines_.empty() && dropped_ == 0 && !writing_;
+    return pending_.empty() && dropped_ == 0 && !writing_;
   });
   lock.unlock();
   if (drained) {
@@ -57,8 +64,7 @@ void ScreenWriter::Finish(int ms) {
 void ScreenWriter::Run() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    changed_.wait(lock,
-                  [this] { return stopped_ || !frame_.empty() || !lines_.empty() || dropped_; });
+    changed_.wait(lock, [this] { return stopped_ || !pending_.empty() || dropped_; });
     if (stopped_) {
       return;
     }
@@ -69,11 +75,11 @@ void ScreenWriter::Run() {
       text.append(" lines not shown: the output did not keep up)\n");
       dropped_ = 0;
     }
-    while (!lines_.empty()) {
-      text += lines_.front();
-      lines_.pop_front();
+    for (Pending& item : pending_) {
+      text += item.text;
     }
-    text += std::exchange(frame_, {});
+    pending_.clear();
+    pendingLines_ = 0;
     writing_ = true;
     lock.unlock();
     const bool ok = write_(text);
@@ -82,8 +88,8 @@ void ScreenWriter::Run() {
     changed_.notify_all();
     if (!ok) {
       // The output or its reader is gone; the station goes on without a screen.
-      frame_.clear();
-      lines_.clear();
+      pending_.clear();
+      pendingLines_ = 0;
       dropped_ = 0;
     }
   }

@@ -26,7 +26,7 @@ class ScreenWriter {
   ScreenWriter(const ScreenWriter&) = delete;
   ScreenWriter& operator=(const ScreenWriter&) = delete;
 
-  // The newest live block; one not yet written is replaced.
+  // The newest live block; one not yet written, and not followed by a line, is replaced.
   void Frame(std::string text);
   // One plain line (without its end), kept in order; past kMaxPending lines they are dropped.
   void Line(std::string text);
@@ -42,8 +42,12 @@ class ScreenWriter {
   bool stopped_ = false;  // tells the thread to end
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::string frame_;
-  std::deque<std::string> lines_;
+  struct Pending {
+    bool frame;
+    std::string text;
+  };
+  std::deque<Pending> pending_;  // frames and lines in the order they came
+  std::size_t pendingLines_ = 0;
   std::size_t dropped_ = 0;
   bool writing_ = false;
   bool finishing_ = false;

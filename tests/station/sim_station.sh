@@ -296,6 +296,24 @@ PY
   check "with every record" eq "$(ends | jq -r .verdict | paste -sd' ')" \
     "pass pass pass pass pass pass pass pass"
   ;;
+screen)
+  # 30 ports on an 80x24 terminal (tmux): the live block never scrolls it, the failed port stays on
+  # screen, and the last line is the exit status, drawn over by nothing.
+  { printf 'T%02d 0 -\n' $(seq 1 16) $(seq 18 30); echo 'T17 0 - --corrupt-readback 0x1234'; } > ports
+  tmux -L "reflash-$$" new-session -d -x 80 -y 24 \
+    "'$station' --once --instant --sim ports --output out --worker '$sim'; echo \"status \$?\" > done; sleep 60"
+  for _ in $(seq 600); do [ -f done ] && break; sleep 0.1; done
+  sleep 0.5
+  tmux -L "reflash-$$" capture-pane -p -S - > pane.txt  # the scrollback too
+  history=$(tmux -L "reflash-$$" display -p '#{history_size}')
+  tmux -L "reflash-$$" kill-server
+  check "the station ended with status 1" eq "$(cat done)" "status 1"
+  check "the terminal did not scroll ($history lines of scrollback)" test "$history" -le 1
+  check "the failed port comes first" eq "$(head -1 pane.txt | cut -c1-37)" \
+    "T17  [####################] 100% FAIL"
+  check "the last line is the exit status" \
+    eq "$(grep -v '^$' pane.txt | tail -1 | cut -c1-37)" "reflash-station: exit status 1: 1 cam"
+  ;;
 usage)
   "$station" > /dev/null 2>&1
   check "no mode is a usage error" eq "$?" 64

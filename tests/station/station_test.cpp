@@ -624,7 +624,8 @@ TEST(Display, EachPortShowsItsStateInItsOrderAndTheBlockFitsTheTerminal) {
   const std::string ansi = station::RenderLive(station, true, {200, 50});
   EXPECT_NE(ansi.find("\x1b[1;31mFAIL"), std::string::npos);
   EXPECT_EQ(ansi.find("\x1b[1;32m"), std::string::npos);
-  // 30 columns and 4 rows: no line wraps, and what does not fit is summed up.
+  // 30 columns and 4 rows: no line wraps, the block leaves the last row to the cursor (or every
+  // redraw would scroll), and what does not fit is summed up.
   const std::string small = station::RenderLive(station, true, {30, 4});
   std::size_t count = 0;
   for (std::size_t at = 0, end; (end = small.find('\n', at)) != std::string::npos; at = end + 1) {
@@ -635,8 +636,28 @@ TEST(Display, EachPortShowsItsStateInItsOrderAndTheBlockFitsTheTerminal) {
     EXPECT_LE(line.size(), 29u) << line;
     ++count;
   }
-  EXPECT_EQ(count, 4u) << small;
-  EXPECT_NE(small.find("... 3 more"), std::string::npos) << small;
+  EXPECT_EQ(count, 3u) << small;
+  EXPECT_NE(small.find("... 4 more"), std::string::npos) << small;
+  // 30 ports at 80x24, 25 of them failed: 23 lines, the failed first in their order, and the
+  // summary names the failed ports it hides.
+  Station::Config anyPort = config;
+  anyPort.ports.clear();
+  Station many(anyPort, nullptr, [&] { return now; });
+  std::vector<std::string> ports;
+  for (int i = 1; i <= 30; ++i) {
+    ports.push_back((i < 10 ? "P0" : "P") + std::to_string(i));
+  }
+  many.Present(ports);
+  for (int i = 6; i <= 30; ++i) {
+    many.WorkerEnded(ports[i - 1], Exited("Fail"));
+  }
+  const std::string full = station::RenderLive(many, false, {80, 24});
+  EXPECT_EQ(std::count(full.begin(), full.end(), '\n'), 23) << full;
+  EXPECT_EQ(full.rfind("P06 ", 0), 0u) << full;
+  EXPECT_NE(full.find("... 9 more ports: 5 running, 0 passed, 4 failed or faulted: P27, P28, P29, "
+                      "P30\n"),
+            std::string::npos)
+      << full;
 }
 
 // --- The worker's lines and the log's strings -----------------------------------------------
