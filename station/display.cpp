@@ -22,6 +22,9 @@ const char* Escape(const std::string& colour) {
   if (colour == "green") {
     return "\x1b[1;32m";
   }
+  if (colour == "yellow") {
+    return "\x1b[1;33m";
+  }
   return "";
 }
 
@@ -53,7 +56,9 @@ std::pair<std::string, std::string> PortTail(const Station& station, const PortR
   const std::string duplicate = row.duplicate.empty() ? "" : "DUPLICATE " + row.duplicate + "; ";
   switch (row.state) {
     case PortState::running:
-      return {duplicate + (row.status.empty() ? "starting" : row.status), row.colour};
+      // A duplicate stands out as much as a fail: its own colour, whatever the worker shows.
+      return {duplicate + (row.status.empty() ? "starting" : row.status),
+              duplicate.empty() ? row.colour : "yellow"};
     case PortState::fault:
       return {"STATION FAULT: " + row.note, "red"};
     case PortState::foreign:
@@ -75,11 +80,12 @@ std::pair<std::string, std::string> PortTail(const Station& station, const PortR
   std::string text = *row.verdict == Verdict::pass   ? "PASS"
                      : *row.verdict == Verdict::fail ? "FAIL"
                                                      : "INTERRUPTED (flash again)";
+  text += row.cause.empty() ? "" : ": " + row.cause;
   text += row.duplicate.empty() ? "" : " (DUPLICATE " + row.duplicate + ")";
   text += row.logged ? "" : " (not in the log)";
   text += row.present ? (row.state == PortState::finished ? "  (unplug to flash again)" : "")
                       : "  (unplugged)";
-  return {text, *row.verdict == Verdict::pass ? "green" : "red"};
+  return {text, *row.verdict != Verdict::pass ? "red" : row.duplicate.empty() ? "green" : "yellow"};
 }
 
 namespace {

@@ -30,7 +30,8 @@ struct PortRow {
   bool logged = true;              // that verdict is in the station log
   std::string note;                // why the port waits or failed on the station's side
   std::chrono::system_clock::time_point start;  // of the running update
-  std::string duplicate;  // the update's camera already passed today: where and when
+  std::string duplicate;  // the update's camera already passed today, or is on another port
+  std::string cause;      // why the last verdict is not a pass, in a few words; empty for a pass
   int updates = 0;        // workers started on this port
   bool resumed = false;   // the update was started by an earlier run of the station
 };

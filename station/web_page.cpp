@@ -16,20 +16,29 @@ header b { font-size: 2.6rem; }
 #banner { display: none; padding: 1rem 1.5rem; font-size: 2rem; font-weight: bold;
   background: #b3261e; }
 #banner.stopping { background: #8a6d00; }
-#tiles { display: grid; grid-template-columns: repeat(auto-fill, minmax(22rem, 1fr)); gap: 1rem;
-  padding: 1rem; }
-.tile { border-radius: 0.8rem; padding: 1rem 1.2rem; background: #3a3d44; min-height: 13rem; }
-.tile .port { font-size: 2.2rem; font-weight: bold; }
-.tile .verdict { font-size: 3.4rem; font-weight: bold; margin: 0.3rem 0; }
-.tile .text { font-size: 1.5rem; min-height: 2rem; overflow-wrap: anywhere; }
-.tile .meta { font-size: 1.5rem; margin-top: 0.4rem; }
-.bar { height: 1.4rem; background: #00000055; border-radius: 0.7rem; margin-top: 0.6rem;
+/* Tiles are sized to the port count (fit() sets --u and the columns): 64 fit a 1280x900
+   screen, and 8 are large enough to read from a step away. */
+#tiles { --u: 16px; display: grid; grid-template-columns: repeat(4, 1fr);
+  gap: calc(var(--u) * 0.6); padding: calc(var(--u) * 0.6); }
+.tile { border-radius: calc(var(--u) * 0.8); padding: calc(var(--u) * 0.6) calc(var(--u) * 0.9);
+  background: #3a3d44; height: calc(var(--u) * 14.5); overflow: hidden; box-sizing: border-box; }
+.tile .port { font-size: calc(var(--u) * 2); font-weight: bold; line-height: 1.15; }
+.tile .verdict { font-size: calc(var(--u) * 3); font-weight: bold; line-height: 1.1;
+  white-space: nowrap; overflow: hidden; text-overflow: ellipsis; }
+.tile .cause { font-size: calc(var(--u) * 1.6); font-weight: bold; line-height: 1.2;
+  white-space: nowrap; overflow: hidden; text-overflow: ellipsis; min-height: 1.2em; }
+.tile .text { font-size: calc(var(--u) * 1.2); line-height: 1.2; height: 2.4em; overflow: hidden;
+  overflow-wrap: anywhere; }
+.tile .meta { font-size: calc(var(--u) * 1.2); line-height: 1.2; white-space: nowrap;
   overflow: hidden; }
+.bar { height: calc(var(--u) * 1); background: #00000055; border-radius: calc(var(--u) * 0.5);
+  margin: calc(var(--u) * 0.3) 0; overflow: hidden; }
 .bar div { height: 100%; background: #f2f2f2; width: 0; }
 .tile.empty { background: #2a2d33; color: #9a9ea6; }
 .tile.working { background: #1f4fa8; }
 .tile.pass { background: #1e7d32; }
 .tile.fail, .tile.fault { background: #b3261e; }
+.tile.duplicate { background: #c77800; outline: calc(var(--u) * 0.3) solid #ffd54f; }
 .tile.foreign { background: #4a4d55; color: #c8cbd1; }
 </style></head><body>
 <header><span>passed <b id="passed">0</b></span><span>failed <b id="failed">0</b></span>
@@ -48,6 +57,7 @@ function clock(seconds) {
 }
 
 function kind(port) {
+  if (port.duplicate && port.state !== "fault" && port.verdict !== "fail") return "duplicate";
   if (port.state === "running") return "working";
   if (port.state === "fault") return "fault";
   if (port.state === "foreign") return "foreign";
@@ -62,15 +72,20 @@ function tile(port, max) {
     element = document.createElement("section");
     element.id = "port-" + port.port;
     element.innerHTML = '<div class="port"></div><div class="verdict"></div>' +
-      '<div class="text"></div><div class="bar"><div></div></div><div class="meta"></div>';
+      '<div class="cause"></div><div class="text"></div><div class="bar"><div></div></div>' +
+      '<div class="meta"></div>';
     element.querySelector(".port").textContent = port.port;
   }
   const state = kind(port);
   element.className = "tile " + state;
   element.dataset.state = state;
   const verdict = state === "working" ? "WORKING" : state === "empty" ? "" :
-    state === "fault" ? "FAULT" : state === "foreign" ? "" : port.verdict.toUpperCase();
+    state === "fault" ? "FAULT" : state === "foreign" ? "" : state === "duplicate" ? "DUPLICATE" :
+    port.verdict.toUpperCase();
   element.querySelector(".verdict").textContent = verdict;
+  // The cause of a fail, or where the duplicate's serial is, in large type under the verdict.
+  element.querySelector(".cause").textContent =
+    state === "duplicate" ? port.duplicate : state === "working" ? "" : port.cause || "";
   element.querySelector(".text").textContent = port.text;
   element.querySelector(".bar div").style.width = port.progress + "%";
   let meta = "";
@@ -84,7 +99,25 @@ function tile(port, max) {
   return element;
 }
 
+// The largest tiles that fit the window: for each column count, the tile size that the width
+// and the height both allow (a tile is 14.5 units high and about 1.7 times as wide).
+function fit(count) {
+  const width = tiles.clientWidth - 2, height = window.innerHeight - tiles.offsetTop;
+  let best = {columns: 1, unit: 0};
+  for (let columns = 1; columns <= Math.max(count, 1); columns++) {
+    const rows = Math.ceil(count / columns);
+    const unit = Math.min(width / (columns * 26.5 + 0.6), height / (rows * 15.1 + 0.6));
+    if (unit > best.unit) best = {columns, unit};
+  }
+  tiles.style.gridTemplateColumns = "repeat(" + best.columns + ", 1fr)";
+  tiles.style.setProperty("--u", Math.min(Math.max(best.unit, 3), 22).toFixed(2) + "px");
+}
+
+let shownState = null;
+window.addEventListener("resize", () => shownState && fit(shownState.ports.length));
+
 function show(state) {
+  shownState = state;
   for (const name of ["passed", "failed", "faults", "running"]) {
     document.getElementById(name).textContent = state[name];
   }
@@ -96,6 +129,7 @@ function show(state) {
     if (tiles.children[index] !== element) tiles.insertBefore(element, tiles.children[index] || null);
   });
   while (tiles.children.length > order.length) tiles.lastChild.remove();
+  fit(order.length);
   if (state.records !== records) {
     records = state.records;
     fetch("/api/summary").then(answer => answer.json()).then(summary => {

@@ -31,6 +31,9 @@ std::string TileJson(const WebTile& tile) {
   json.append(", \"colour\": ").append(JsonString(tile.colour));
   json.append(", \"verdict\": ").append(tile.verdict.empty() ? "null" : JsonString(tile.verdict));
   json.append(", \"serial\": ").append(tile.serial.empty() ? "null" : JsonString(tile.serial));
+  json.append(", \"cause\": ").append(tile.cause.empty() ? "null" : JsonString(tile.cause));
+  json.append(", \"duplicate\": ")
+      .append(tile.duplicate.empty() ? "null" : JsonString(tile.duplicate));
   return json + "}";
 }
 

@@ -55,6 +55,8 @@ WebSnapshot TakeSnapshot(const Station& station, const WebTally& tally) {
         row.verdict && serial != tally.lastSerial.end()) {
       tile.serial = serial->second;
     }
+    tile.cause = row.cause;
+    tile.duplicate = row.duplicate;
     tile.present = row.present;
     tile.progress = row.progress;
     tile.attempt = row.attempt;

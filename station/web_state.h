@@ -33,11 +33,13 @@ struct WebTally {
 
 struct WebTile {
   std::string port;
-  std::string state;    // "idle", "running", "finished", "fault", "foreign"
-  std::string text;     // what the terminal line shows after its bar
-  std::string colour;   // of that text: "blue", "red", "green", "0x<COLORREF>" or ""
-  std::string verdict;  // the last verdict: "pass", "fail", "interrupted"; empty: none yet
-  std::string serial;   // the serial number of that verdict's camera; empty: none or unknown
+  std::string state;      // "idle", "running", "finished", "fault", "foreign"
+  std::string text;       // what the terminal line shows after its bar
+  std::string colour;     // of that text: "blue", "red", "green", "0x<COLORREF>" or ""
+  std::string verdict;    // the last verdict: "pass", "fail", "interrupted"; empty: none yet
+  std::string serial;     // the serial number of that verdict's camera; empty: none or unknown
+  std::string cause;      // why that verdict is not a pass, in a few words; empty for a pass
+  std::string duplicate;  // the camera passed earlier today or is on another port: where
   bool present = false;
   int progress = 0;
   int attempt = 0;

@@ -210,6 +210,18 @@ bool Station::WorkerEnded(const std::string& port, const WorkerEnd& end) {
   PortRow& row = rows_[port];
   row.state = row.present ? PortState::finished : PortState::idle;
   row.verdict = record.verdict;
+  // The cause as the report groups it: the reason up to its details, else the last attempt's.
+  row.cause.clear();
+  if (record.verdict != Verdict::pass) {
+    row.cause = record.reason.substr(0, record.reason.find_first_of(":("));
+    while (!row.cause.empty() && row.cause.back() == ' ') {
+      row.cause.pop_back();
+    }
+    if (row.cause.empty()) {
+      row.cause = record.attempts.empty() ? "no attempt" : record.attempts.back();
+    }
+    row.cause = Printable(row.cause);
+  }
   row.logged = logged;
   ++(record.verdict == Verdict::pass   ? done_.passed
      : record.verdict == Verdict::fail ? done_.failed

@@ -74,6 +74,7 @@ TEST(WebState, TilesMetricsAndRecordsFollowTheStationAndItsLog) {
   end.reason = "killed by signal 9";
   now = t0 + 40s;
   ASSERT_TRUE(station.WorkerEnded("B2", end));
+  station.PortFault("A10", "cannot create out/A10");  // a station fault, no camera's failure
   station.WorkerLine("C\"1", "progress 40");
   now = t0 + 65s;
 
@@ -85,7 +86,13 @@ TEST(WebState, TilesMetricsAndRecordsFollowTheStationAndItsLog) {
   EXPECT_EQ(order, (std::vector<std::string>{"B2", "A10", "A9", "C\"1", "Z1"}));
   EXPECT_EQ(snapshot.tiles[2].verdict + " " + snapshot.tiles[2].serial, "pass SN-9");
   EXPECT_EQ(snapshot.tiles[0].verdict + " " + snapshot.tiles[0].serial, "fail SN-2");
-  EXPECT_EQ(snapshot.tiles[1].state + " " + snapshot.tiles[1].verdict, "idle ");
+  EXPECT_EQ(snapshot.tiles[1].state + " " + snapshot.tiles[1].verdict, "fault ");
+  // A failed tile says why, in the report's words; a pass says nothing.
+  EXPECT_EQ(snapshot.tiles[0].cause, "worker killed before its first step");
+  EXPECT_EQ(snapshot.tiles[2].cause, "");
+  EXPECT_NE(station::StateJson(snapshot).find(
+                "\"cause\": \"worker killed before its first step\", \"duplicate\": null"),
+            std::string::npos);
   EXPECT_EQ(snapshot.tiles[3].elapsedSeconds, 65);
   EXPECT_EQ(snapshot.tiles[3].progress, 40);
   EXPECT_EQ(snapshot.tiles[4].state, "foreign");
@@ -99,6 +106,8 @@ TEST(WebState, TilesMetricsAndRecordsFollowTheStationAndItsLog) {
                   "reflash_station_cameras_total{port=\"B2\",verdict=\"fail\","
                   "cause=\"worker killed before its first step\"} 1"));
   EXPECT_TRUE(Has(metrics, "reflash_station_updates_running 1"));
+  // Station faults are the station's own, never the cameras that failed.
+  EXPECT_TRUE(Has(metrics, "reflash_station_faults_total 1"));
   // Durations of 12 s and 40 s: cumulative buckets, the sum and the count.
   EXPECT_TRUE(Has(metrics, "reflash_station_update_duration_seconds_bucket{le=\"10\"} 0"));
   EXPECT_TRUE(Has(metrics, "reflash_station_update_duration_seconds_bucket{le=\"15\"} 1"));
