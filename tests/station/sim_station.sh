@@ -297,12 +297,12 @@ PY
     "pass pass pass pass pass pass pass pass"
   ;;
 screen)
-  # 30 ports on an 80x24 terminal (tmux): the live block never scrolls it, the failed port stays on
-  # screen, and the last line is the exit status, drawn over by nothing.
-  { printf 'T%02d 0 -\n' $(seq 1 16) $(seq 18 30); echo 'T17 0 - --corrupt-readback 0x1234'; } > ports
-  tmux -L "reflash-$$" new-session -d -x 80 -y 24 \
+  # 20 ports on an 80x16 terminal (tmux): the live block never scrolls it, the failed port comes
+  # first, and the last line is the exit status, drawn over by nothing.
+  { printf 'T%02d 0 -\n' $(seq 1 16) $(seq 18 20); echo 'T17 0 - --corrupt-readback 0x1234'; } > ports
+  tmux -L "reflash-$$" new-session -d -x 80 -y 16 \
     "'$station' --once --instant --sim ports --output out --worker '$sim'; echo \"status \$?\" > done; sleep 60"
-  for _ in $(seq 600); do [ -f done ] && break; sleep 0.1; done
+  for _ in $(seq 1000); do [ -f done ] && break; sleep 0.1; done
   sleep 0.5
   tmux -L "reflash-$$" capture-pane -p -S - > pane.txt  # the scrollback too
   history=$(tmux -L "reflash-$$" display -p '#{history_size}')

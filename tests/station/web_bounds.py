@@ -85,8 +85,9 @@ took = time.time() - began
 peak = peak_kib(proc.pid)
 check("three clients read all %d records each (%s) in %.1f s" % (records, counts, took),
       counts == [records] * 3)
-check("the station's peak memory grew by %d KiB (from %d KiB at rest), under 64 MiB" %
-      (peak - rest_kib, rest_kib), peak - rest_kib < 64 * 1024)
+if not os.environ.get("REFLASH_SANITIZED"):
+    check("the station's peak memory grew by %d KiB (from %d KiB at rest), under 64 MiB" %
+          (peak - rest_kib, rest_kib), peak - rest_kib < 64 * 1024)
 status, link, body = request("/api/records?since=1970-01-01T00:00:00.000Z")
 check("a page holds 1000 records by default and names the next", body.count(b'"record"') == 1000
       and link.startswith("</api/records?cursor="))
