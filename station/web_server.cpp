@@ -33,11 +33,16 @@ constexpr auto kHeaderDeadline = std::chrono::seconds(3);
 constexpr auto kHeaderDeadlineWhenBusy = std::chrono::seconds(1);
 constexpr auto kAnswerDeadline = std::chrono::seconds(10);
 constexpr auto kReaperTick = std::chrono::milliseconds(100);
+// Connections waiting for a thread; past this the oldest waiting one is closed unserved, so
+// that a new client always finds a place in the queue.
+constexpr std::size_t kMaxWaiting = 64;
 
 using SteadyClock = std::chrono::steady_clock;
 
-// When the job that runs on this thread was queued: the connection's accept.
+// When the job that runs on this thread was queued (the connection's accept), and whether it
+// was shed from a full queue.
 thread_local SteadyClock::time_point jobQueued;
+thread_local bool jobShed = false;
 // The connection this thread serves, for the handlers, which run on it.
 thread_local std::uint64_t connectionId = 0;
 
@@ -52,7 +57,15 @@ class StampedPool : public httplib::TaskQueue {
   void enqueue(std::function<void()> job) override {
     {
       std::lock_guard lock(mutex_);
-      jobs_.push_back({std::move(job), SteadyClock::now()});
+      jobs_.push_back({std::move(job), SteadyClock::now(), false});
+      if (jobs_.size() > kMaxWaiting) {
+        for (Job& waiting : jobs_) {
+          if (!waiting.shed) {
+            waiting.shed = true;
+            break;
+          }
+        }
+      }
     }
     changed_.notify_one();
   }
@@ -72,6 +85,7 @@ class StampedPool : public httplib::TaskQueue {
   struct Job {
     std::function<void()> run;
     SteadyClock::time_point queued;
+    bool shed;
   };
   void Work() {
     for (;;) {
@@ -87,6 +101,7 @@ class StampedPool : public httplib::TaskQueue {
         waiting = static_cast<int>(jobs_.size());
       }
       jobQueued = job.queued;
+      jobShed = job.shed;
       job.run();
     }
   }
@@ -113,7 +128,7 @@ class Connections {
   std::uint64_t Admit(socket_t sock) {
     const auto now = SteadyClock::now();
     std::lock_guard lock(mutex_);
-    if (closing_ || now - jobQueued > kHeaderDeadline) {
+    if (closing_ || jobShed || now - jobQueued > kHeaderDeadline) {
       return 0;
     }
 #ifdef _WIN32
