@@ -97,6 +97,20 @@ status, _, body = request("/", {"Range": "bytes=" + ",".join("0-%d" % i for i in
 _, _, page = request("/")
 check("a thousand ranges get the page once (%d bytes)" % len(body), status == 200 and body == page)
 
+# The live streams: five at most; a closed one gives its place back.
+def stream():
+    sock = socket.create_connection(("127.0.0.1", port))
+    sock.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
+    return sock, sock.recv(64).split(b" ")[1]
+streams = [stream() for _ in range(6)]
+check("a sixth live stream is refused", [code for _, code in streams] == [b"200"] * 5 + [b"503"])
+streams[0][0].close()
+time.sleep(1.5)  # the server finds the closed one at its next write
+again = stream()
+check("a closed stream's place is free again (%s)" % again[1], again[1] == b"200")
+for sock, _ in streams[1:] + [again]:
+    sock.close()
+
 second = start("out2")
 try:
     second.wait(timeout=10)

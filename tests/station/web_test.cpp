@@ -108,6 +108,11 @@ TEST(WebState, TilesMetricsAndRecordsFollowTheStationAndItsLog) {
   EXPECT_TRUE(Has(metrics, "reflash_station_updates_running 1"));
   // Station faults are the station's own, never the cameras that failed.
   EXPECT_TRUE(Has(metrics, "reflash_station_faults_total 1"));
+  EXPECT_TRUE(Has(metrics, "reflash_station_stopping 0"));
+  EXPECT_TRUE(Has(metrics, "reflash_station_log_failed 0"));
+  station.Stop();
+  EXPECT_TRUE(Has("\n" + station::MetricsText(station::TakeSnapshot(station, tally)),
+                  "reflash_station_stopping 1"));
   // Durations of 12 s and 40 s: cumulative buckets, the sum and the count.
   EXPECT_TRUE(Has(metrics, "reflash_station_update_duration_seconds_bucket{le=\"10\"} 0"));
   EXPECT_TRUE(Has(metrics, "reflash_station_update_duration_seconds_bucket{le=\"15\"} 1"));
