@@ -49,7 +49,7 @@ std::string Shown(const std::string& text) {
 }
 
 std::string CsvField(const std::string& raw) {
-  const std::string text = Shown(raw);
+  std::string text = Shown(raw);
   if (text.find_first_of(",\"\n\r") == std::string::npos) {
     return text;
   }
