@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "station/web_connections.h"
 #include "station/web_page.h"
 #include "station/web_render.h"
 
@@ -26,218 +27,12 @@ namespace {
 constexpr std::size_t kThreads = 8;
 constexpr int kMaxStreams = 5;
 constexpr auto kStreamTick = std::chrono::milliseconds(500);
-// A client has this long from its connection to the end of its request's header (less while
-// others wait for a thread), and this long from there to the end of the answer; a live page's
-// stream has no end but is one of kMaxStreams. A client that takes longer is cut off.
-constexpr auto kHeaderDeadline = std::chrono::seconds(3);
-constexpr auto kHeaderDeadlineWhenBusy = std::chrono::seconds(1);
-constexpr auto kAnswerDeadline = std::chrono::seconds(10);
+// How often the connections are looked at for one past its deadline.
 constexpr auto kReaperTick = std::chrono::milliseconds(100);
-// Connections waiting for a thread; past this the oldest waiting one is closed unserved, so
-// that a new client always finds a place in the queue.
-constexpr std::size_t kMaxWaiting = 64;
-
-using SteadyClock = std::chrono::steady_clock;
-
-// When the job that runs on this thread was queued (the connection's accept), and whether it
-// was shed from a full queue.
-thread_local SteadyClock::time_point jobQueued;
-thread_local bool jobShed = false;
-// The connection this thread serves, for the handlers, which run on it.
-thread_local std::uint64_t connectionId = 0;
-
-// The server's threads, which tell each job when it was queued.
-class StampedPool : public httplib::TaskQueue {
- public:
-  explicit StampedPool(std::size_t threads) {
-    for (std::size_t i = 0; i < threads; ++i) {
-      threads_.emplace_back([this] { Work(); });
-    }
-  }
-  void enqueue(std::function<void()> job) override {
-    {
-      std::lock_guard lock(mutex_);
-      jobs_.push_back({std::move(job), SteadyClock::now(), false});
-      if (jobs_.size() > kMaxWaiting) {
-        for (Job& waiting : jobs_) {
-          if (!waiting.shed) {
-            waiting.shed = true;
-            break;
-          }
-        }
-      }
-    }
-    changed_.notify_one();
-  }
-  void shutdown() override {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    changed_.notify_all();
-    for (std::thread& thread : threads_) {
-      thread.join();
-    }
-  }
-  static std::atomic<int> waiting;  // jobs queued and not yet taken, in all pools
-
- private:
-  struct Job {
-    std::function<void()> run;
-    SteadyClock::time_point queued;
-    bool shed;
-  };
-  void Work() {
-    for (;;) {
-      Job job;
-      {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-        if (jobs_.empty()) {
-          return;
-        }
-        job = std::move(jobs_.front());
-        jobs_.pop_front();
-        waiting = static_cast<int>(jobs_.size());
-      }
-      jobQueued = job.queued;
-      jobShed = job.shed;
-      job.run();
-    }
-  }
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<Job> jobs_;
-  bool stopping_ = false;
-  std::vector<std::thread> threads_;
-};
-std::atomic<int> StampedPool::waiting{0};
-
-void CutOff(socket_t sock) {
-#ifdef _WIN32
-  ::shutdown(sock, SD_BOTH);
-#else
-  ::shutdown(sock, SHUT_RDWR);
-#endif
-}
-
-// The open connections, so that a slow client is cut off and a stop ends every one at once.
-class Connections {
- public:
-  // A connection to serve, under its own id; 0 when it waited too long to be served at all.
-  std::uint64_t Admit(socket_t sock) {
-    const auto now = SteadyClock::now();
-    std::lock_guard lock(mutex_);
-    if (closing_ || jobShed || now - jobQueued > kHeaderDeadline) {
-      return 0;
-    }
-#ifdef _WIN32
-    const socket_t held = sock;
-#else
-    // Its own descriptor of the socket: never another connection's after the server closes it.
-    const socket_t held = ::dup(sock);
-#endif
-    open_[++lastId_] = {held, jobQueued, std::nullopt, false};
-    return lastId_;
-  }
-  void Forget(std::uint64_t id) {
-    std::lock_guard lock(mutex_);
-#ifndef _WIN32
-    ::close(open_[id].sock);
-#endif
-    open_.erase(id);
-  }
-  // The request's header is read: the answer's deadline runs from here.
-  void Routed(std::uint64_t id) {
-    Mark(id, [](Connection& c) { c.routed = SteadyClock::now(); });
-  }
-  void Streams(std::uint64_t id) {
-    Mark(id, [](Connection& c) { c.stream = true; });
-  }
-  // Cuts off the connections past their deadlines; all of them once `closing`.
-  void Reap(bool closing) {
-    const auto now = SteadyClock::now();
-    const auto header = StampedPool::waiting > 0 ? kHeaderDeadlineWhenBusy : kHeaderDeadline;
-    std::lock_guard lock(mutex_);
-    closing_ = closing_ || closing;
-    for (auto& [id, c] : open_) {
-      const bool late =
-          c.routed ? !c.stream && now - *c.routed > kAnswerDeadline : now - c.since > header;
-      if (closing_ || late) {
-        CutOff(c.sock);
-      }
-    }
-  }
-
- private:
-  struct Connection {
-    socket_t sock;
-    SteadyClock::time_point since;
-    std::optional<SteadyClock::time_point> routed;
-    bool stream;
-  };
-  template <typename Change>
-  void Mark(std::uint64_t id, Change change) {
-    std::lock_guard lock(mutex_);
-    if (const auto found = open_.find(id); found != open_.end()) {
-      change(found->second);
-    }
-  }
-  std::mutex mutex_;
-  std::map<std::uint64_t, Connection> open_;
-  std::uint64_t lastId_ = 0;
-  bool closing_ = false;
-};
-
-// The library serves a connection in a private member and gives no other way to know the socket
-// of one, which a slow client must be cut off by and a stop must end. Explicit instantiation
-// may name private members: this takes the member that serves a connection and the listening
-// socket's, of the library as Debian ships it (0.11).
-using ServeConnection = bool (httplib::Server::*)(socket_t);
-using ListeningSocket = std::atomic<socket_t> httplib::Server::*;
-struct ServeConnectionTag {
-  friend ServeConnection Member(ServeConnectionTag);
-};
-struct ListeningSocketTag {
-  friend ListeningSocket Member(ListeningSocketTag);
-};
-template <typename Tag, auto Pointer>
-struct Expose {
-  friend decltype(Pointer) Member(Tag) { return Pointer; }
-};
-template struct Expose<ServeConnectionTag, &httplib::Server::process_and_close_socket>;
-template struct Expose<ListeningSocketTag, &httplib::Server::svr_sock_>;
-
-// Accepts the connections and hands each, known to Connections, to `inner`: a plain server of
-// the library with the routes, which serves it as the library does.
-class GuardedServer : public httplib::Server {
- public:
-  GuardedServer(Connections& connections, httplib::Server& inner)
-      : connections_(connections), inner_(inner) {}
-
- private:
-  bool process_and_close_socket(socket_t sock) override {
-    connectionId = connections_.Admit(sock);
-    if (connectionId == 0) {
-      CutOff(sock);
-      httplib::detail::close_socket(sock);
-      return false;
-    }
-    // The inner server serves while this one listens.
-    (inner_.*Member(ListeningSocketTag{})).store((this->*Member(ListeningSocketTag{})).load());
-    const bool served = (inner_.*Member(ServeConnectionTag{}))(sock);
-    connections_.Forget(connectionId);
-    return served;
-  }
-
-  Connections& connections_;
-  httplib::Server& inner_;
-};
-
 }  // namespace
 
 struct WebServer::Impl {
-  Connections connections;
+  WebConnections connections;
   httplib::Server routes;  // serves each connection
   GuardedServer server{connections, routes};
   std::thread thread;
@@ -279,7 +74,7 @@ struct WebServer::Impl {
       response.set_content("too many live pages open on this station\n", "text/plain");
       return;
     }
-    connections.Streams(connectionId);
+    connections.StreamsHere();
     response.set_header("Cache-Control", "no-store");
     response.set_chunked_content_provider(
         "text/event-stream",
@@ -296,7 +91,7 @@ struct WebServer::Impl {
   }
 
   void Routes() {
-    server.new_task_queue = [] { return new StampedPool(kThreads); };
+    server.new_task_queue = [] { return NewWebThreads(kThreads); };
 #ifndef _WIN32
     // The address is this station's alone: no second listener shares it (the library's default
     // lets one in with SO_REUSEPORT). Windows' default already makes it exclusive.
@@ -316,7 +111,7 @@ struct WebServer::Impl {
     routes.set_payload_max_length(1024);
     routes.set_pre_routing_handler(
         [this](const httplib::Request& request, httplib::Response& response) {
-          connections.Routed(connectionId);
+          connections.RoutedHere();
           // Ranges are ignored: a page of a few kilobytes needs none, and a thousand of them would
           // make a small answer huge. The library parsed them into the request it owns.
           const_cast<httplib::Request&>(request).ranges.clear();
