@@ -122,7 +122,9 @@ class LinuxPortHost : public station::PortHost {
   }
 
   station::HostEvents Wait(station::SteadyTime until) override {
-    std::vector<pollfd> fds = {{signalPipe[0], POLLIN, 0}, {events_.Handle(), POLLIN, 0}};
+    // The device events only where they tell of the ports: an undrained socket would wake it.
+    std::vector<pollfd> fds = {{signalPipe[0], POLLIN, 0},
+                               {NotifiesPorts() ? events_.Handle() : -1, POLLIN, 0}};
     std::vector<std::string> order;
     for (const auto& [port, worker] : workers_) {
       if (worker.pipe.valid()) {
