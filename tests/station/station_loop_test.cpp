@@ -125,9 +125,7 @@ class FakeHost : public station::PortHost {
   bool NotifiesPorts() const override { return true; }
   std::optional<station::UnitIdentity> Identity(const std::string& port) override {
     station::UnitIdentity unit;
-    if (serials.count(port) != 0) {
-      unit.serial = serials.at(port);
-    }
+    unit.serial = serials.count(port) != 0 ? std::optional(serials.at(port)) : std::nullopt;
     return unit;
   }
 
@@ -382,80 +380,39 @@ TEST_F(LoopRun, OnlyAnExactAccountPassesAndResultLogAlwaysSaysTheVerdict) {
     script.files = std::move(files);
     return script;
   };
-  const std::vector<std::string> ownFail = {"reflash-worker 1",
-                                            "port \"A\"",
-                                            "status blue \"Check Hardware ...\"",
-                                            "progress 20",
-                                            "status red \"Check Firmware Failed!!!\"",
-                                            "attempt 1 \"check failed\"",
-                                            "requests 21000 0",
-                                            "result \"Fail\"",
-                                            "end 0"};
+  // A row a case reads best.
+  // clang-format off
+  const std::vector<std::string> ownFail = {
+      "reflash-worker 1", "port \"A\"", "status blue \"Check Hardware ...\"", "progress 20",
+      "status red \"Check Firmware Failed!!!\"", "attempt 1 \"check failed\"", "requests 21000 0",
+      "result \"Fail\"", "end 0"};
+  const auto cut = std::vector<std::string>(pass.begin(), pass.begin() + 6);  // at 80 %
   struct Case {
     const char* what;
     Script script;
     const char* verdict;
     std::string reason;  // a part of it; empty: none at all
-    std::vector<std::string> attempts;
+    std::vector<std::string> attempts;  // empty: not looked at
   };
   const std::vector<Case> cases = {
       {"exact", withEnd(pass, Exit(0)), "pass", "", {"pass"}},
-      {"a line after end",
-       withEnd(With(pass, 11, "status red \"Erase failed!!!\""), Exit(0)),
-       "fail",
-       "1 lines after its last line",
-       {"pass"}},
+      {"a line after end", withEnd(With(pass, 11, "status red \"Erase failed!!!\""), Exit(0)), "fail", "1 lines after its last line", {"pass"}},
       {"two ends", withEnd(With(pass, 11, "end 0"), Exit(0)), "fail", "2 end lines", {"pass"}},
-      {"another port",
-       withEnd(With(Without(pass, 1), 1, "port \"B\""), Exit(0)),
-       "fail",
-       "names port B, not A",
-       {"pass"}},
+      {"another port", withEnd(With(Without(pass, 1), 1, "port \"B\""), Exit(0)), "fail", "names port B, not A", {"pass"}},
       {"no port line", withEnd(Without(pass, 1), Exit(0)), "fail", "names no port", {"pass"}},
-      {"no attempt line",
-       withEnd(Without(pass, 7), Exit(0)),
-       "fail",
-       "states no attempt's outcome",
-       {"pass"}},
-      {"attempt failed",
-       withEnd(With(Without(pass, 7), 7, "attempt 1 \"check failed\""), Exit(0)),
-       "fail",
-       "no passing attempt",
-       {"check failed"}},
+      {"no attempt line", withEnd(Without(pass, 7), Exit(0)), "fail", "states no attempt's outcome", {"pass"}},
+      {"attempt failed", withEnd(With(Without(pass, 7), 7, "attempt 1 \"check failed\""), Exit(0)), "fail", "no passing attempt", {"check failed"}},
       {"exit status 3", withEnd(pass, Exit(3)), "fail", "ended with status 3", {"pass"}},
-      {"end 1",
-       withEnd(With(Without(pass, 10), 10, "end 1"), Exit(0)),
-       "fail",
-       "ended with status 1",
-       {"pass"}},
+      {"end 1", withEnd(With(Without(pass, 10), 10, "end 1"), Exit(0)), "fail", "ended with status 1", {"pass"}},
       {"no header", withEnd(Without(pass, 0), Exit(0)), "fail", "no header", {"pass"}},
-      {"result differs",
-       withEnd(pass, Exit(0), {{"Result.log", "Fail"}}),
-       "fail",
-       "differs",
-       {"pass"}},
+      {"result differs", withEnd(pass, Exit(0), {{"Result.log", "Fail"}}), "fail", "differs", {"pass"}},
       {"no Result.log", withEnd(pass, Exit(0), {}), "fail", "left no Result.log", {"pass"}},
-      {"overlong line",
-       withEnd(With(pass, 2, std::string(5000, 'x')), Exit(0)),
-       "fail",
-       "longer than 4096",
-       {}},
-      {"killed after its pass text",
-       withEnd(pass, Killed()),
-       "fail",
-       "worker killed during Check Firmware... (killed by signal 9",
-       {"pass"}},
-      {"killed at 80 %",
-       withEnd(std::vector<std::string>(pass.begin(), pass.begin() + 6), Killed()),
-       "fail",
-       "worker killed during Check Firmware...",
-       {"interrupted"}},
-      {"the camera's own fail",
-       withEnd(ownFail, Exit(0), {{"Result.log", "Fail"}}),
-       "fail",
-       "",
-       {"check failed"}},
+      {"overlong line", withEnd(With(pass, 2, std::string(5000, 'x')), Exit(0)), "fail", "longer than 4096", {}},
+      {"killed after its pass text", withEnd(pass, Killed()), "fail", "worker killed during Check Firmware... (killed by signal 9", {"pass"}},
+      {"killed at 80 %", withEnd(cut, Killed()), "fail", "worker killed during Check Firmware...", {"interrupted"}},
+      {"the camera's own fail", withEnd(ownFail, Exit(0), {{"Result.log", "Fail"}}), "fail", "", {"check failed"}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     host = FakeHost{};
@@ -502,45 +459,38 @@ class FileSizeLimit {
 };
 
 TEST_F(LoopRun, ExitStatusesTakeTheFirstOfLogFaultFailNotFlashed) {
+  // Each letter a port: P passes, F fails, X cannot be prepared, L comes after the start.
   struct Case {
-    const char* what;
-    std::vector<std::string> pass, fail, fault, late;
+    std::string ports;
     bool logFails;
     int status;
     const char* reason;
   };
   const std::vector<Case> cases = {
-      {"nothing", {}, {}, {}, {}, false, 2, "no camera found"},
-      {"all passed", {"P"}, {}, {}, {}, false, 0, "every camera passed (1)"},
-      {"a late one", {"P"}, {}, {}, {"L"}, false, 3, "seen and not flashed (L)"},
-      {"a fail and a late one", {"P"}, {"F"}, {}, {"L"}, false, 1, "1 camera failed, 1 passed"},
-      {"a fault, a fail, a late one", {}, {"F"}, {"X"}, {"L"}, false, 4, "1 station fault"},
-      {"the log, and all the rest", {"P"}, {"F"}, {"X"}, {"L"}, true, 5, "could not be written"},
+      {"", false, 2, "no camera found"},
+      {"P", false, 0, "every camera passed (1)"},
+      {"PL", false, 3, "seen and not flashed (L)"},
+      {"PFL", false, 1, "1 camera failed, 1 passed"},
+      {"FXL", false, 4, "1 station fault"},
+      {"PFXL", true, 5, "could not be written"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.ports);
     host = FakeHost{};
     SetUp();
-    std::vector<std::string> ports;
-    for (const auto& port : c.pass) {
-      ports.push_back(port);
-    }
-    for (const auto& port : c.fail) {
-      host.scripts[port] = Failing(port);
-      ports.push_back(port);
-    }
-    for (const auto& port : c.fault) {
-      host.unpreparable.insert(port);
-      ports.push_back(port);
-    }
-    for (const auto& port : c.late) {
-      host.plugs[port] = {{500, FakeHost::kNever}};
+    for (const char kind : c.ports) {
+      const std::string port(1, kind);
+      host.plugs[port] = {{kind == 'L' ? 500 : 0, FakeHost::kNever}};
+      host.scripts[port] = kind == 'F' ? Failing(port) : Passing(port);
+      if (kind == 'X') {
+        host.unpreparable.insert(port);
+      }
     }
     std::optional<FileSizeLimit> full;
     if (c.logFails) {
       full.emplace(600);  // the start records fit; the end records do not
     }
-    EXPECT_EQ(Run(station::Mode::once, ports), c.status);
+    EXPECT_EQ(Run(station::Mode::once, {}), c.status);
     full.reset();
     EXPECT_NE(exitReason.find(c.reason), std::string::npos) << exitReason;
   }
