@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "camera/camera.h"
+#include "camera/chip_table.h"
 #include "seams/media_capture.h"
 
 CameraOps cameraOps{};
@@ -126,4 +128,20 @@ bool CamReadAsic(int slot, std::uint16_t reg, std::uint8_t* value) {
     CamNoteAnswer();
   }
   return read;
+}
+
+bool CamReadInfoByte(int slot, std::uint8_t* out) {
+  CameraSlotRecord* record = CamOpenSlot(slot);
+  if (record == nullptr || out == nullptr || ChipRowOf(record->chipIndex).hasInfoBlock == 0) {
+    return false;
+  }
+  return cameraOps.opInfoByte(slot, out);
+}
+
+bool CamReadInfoWord(int slot, std::uint16_t* out) {
+  CameraSlotRecord* record = CamOpenSlot(slot);
+  if (record == nullptr || out == nullptr || ChipRowOf(record->chipIndex).hasInfoBlock == 0) {
+    return false;
+  }
+  return cameraOps.opInfoWord(slot, out);
 }

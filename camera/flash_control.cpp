@@ -271,22 +271,6 @@ bool FlashWriteStatus(int slot, std::uint32_t flashType, std::uint8_t value,
   return known && status == value;
 }
 
-bool CamReadInfoByte(int slot, std::uint8_t* out) {
-  CameraSlotRecord* record = CamOpenSlot(slot);
-  if (record == nullptr || out == nullptr || ChipRowOf(record->chipIndex).hasInfoBlock == 0) {
-    return false;
-  }
-  return cameraOps.opInfoByte(slot, out);
-}
-
-bool CamReadInfoWord(int slot, std::uint16_t* out) {
-  CameraSlotRecord* record = CamOpenSlot(slot);
-  if (record == nullptr || out == nullptr || ChipRowOf(record->chipIndex).hasInfoBlock == 0) {
-    return false;
-  }
-  return cameraOps.opInfoWord(slot, out);
-}
-
 bool CamEraseFlash(int slot) {
   CameraSlotRecord* record = CamOpenSlot(slot);
   if (record == nullptr) {
