@@ -117,6 +117,32 @@ class Reader {
     } while (Eat(','));
     return Eat(']');
   }
+  // null, or an object whose "bcdDevice" goes into `out` (the rest passed over).
+  bool BcdOfObject(std::optional<std::uint16_t>& out) {
+    Space();
+    if (Literal("null")) {
+      return true;
+    }
+    if (!Eat('{')) {
+      return false;
+    }
+    if (Eat('}')) {
+      return true;
+    }
+    std::string key, bcd;
+    bool isNull = false;
+    do {
+      key.clear();
+      if (!String(&key) || !Eat(':')) {
+        return false;
+      }
+      if (key == "bcdDevice" ? !StringOrNull(bcd, isNull) : !Skip(1)) {
+        return false;
+      }
+    } while (Eat(','));
+    out = ParseBcd(bcd);
+    return Eat('}');
+  }
   // Any value, passed over.
   bool Skip(int depth = 0) {
     Space();
@@ -245,6 +271,8 @@ std::optional<LogRecord> ParseLogRecord(std::string_view line) {
         }
       } else if (key == "attempts") {
         ok = reader.Strings(record.attempts);
+      } else if (key == "after") {
+        ok = reader.BcdOfObject(record.afterBcd);
       } else {
         ok = reader.Skip();
       }

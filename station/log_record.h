@@ -3,6 +3,7 @@
 // report, the duplicate check and the restart's reconciliation use.
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,6 +25,7 @@ struct LogRecord {
   std::string verdict;                            // end records only
   std::vector<std::string> attempts;              // end records only
   std::string reason;                             // empty for null
+  std::optional<std::uint16_t> afterBcd;  // end records: the bcdDevice of the camera as it ended
 };
 
 // One line without its line end; nullopt when it is not one whole JSON object holding a record

@@ -53,7 +53,9 @@ std::string Duplicate(const UpdateRecord& update) {
   std::string text;
   if (update.duplicateOf) {
     const PriorPass& prior = *update.duplicateOf;
-    text += ", \"duplicateOf\": {\"port\": " + JsonString(prior.port) +
+    text += ", \"duplicateOf\": {" +
+            (prior.station.empty() ? "" : "\"station\": " + JsonString(prior.station) + ", ") +
+            "\"port\": " + JsonString(prior.port) +
             ", \"start\": " + JsonString(UtcTimestamp(prior.start)) +
             ", \"end\": " + JsonString(UtcTimestamp(prior.end)) + "}";
   }

@@ -86,7 +86,9 @@ std::string JsonObject(const Map& map, Each each) {
 std::string ReportText(const Report& report) {
   const Tally& total = report.total;
   std::string text = "updates            " + std::to_string(total.updates) + " in " +
-                     std::to_string(report.files) + (report.files == 1 ? " log\n" : " logs\n");
+                     (!report.source.empty() ? report.source + "\n"
+                                             : std::to_string(report.files) +
+                                                   (report.files == 1 ? " log\n" : " logs\n"));
   text += "cameras            " + std::to_string(report.cameras) + "\n";
   text += "passes             " + std::to_string(total.passes) + " (" +
           Percent(total.passes, total.updates) + " of the updates)\n";

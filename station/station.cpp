@@ -113,7 +113,7 @@ void Station::KnownPasses(const std::string& logText) {
     const auto record = ParseLogRecord(std::string_view(logText).substr(at, end - at));
     at = end + 1;
     if (record && record->end && record->verdict == "pass" && record->unit.serial) {
-      RememberPass(*record->unit.serial, {record->port, record->start, record->endTime});
+      RememberPass(*record->unit.serial, {"", record->port, record->start, record->endTime});
     }
   }
 }
@@ -151,7 +151,31 @@ bool Station::Begin(const std::string& port, const UnitIdentity& unit) {
     otherRow.duplicate = "serial " + Printable(*unit.serial) + " is on " + port + " too";
     Event(other, "DUPLICATE: " + otherRow.duplicate);
   }
+  if (onBegin_ && unit.serial) {
+    onBegin_(record);
+  }
   return true;
+}
+
+void Station::PassedElsewhere(const std::string& port, std::chrono::system_clock::time_point start,
+                              const PriorPass& pass) {
+  const auto found = runs_.find(port);
+  // The start as the record writes it, to the millisecond.
+  const auto millis = [](std::chrono::system_clock::time_point when) {
+    return std::chrono::floor<std::chrono::milliseconds>(when);
+  };
+  if (found == runs_.end() || millis(found->second.record.start) != millis(start) ||
+      found->second.record.duplicateOf || found->second.record.sameSerialOn ||
+      !found->second.record.unit.serial) {
+    return;
+  }
+  UpdateRecord& record = found->second.record;
+  record.duplicateOf = pass;
+  PortRow& row = rows_[port];
+  row.duplicate = "serial " + Printable(*record.unit.serial) + " passed on station " +
+                  Printable(pass.station) + " " + Printable(pass.port) + " at " +
+                  UtcTimestamp(pass.end).substr(11, 8);
+  Event(port, "DUPLICATE: " + row.duplicate);
 }
 
 void Station::SameSerialNow(const std::string& port, UpdateRecord& record) {

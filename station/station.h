@@ -69,6 +69,15 @@ class Station {
   // when the log could not be written. A serial number that passed on this station today is
   // flagged as a duplicate, and still flashed.
   bool Begin(const std::string& port, const UnitIdentity& unit = {});
+  // Told of each update whose start record is written, with the camera's serial number: the
+  // factory database is asked whether another station passed it today.
+  using BeginObserver = std::function<void(const UpdateRecord&)>;
+  void OnBegin(BeginObserver observer) { onBegin_ = std::move(observer); }
+  // The database's answer: the camera of the update started at `start` on `port` passed on
+  // another station today. Flagged as a duplicate when that update still runs and is flagged
+  // for nothing else.
+  void PassedElsewhere(const std::string& port, std::chrono::system_clock::time_point start,
+                       const PriorPass& pass);
   // The passes of the station's log (RecentLogText) that count for the duplicate check.
   void KnownPasses(const std::string& logText);
   // Another process holds the port: the update is not started now and is offered again.
@@ -152,6 +161,7 @@ class Station {
   std::map<std::string, PriorPass> passes_;  // by serial number: its first pass, on any day
   std::set<std::string> seenNotFlashed_;     // --once: ports that had a camera it did not take
   MarkFailed markFailed_;
+  BeginObserver onBegin_;
 };
 
 }  // namespace station

@@ -23,8 +23,10 @@ enum class Verdict {
 
 const char* VerdictText(Verdict verdict);
 
-// An earlier pass of the same serial number on this station the same day.
+// An earlier pass of the same serial number the same day: on this station, or on another one
+// that the factory database knows of.
 struct PriorPass {
+  std::string station;  // empty: this station
   std::string port;
   std::chrono::system_clock::time_point start;
   std::chrono::system_clock::time_point end;

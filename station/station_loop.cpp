@@ -82,6 +82,9 @@ int StationLoop::Run(const std::function<void(bool force)>& show) {
   SteadyTime lastDraw = host_.Now();
   while (!station_.Done()) {
     HostEvents events = host_.Wait(NextWake());
+    if (beforeEvents_) {
+      beforeEvents_();
+    }
     if (events.stop) {
       station_.Stop();
     }

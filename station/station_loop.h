@@ -39,6 +39,9 @@ class StationLoop {
   // Until the station is done; the exit status. `show` is called after each turn, `force` once
   // a second and at the start and the end.
   int Run(const std::function<void(bool force)>& show);
+  // Called after each wait, before the station hears of what came: news from elsewhere (the
+  // factory database) reaches an update before its end record is written.
+  void BeforeEvents(std::function<void()> hook) { beforeEvents_ = std::move(hook); }
 
  private:
   struct Worker {
@@ -78,6 +81,7 @@ class StationLoop {
   std::map<std::string, Orphan> orphans_;
   std::map<std::string, bool> plugged_;
   std::vector<std::string> busy_;
+  std::function<void()> beforeEvents_;
 };
 
 }  // namespace station

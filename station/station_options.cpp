@@ -39,11 +39,25 @@ const char* StationUsage() {
          "  --http ADDR:PORT serve the live page, its API and metrics there (PORT alone:\n"
          "                   on 127.0.0.1 only); read-only\n"
 #endif
+#ifdef REFLASH_STATION_DB
+         "  --db URL         also ship every record to the factory's PostgreSQL database\n"
+         "                   (postgresql://USER@HOST/DB[?sslmode=verify-full]); the password\n"
+         "                   only from PGPASSFILE or PGPASSWORD\n"
+#endif
          "  --help           this text\n"
          "  --version        the version\n"
          "reflash-station report [--since T] [--until T] [--csv|--json] LOG|DIR...\n"
          "  yield, failures, ports, days, images, durations and repeated serial numbers of\n"
          "  the station logs named (a folder: its station.jsonl and the files rotated from it)\n"
+         "reflash-station history SERIAL LOG|DIR...\n"
+         "  every update of one unit in the logs named\n"
+#ifdef REFLASH_STATION_DB
+         "reflash-station report --db URL [--station ID] [--since T] [--until T] [--csv|--json]\n"
+         "reflash-station history SERIAL --db URL [--station ID]\n"
+         "  the same from the factory database, over every station or one\n"
+         "reflash-station db migrate --db URL [--grant ROLE]\n"
+         "  create or update the database's tables; ROLE may then read them and add rows\n"
+#endif
          "Exit status: 0 every camera passed, 1 a camera failed, 2 no camera found (--once),\n"
          "3 a camera seen and not flashed (--once), 4 a station fault (a port not prepared or\n"
          "an update interrupted), 5 the station log could not be written (the station\n"
@@ -80,6 +94,8 @@ bool ParseStationOptions(int argc, const char* const* argv, StationOptions& opti
       value = &options.operatorName;
     } else if (name == "--station-id") {
       value = &options.stationId;
+    } else if (name == "--db") {
+      value = &options.dbUrl;
     } else if (name == "--http") {
 #ifdef REFLASH_STATION_WEB
       std::string why;

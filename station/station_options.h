@@ -20,6 +20,7 @@ struct StationOptions {
   std::optional<long> watchdogSeconds;  // --watchdog, with --sim only: a shorter bound
   std::string operatorName;             // --operator: who runs the line, for the records
   std::string stationId;                // --station-id: which station, for the records
+  std::string dbUrl;                    // --db: the factory database; empty: none
   long long logMaxBytes = 0;            // --log-size MB: rotate the log at this size too
   std::string httpHost;                 // --http: the page's address; empty: no page
   int httpPort = 0;

@@ -38,6 +38,9 @@ struct StationStart {
 std::optional<int> ReadStationStart(int argc, const char* const* argv, const char* version,
                                     const std::string& programFolder, const std::string& suffix,
                                     StationStart& start);
+// The commands besides the station itself that read the records: `history`, and with the factory
+// database `db migrate` and `report --db`; their exit status, or nothing for anything else.
+std::optional<int> DatabaseCommandLine(int argc, const char* const* argv);
 // Why a station cannot start where another one (`holder`, when its pid is known) runs.
 std::string AnotherStation(std::optional<long> holder, const std::string& output);
 

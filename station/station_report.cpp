@@ -92,8 +92,12 @@ bool ParseReportOptions(int argc, const char* const* argv, ReportOptions& option
       options.paths.push_back(name);
     }
   }
-  if (options.paths.empty()) {
+  if (options.paths.empty() && !options.fromDatabase) {
     error = "name a station log or a folder holding one";
+    return false;
+  }
+  if (!options.paths.empty() && options.fromDatabase) {
+    error = "give either --db URL or the logs, not both";
     return false;
   }
   return true;

@@ -23,6 +23,7 @@ struct ReportOptions {
   std::optional<std::chrono::system_clock::time_point> since;  // updates started at or after
   std::optional<std::chrono::system_clock::time_point> until;  // updates started before
   std::vector<std::string> paths;  // logs, or folders holding station.jsonl and its rotations
+  bool fromDatabase = false;       // --db: the records come from the factory database
 };
 
 // Parses the words after "report"; false with a one-line `error`.
@@ -48,6 +49,7 @@ struct RepeatedSerial {
 
 struct Report {
   long files = 0;
+  std::string source;  // where the records came from when not from files ("the database")
   long cameras = 0;
   long firstPassCameras = 0;  // cameras whose first update in the range passed
   Tally total;
@@ -71,6 +73,10 @@ class ReportBuilder {
   explicit ReportBuilder(const ReportOptions& options) : options_(options) {}
   // Every line of the text of the log `name`.
   void AddText(const std::string& name, std::string_view text);
+  // One line of a log that is no file of its own (a record the database gave back).
+  void AddRecord(const std::string& name, std::string_view line) {
+    AddLine(name, ++records_, line);
+  }
   // The file `path` read in pieces; false when it cannot be read.
   bool AddFile(const std::string& path);
   Report Finish();
@@ -92,6 +98,7 @@ class ReportBuilder {
   long unnamedCameras_ = 0;  // updates of cameras without a serial number: one camera each
   long unnamedFirstPasses_ = 0;
   std::vector<std::int64_t> durationsMs_;
+  long records_ = 0;
 };
 
 // The logs that the paths name: a file itself, a folder its station.jsonl and rotations.

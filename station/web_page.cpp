@@ -13,6 +13,7 @@ body { margin: 0; font-family: "Liberation Sans", Arial, sans-serif; background:
 header { display: flex; flex-wrap: wrap; gap: 2.5rem; align-items: baseline; padding: 1rem 1.5rem;
   font-size: 2rem; background: #2a2d33; }
 header b { font-size: 2.6rem; }
+#db.away b { color: #ff8a80; }
 #banner { display: none; padding: 1rem 1.5rem; font-size: 2rem; font-weight: bold;
   background: #b3261e; }
 #banner.stopping { background: #8a6d00; }
@@ -43,7 +44,8 @@ header b { font-size: 2.6rem; }
 </style></head><body>
 <header><span>passed <b id="passed">0</b></span><span>failed <b id="failed">0</b></span>
 <span>faults <b id="faults">0</b></span><span>running <b id="running">0</b></span>
-<span>first-pass yield today <b id="yield">-</b></span></header>
+<span>first-pass yield today <b id="yield">-</b></span>
+<span id="db" hidden>database <b id="dbState"></b></span></header>
 <div id="banner"></div>
 <main id="tiles"></main>
 <script>
@@ -120,6 +122,15 @@ function show(state) {
   shownState = state;
   for (const name of ["passed", "failed", "faults", "running"]) {
     document.getElementById(name).textContent = state[name];
+  }
+  const db = document.getElementById("db"), shipper = state.shipper;
+  db.hidden = !shipper;
+  if (shipper) {
+    // The records wait in the station's log while the database is away: the lag says how many.
+    document.getElementById("dbState").textContent = (shipper.up ? "" : "away, ") +
+      shipper.lag + " behind" + (shipper.rejected ? ", " + shipper.rejected + " refused" : "");
+    db.className = shipper.up && !shipper.rejected ? "" : "away";
+    db.title = [shipper.where, shipper.error, shipper.rejectedLine].filter(x => x).join("\n");
   }
   banner.textContent = state.banner;
   banner.className = state.logFailed ? "" : "stopping";

@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
+#include <tuple>
 #include <vector>
 
 #include "product/product.h"
@@ -93,6 +95,16 @@ std::string StateJson(const WebSnapshot& snapshot) {
   json.append(", \"banner\": ").append(JsonString(snapshot.banner));
   json.append(", \"records\": ").append(std::to_string(snapshot.tally.records));
   json.append(", \"maxAttempts\": ").append(std::to_string(MaxAttempts));
+  if (const ShipperStatus& shipper = snapshot.shipper; shipper.enabled) {
+    json.append(", \"shipper\": {\"up\": ").append(Bool(shipper.up));
+    json.append(", \"lag\": ").append(std::to_string(shipper.lag));
+    json.append(", \"shipped\": ").append(std::to_string(shipper.shipped));
+    json.append(", \"errors\": ").append(std::to_string(shipper.errors));
+    json.append(", \"rejected\": ").append(std::to_string(shipper.rejected));
+    json.append(", \"error\": ").append(JsonString(shipper.error));
+    json.append(", \"rejectedLine\": ").append(JsonString(shipper.rejectedLine));
+    json.append(", \"where\": ").append(JsonString(shipper.where)).append("}");
+  }
   json.append(", \"ports\": [");
   for (std::size_t i = 0; i < snapshot.tiles.size(); ++i) {
     json.append(i == 0 ? "" : ", ").append(TileJson(snapshot.tiles[i]));
@@ -110,6 +122,14 @@ std::string MetricsText(const WebSnapshot& snapshot) {
     text.append("reflash_station_cameras_total{port=\"").append(Label(port));
     text.append("\",verdict=\"").append(Label(verdict)).append("\",cause=\"").append(Label(cause));
     text.append("\"} ").append(std::to_string(count)).append("\n");
+  }
+  text += Header("reflash_station_first_updates_total", "counter",
+                 "Updates of a camera this station had not updated before the same UTC day, by "
+                 "port and verdict: the pass share is the first-pass yield.");
+  for (const auto& [key, count] : tally.firstUpdates) {
+    text.append("reflash_station_first_updates_total{port=\"").append(Label(key.first));
+    text.append("\",verdict=\"").append(Label(key.second)).append("\"} ");
+    text.append(std::to_string(count)).append("\n");
   }
   text += Header("reflash_station_updates_running", "gauge", "Updates running now.");
   text.append("reflash_station_updates_running ").append(std::to_string(snapshot.running));
@@ -135,6 +155,25 @@ std::string MetricsText(const WebSnapshot& snapshot) {
   text.append("reflash_station_log_failed ").append(snapshot.logFailed ? "1\n" : "0\n");
   text += Header("reflash_station_stopping", "gauge", "1 while the station takes no new camera.");
   text.append("reflash_station_stopping ").append(snapshot.stopping ? "1\n" : "0\n");
+  if (const ShipperStatus& shipper = snapshot.shipper; shipper.enabled) {
+    for (const auto& [name, type, help, value] :
+         std::initializer_list<std::tuple<const char*, const char*, const char*, long long>>{
+             {"reflash_station_shipper_up", "gauge",
+              "1 while the factory database takes this station's records.", shipper.up ? 1 : 0},
+             {"reflash_station_shipper_lag_records", "gauge",
+              "Records in the station log that the factory database does not have yet.",
+              shipper.lag},
+             {"reflash_station_shipper_shipped_total", "counter",
+              "Records sent to the factory database since the station started.", shipper.shipped},
+             {"reflash_station_shipper_errors_total", "counter",
+              "Failed attempts to reach or write the factory database.", shipper.errors},
+             {"reflash_station_shipper_rejected_total", "counter",
+              "Records the factory database refused; kept in reflash_rejected and the log.",
+              shipper.rejected}}) {
+      text += Header(name, type, help);
+      text.append(name).append(" ").append(std::to_string(value)).append("\n");
+    }
+  }
   return text;
 }
 

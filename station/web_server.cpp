@@ -259,7 +259,11 @@ bool WebView::Start(const StationOptions& options, const std::string& logPath, S
 
 void WebView::Show(const Station& station) {
   if (!addressLine_.empty()) {
-    server_.Publish(TakeSnapshot(station, tally_));
+    WebSnapshot snapshot = TakeSnapshot(station, tally_);
+    if (shipping_) {
+      snapshot.shipper = shipping_();
+    }
+    server_.Publish(std::move(snapshot));
   }
 }
 

@@ -3,6 +3,7 @@
 // their own from the snapshot the station's loop publishes. Read-only; no client can hold up the
 // loop, a worker or a record.
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -44,11 +45,14 @@ class WebView {
   const std::string& AddressLine() const { return addressLine_; }
   // From the station's loop, whenever its screen is shown.
   void Show(const Station& station);
+  // Where the page reads the shipping to the factory database from (--db).
+  void Shipping(std::function<ShipperStatus()> status) { shipping_ = std::move(status); }
 
  private:
   WebServer server_;
   WebTally tally_;
   std::string addressLine_;
+  std::function<ShipperStatus()> shipping_;
 };
 
 }  // namespace station

@@ -41,6 +41,13 @@ void WebTally::Record(const std::string& line) {
   ++durationCounts[static_cast<std::size_t>(bucket - kDurationBuckets.begin())];
   durationSum += std::max(0.0, seconds);
   lastSerial[record->port] = record->unit.serial.value_or("");
+  if (UtcDay(record->start) != day) {
+    day = UtcDay(record->start);
+    updatedToday.clear();
+  }
+  if (!record->unit.serial || updatedToday.insert(*record->unit.serial).second) {
+    ++firstUpdates[{record->port, record->verdict}];
+  }
 }
 
 WebSnapshot TakeSnapshot(const Station& station, const WebTally& tally) {

@@ -4,10 +4,12 @@
 
 #include <array>
 #include <map>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "station/outbox.h"
 #include "station/station.h"
 
 namespace station {
@@ -25,6 +27,11 @@ struct WebTally {
   double durationSum = 0;
   std::map<std::string, std::string> lastSerial;  // by port: the serial of its last end record
   long records = 0;                               // lines written
+  // Updates of a camera this station had not updated before the same UTC day, by port and
+  // verdict: their pass share is the first-pass yield.
+  std::map<std::pair<std::string, std::string>, long> firstUpdates;
+  std::set<std::string> updatedToday;  // serial numbers, of the day below
+  long long day = 0;
 
   // One line of station.jsonl; lines that are no record are counted and otherwise passed over.
   void Record(const std::string& line);
@@ -54,6 +61,7 @@ struct WebSnapshot {
   bool logFailed = false;
   std::string banner;  // a station fault or its stopping, for everyone to see; empty: none
   WebTally tally;
+  ShipperStatus shipper;  // enabled only with --db
   bool operator==(const WebSnapshot&) const = default;
 };
 

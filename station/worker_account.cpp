@@ -205,7 +205,7 @@ bool Station::WorkerEnded(const std::string& port, const WorkerEnd& end) {
     halt_ = Halt::logFailed;
   }
   if (record.verdict == Verdict::pass && record.unit.serial) {
-    RememberPass(*record.unit.serial, {port, record.start, record.end});
+    RememberPass(*record.unit.serial, {"", port, record.start, record.end});
   }
   PortRow& row = rows_[port];
   row.state = row.present ? PortState::finished : PortState::idle;

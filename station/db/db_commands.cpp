@@ -1,0 +1,206 @@
+#include "station/db/db_commands.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "station/db/pg.h"
+#include "station/db/schema.h"
+#include "station/outbox.h"
+#include "station/station_options.h"
+#include "station/station_report.h"
+
+namespace station::db {
+namespace {
+
+// A URL that cannot be used is a bad command line.
+std::optional<int> BadUrl(const char* command, const std::string& url) {
+  if (const auto problem = UrlProblem(url)) {
+    std::fprintf(stderr, "reflash-station %s: %s\n", command, problem->c_str());
+    return ExitUsage;
+  }
+  return std::nullopt;
+}
+
+std::unique_ptr<Connection> Connect(const char* command, const std::string& url) {
+  DbError error;
+  auto connection = Connection::Open(url, TakePasswordFromEnvironment(), error);
+  if (!connection) {
+    std::fprintf(stderr, "reflash-station %s: %s: %s\n", command, UrlWhere(url).c_str(),
+                 error.text.c_str());
+  }
+  return connection;
+}
+
+// Takes "--db URL" and "--station ID" out of the words; false with `error` when one lacks its
+// value.
+bool TakeDatabaseWords(int argc, const char* const* argv, std::string& url, std::string& station,
+                       std::vector<const char*>& rest, std::string& error) {
+  for (int i = 0; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--db" || word == "--station") {
+      if (i + 1 >= argc) {
+        error = "option '" + word + "' needs a value";
+        return false;
+      }
+      (word == "--db" ? url : station) = argv[++i];
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+  if (url.empty()) {
+    error = "option '--db' is needed";
+    return false;
+  }
+  return true;
+}
+
+// COPY's text form escapes a backslash and the control characters; a record holds none of the
+// latter raw, so undoing the escapes gives the record's line back.
+std::string Unescaped(std::string_view row) {
+  std::string line;
+  line.reserve(row.size());
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    if (row[i] != '\\' || i + 1 >= row.size()) {
+      line += row[i];
+      continue;
+    }
+    const char next = row[++i];
+    line += next == 'n' ? '\n' : next == 't' ? '\t' : next == 'r' ? '\r' : next;
+  }
+  return line;
+}
+
+// The rows of `sql` (COPY ... TO STDOUT), each a record, line by line to `take`.
+template <typename Take>
+bool EachRecord(Connection& connection, const std::string& sql, Take&& take, DbError& error) {
+  return connection.CopyOut(
+      sql,
+      [&](std::string_view row) {
+        if (!row.empty() && row.back() == '\n') {
+          row.remove_suffix(1);
+        }
+        if (row != "\\N") {
+          take(Unescaped(row));
+        }
+      },
+      error);
+}
+
+std::string Quoted(Connection& connection, const std::string& text, DbError& error, bool& ok) {
+  std::vector<Row> rows;
+  ok = connection.Exec("SELECT quote_literal($1)", {text}, &rows, error);
+  return ok ? rows.at(0).at(0).value_or("''") : "";
+}
+
+}  // namespace
+
+int RunMigrate(int argc, const char* const* argv) {
+  std::string url, grant, error;
+  if (argc < 1 || std::string(argv[0]) != "migrate") {
+    error = "say 'db migrate --db URL [--grant ROLE]'";
+  }
+  for (int i = 1; i < argc && error.empty(); ++i) {
+    const std::string word = argv[i];
+    if ((word == "--db" || word == "--grant") && i + 1 < argc) {
+      (word == "--db" ? url : grant) = argv[++i];
+    } else {
+      error = "unexpected '" + word + "'";
+    }
+  }
+  if (error.empty() && url.empty()) {
+    error = "option '--db' is needed";
+  }
+  if (!error.empty()) {
+    std::fprintf(stderr, "reflash-station db: %s\n", error.c_str());
+    return ExitUsage;
+  }
+  if (const auto status = BadUrl("db migrate", url)) {
+    return *status;
+  }
+  const auto connection = Connect("db migrate", url);
+  if (!connection) {
+    return 1;
+  }
+  DbError dbError;
+  const auto version = Migrate(*connection, grant, dbError);
+  if (!version) {
+    std::fprintf(stderr, "reflash-station db migrate: %s\n", dbError.text.c_str());
+    return 1;
+  }
+  std::printf("schema at version %d%s\n", *version,
+              grant.empty() ? "" : (", " + grant + " may read and add rows").c_str());
+  return 0;
+}
+
+int RunDatabaseReport(int argc, const char* const* argv) {
+  std::string url, station, error;
+  std::vector<const char*> rest;
+  ReportOptions options;
+  options.fromDatabase = true;
+  if (!TakeDatabaseWords(argc, argv, url, station, rest, error) ||
+      !ParseReportOptions(static_cast<int>(rest.size()), rest.data(), options, error)) {
+    std::fprintf(stderr, "reflash-station report: %s\n", error.c_str());
+    return ExitUsage;
+  }
+  if (const auto status = BadUrl("report", url)) {
+    return *status;
+  }
+  const auto connection = Connect("report", url);
+  if (!connection) {
+    return 1;
+  }
+  DbError dbError;
+  bool ok = true;
+  const std::string where =
+      station.empty() ? "" : " WHERE station = " + Quoted(*connection, station, dbError, ok);
+  ReportBuilder builder(options);
+  ok = ok && EachRecord(
+                 *connection,
+                 "COPY (SELECT record FROM reflash_end" + where +
+                     " ORDER BY end_time, station, port) TO STDOUT",
+                 [&](const std::string& line) { builder.AddRecord("database", line); }, dbError);
+  if (!ok) {
+    std::fprintf(stderr, "reflash-station report: %s\n", dbError.text.c_str());
+    return 1;
+  }
+  Report report = builder.Finish();
+  report.source = "the database" + (station.empty() ? "" : " (station " + station + ")");
+  const std::string text = options.format == ReportOptions::Format::csv    ? ReportCsv(report)
+                           : options.format == ReportOptions::Format::json ? ReportJson(report)
+                                                                           : ReportText(report);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return 0;
+}
+
+int RunDatabaseHistory(const HistoryOptions& options) {
+  if (const auto status = BadUrl("history", options.dbUrl)) {
+    return *status;
+  }
+  const auto connection = Connect("history", options.dbUrl);
+  if (!connection) {
+    return 1;
+  }
+  DbError error;
+  bool ok = true;
+  std::string where =
+      " WHERE serial = " + Quoted(*connection, DatabaseText(options.serial), error, ok);
+  if (ok && !options.station.empty()) {
+    where += " AND station = " + Quoted(*connection, options.station, error, ok);
+  }
+  HistoryBuilder builder(options.serial, options.station);
+  const auto take = [&](const std::string& line) { builder.AddLine(line); };
+  ok = ok &&
+       EachRecord(*connection, "COPY (SELECT record FROM reflash_start" + where + ") TO STDOUT",
+                  take, error);
+  ok = ok && EachRecord(*connection, "COPY (SELECT record FROM reflash_end" + where + ") TO STDOUT",
+                        take, error);
+  if (!ok) {
+    std::fprintf(stderr, "reflash-station history: %s\n", error.text.c_str());
+    return 1;
+  }
+  const std::string text = builder.Text();
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return builder.Empty() ? 1 : 0;
+}
+
+}  // namespace station::db

@@ -1,0 +1,443 @@
+#include "station/db/shipper.h"
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <tuple>
+
+#include "station/db/schema.h"
+#include "station/log_files.h"
+
+namespace station::db {
+namespace {
+
+// An update's start and its end go to different tables; a row the database holds already is
+// taken again only when it is the same record (the shipper sent it before its position was
+// saved); a different record under the same key is refused.
+constexpr const char* kShipStarts = R"sql(
+WITH input AS (
+  SELECT * FROM unnest($1::text[], $2::text[], $3::timestamptz[], $4::text[], $5::text[],
+                       $6::text[], $7::text[], $8::text[], $9::bigint[])
+    AS t(station, port, start_time, serial, bcd_before, image_sha256, host, record, position)),
+added AS (
+  INSERT INTO reflash_start (station, port, start_time, serial, bcd_before, image_sha256, host,
+                             record)
+  SELECT station, port, start_time, serial, bcd_before, image_sha256, host, record::json
+  FROM input ON CONFLICT DO NOTHING RETURNING 1)
+SELECT i.position FROM input i JOIN reflash_start r USING (station, port, start_time)
+WHERE r.record::text <> i.record)sql";
+
+constexpr const char* kShipEnds = R"sql(
+WITH input AS (
+  SELECT * FROM unnest($1::text[], $2::text[], $3::timestamptz[], $4::text[], $5::text[],
+                       $6::text[], $7::text[], $8::text[], $9::bigint[], $10::timestamptz[],
+                       $11::text[], $12::text[], $13::text[])
+    AS t(station, port, start_time, serial, bcd_before, image_sha256, host, record, position,
+         end_time, verdict, cause, bcd_after)),
+added AS (
+  INSERT INTO reflash_end (station, port, start_time, end_time, serial, verdict, cause,
+                           image_sha256, bcd_before, bcd_after, host, record)
+  SELECT station, port, start_time, end_time, serial, verdict, cause, image_sha256, bcd_before,
+         bcd_after, host, record::json
+  FROM input ON CONFLICT DO NOTHING RETURNING 1)
+SELECT i.position FROM input i JOIN reflash_end r USING (station, port, start_time)
+WHERE r.record::text <> i.record)sql";
+
+constexpr const char* kReject = R"sql(
+INSERT INTO reflash_rejected (station, position, line, error)
+SELECT * FROM unnest($1::text[], $2::bigint[], $3::bytea[], $4::text[])
+ON CONFLICT DO NOTHING)sql";
+
+constexpr const char* kPassedElsewhere = R"sql(
+SELECT station, port, record->>'start', record->>'end' FROM reflash_end
+WHERE serial = $1 AND verdict = 'pass' AND station <> $2 AND end_time >= $3 AND end_time < $4
+ORDER BY end_time LIMIT 1)sql";
+
+std::string Hex(std::string_view bytes) {
+  static const char* const kHex = "0123456789abcdef";
+  std::string text = "\\x";
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    text += kHex[byte >> 4];
+    text += kHex[byte & 0xF];
+  }
+  return text;
+}
+
+struct Rejected {
+  std::string station;
+  std::uint64_t position;
+  std::string line;
+  std::string why;
+};
+
+}  // namespace
+
+Shipper::Shipper(Settings settings)
+    : settings_(std::move(settings)),
+      outbox_(settings_.logPath),
+      positionPath_(FolderAndStem(settings_.logPath).first + "/" +
+                    FolderAndStem(settings_.logPath).second + ".shipped") {
+  status_.enabled = true;
+  status_.where = UrlWhere(settings_.url);
+}
+
+Shipper::~Shipper() {
+  Finish(std::chrono::milliseconds(0));
+}
+
+void Shipper::Start() {
+  thread_ = std::thread([this] { Loop(); });
+}
+
+void Shipper::Finish(std::chrono::milliseconds grace) {
+  if (!thread_.joinable()) {
+    return;
+  }
+  std::unique_lock lock(mutex_);
+  draining_ = true;
+  wake_.notify_all();
+  wake_.wait_for(lock, grace, [this] { return stop_; });
+  stop_ = true;
+  wake_.notify_all();
+  if (connection_) {
+    connection_->Cancel();
+  }
+  lock.unlock();
+  thread_.join();
+}
+
+ShipperStatus Shipper::Status() const {
+  std::lock_guard lock(mutex_);
+  return status_;
+}
+
+void Shipper::AskPassedElsewhere(const std::string& port, const std::string& start,
+                                 const std::string& serial, const std::string& dayStart,
+                                 const std::string& dayEnd) {
+  std::lock_guard lock(mutex_);
+  // One question per port at a time: a newer update's question replaces an older one's.
+  for (auto it = questions_.begin(); it != questions_.end();) {
+    it = it->port == port ? questions_.erase(it) : std::next(it);
+  }
+  questions_.push_back({port, start, DatabaseText(serial), dayStart, dayEnd});
+  wake_.notify_all();
+}
+
+std::vector<PassElsewhere> Shipper::TakeAnswers() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(answers_, {});
+}
+
+bool Shipper::Sleep(std::chrono::milliseconds time, bool forQuestions) {
+  std::unique_lock lock(mutex_);
+  wake_.wait_for(lock, time,
+                 [&] { return stop_ || draining_ || (forQuestions && !questions_.empty()); });
+  return !stop_;
+}
+
+void Shipper::LoadPosition() {
+  std::ifstream file(positionPath_, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(file)), {});
+  const std::string identity = outbox_.Identity();
+  const auto saved = ParseShipPosition(text);
+  std::error_code ec;
+  std::uint64_t size = 0;
+  for (const std::string& path : StationLogFiles(settings_.logPath)) {
+    size += std::filesystem::file_size(path, ec);
+  }
+  // Another log than the one the position was kept for: all of it again (taken once anyway).
+  if (saved && saved->identity == identity && saved->offset <= size) {
+    position_ = *saved;
+  } else {
+    position_ = {0, identity};
+  }
+  counted_ = position_.offset;
+  pending_ = 0;
+}
+
+void Shipper::SavePosition() {
+  if (position_.identity.empty()) {
+    position_.identity = outbox_.Identity();
+  }
+  const std::string temporary = positionPath_ + ".new";
+  {
+    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+    file << ShipPositionText(position_);
+    if (!file.flush()) {
+      return;  // kept in memory; a restart sends these records again, and they are taken once
+    }
+  }
+  std::error_code ec;
+  std::filesystem::rename(temporary, positionPath_, ec);
+}
+
+void Shipper::Failed(const DbError& error) {
+  std::lock_guard lock(mutex_);
+  ++status_.errors;
+  status_.up = false;
+  status_.error = error.text;
+  connection_.reset();
+}
+
+bool Shipper::Connect() {
+  DbError error;
+  auto connection = Connection::Open(settings_.url, settings_.password, error);
+  if (!connection) {
+    Failed(error);
+    return false;
+  }
+  auto version = SchemaVersion(*connection, error);
+  if (version && *version < kSchemaVersion) {
+    // Allowed only to an owner: a station with the least rights is told what to run.
+    const int was = *version;
+    version = Migrate(*connection, "", error);
+    if (!version) {
+      error.text = "the database's schema is at version " + std::to_string(was) +
+                   " and this station needs " + std::to_string(kSchemaVersion) +
+                   ": run reflash-station db migrate (" + error.text + ")";
+    }
+  }
+  if (!version) {
+    Failed(error);
+    return false;
+  }
+  std::lock_guard lock(mutex_);
+  connection_ = std::move(connection);
+  status_.up = true;
+  return true;
+}
+
+bool Shipper::Answer() {
+  for (;;) {
+    Question question;
+    {
+      std::lock_guard lock(mutex_);
+      if (questions_.empty() || stop_) {
+        return true;
+      }
+      question = questions_.front();
+      questions_.pop_front();
+    }
+    std::vector<Row> rows;
+    DbError error;
+    if (!connection_->Exec(
+            kPassedElsewhere,
+            {question.serial, settings_.stationKey, question.dayStart, question.dayEnd}, &rows,
+            error)) {
+      Failed(error);
+      return false;
+    }
+    if (!rows.empty()) {
+      const Row& row = rows[0];
+      std::lock_guard lock(mutex_);
+      answers_.push_back({question.port, question.start, row[0].value_or(""), row[1].value_or(""),
+                          row[2].value_or(""), row[3].value_or("")});
+    }
+  }
+}
+
+bool Shipper::ShipLines(const std::vector<OutboxLine>& lines, long long& rejectedCount,
+                        DbError& error) {
+  std::vector<Rejected> rejected;
+  std::vector<Param> s[9], e[13];
+  std::map<std::tuple<bool, std::string, std::string, std::string>, const std::string*> keys;
+  std::map<std::string, std::pair<std::string, std::string>> byPosition;  // station, line
+  for (const OutboxLine& line : lines) {
+    const auto row = RowOfLine(line.text);
+    if (!row) {
+      rejected.push_back({settings_.stationKey, line.position, line.text,
+                          line.text.size() >= kMaxOutboxLine
+                              ? "a line over the bound of a record of the station log"
+                              : "not a record of the station log"});
+      continue;
+    }
+    const auto [it, added] =
+        keys.try_emplace({row->end, row->station, row->port, row->start}, &line.text);
+    if (!added) {
+      if (*it->second != line.text) {
+        rejected.push_back({row->station, line.position, line.text,
+                            "another record with this station, port and start comes earlier in "
+                            "the log"});
+      }
+      continue;
+    }
+    const std::string position = std::to_string(line.position);
+    byPosition[position] = {row->station, line.text};
+    std::vector<Param>* columns = row->end ? e : s;
+    for (auto [index, value] : std::initializer_list<std::pair<int, Param>>{{0, row->station},
+                                                                            {1, row->port},
+                                                                            {2, row->start},
+                                                                            {3, row->serial},
+                                                                            {4, row->bcdBefore},
+                                                                            {5, row->imageSha256},
+                                                                            {6, row->host},
+                                                                            {7, row->record},
+                                                                            {8, position}}) {
+      columns[index].push_back(std::move(value));
+    }
+    if (row->end) {
+      e[9].push_back(row->endTime);
+      e[10].push_back(row->verdict);
+      e[11].push_back(row->cause.empty() ? Param() : Param(row->cause));
+      e[12].push_back(row->bcdAfter);
+    }
+  }
+  const auto rollback = [&] {
+    DbError ignored;
+    connection_->Exec("ROLLBACK", {}, nullptr, ignored);
+    return false;
+  };
+  if (!connection_->Exec("BEGIN", {}, nullptr, error)) {
+    return false;
+  }
+  for (const auto& [sql, columns, count] :
+       {std::tuple{kShipStarts, &s[0], 9}, std::tuple{kShipEnds, &e[0], 13}}) {
+    if (columns[0].empty()) {
+      continue;
+    }
+    std::vector<Param> params;
+    for (int i = 0; i < count; ++i) {
+      params.emplace_back(ArrayLiteral(columns[i]));
+    }
+    std::vector<Row> conflicts;
+    if (!connection_->Exec(sql, params, &conflicts, error)) {
+      return rollback();
+    }
+    for (const Row& conflict : conflicts) {
+      const auto& [station, text] = byPosition[conflict.at(0).value_or("")];
+      rejected.push_back({station, std::stoull(conflict.at(0).value_or("0")), text,
+                          "the database holds another record with this station, port and "
+                          "start"});
+    }
+  }
+  if (!rejected.empty()) {
+    std::vector<Param> stations, positions, texts, whys;
+    for (const Rejected& one : rejected) {
+      stations.emplace_back(one.station);
+      positions.emplace_back(std::to_string(one.position));
+      texts.emplace_back(Hex(one.line));
+      whys.emplace_back(one.why);
+    }
+    if (!connection_->Exec(kReject,
+                           {ArrayLiteral(stations), ArrayLiteral(positions), ArrayLiteral(texts),
+                            ArrayLiteral(whys)},
+                           nullptr, error)) {
+      return rollback();
+    }
+  }
+  if (!connection_->Exec("COMMIT", {}, nullptr, error)) {
+    return rollback();
+  }
+  rejectedCount = static_cast<long long>(rejected.size());
+  if (!rejected.empty()) {
+    std::lock_guard lock(mutex_);
+    status_.rejectedLine = "record at byte " + std::to_string(rejected.back().position) +
+                           " of the log: " + rejected.back().why;
+  }
+  return true;
+}
+
+bool Shipper::ShipBatch(bool& idle) {
+  std::uint64_t next = 0;
+  const auto lines = outbox_.Read(position_.offset, settings_.batch, next);
+  idle = lines.empty();
+  if (idle) {
+    return true;
+  }
+  long long rejected = 0;
+  DbError error;
+  std::size_t done = lines.size();
+  if (!ShipLines(lines, rejected, error)) {
+    if (!error.RecordLevel()) {
+      Failed(error);
+      return false;
+    }
+    // The database refused something in the batch: one record at a time finds which.
+    done = 0;
+    for (const OutboxLine& line : lines) {
+      long long one = 0;
+      if (!ShipLines({line}, one, error)) {
+        if (!error.RecordLevel()) {
+          break;
+        }
+        const auto row = RowOfLine(line.text);
+        DbError rejectError;
+        if (!connection_->Exec(kReject,
+                               {ArrayLiteral({row ? row->station : settings_.stationKey}),
+                                ArrayLiteral({std::to_string(line.position)}),
+                                ArrayLiteral({Hex(line.text)}), ArrayLiteral({error.text})},
+                               nullptr, rejectError)) {
+          error = rejectError;
+          break;
+        }
+        one = 1;
+        std::lock_guard lock(mutex_);
+        status_.rejectedLine =
+            "record at byte " + std::to_string(line.position) + " of the log: " + error.text;
+      }
+      rejected += one;
+      ++done;
+    }
+    next = done < lines.size() ? lines[done].position : next;
+  }
+  position_.offset = next;
+  SavePosition();
+  {
+    std::lock_guard lock(mutex_);
+    pending_ -= static_cast<long long>(done);
+    status_.lag = pending_;
+    status_.shipped += static_cast<long long>(done) - rejected;
+    status_.rejected += rejected;
+    if (done == lines.size()) {
+      status_.error.clear();
+    }
+  }
+  if (done < lines.size()) {
+    Failed(error);
+    return false;
+  }
+  return true;
+}
+
+void Shipper::Loop() {
+  LoadPosition();
+  for (;;) {
+    std::uint64_t end = counted_;
+    const auto added = static_cast<long long>(outbox_.Count(counted_, end));
+    bool draining = false;
+    {
+      std::lock_guard lock(mutex_);
+      if (stop_) {
+        break;
+      }
+      draining = draining_;
+      counted_ = end;
+      pending_ += added;
+      status_.lag = pending_;
+    }
+    if (!connection_ && !Connect()) {
+      if (draining || !Sleep(settings_.retry, false)) {
+        break;
+      }
+      continue;
+    }
+    bool idle = false;
+    if (!Answer() || !ShipBatch(idle)) {
+      if (draining || !Sleep(settings_.retry, false)) {
+        break;
+      }
+      continue;
+    }
+    if (idle && (draining || !Sleep(settings_.look, true))) {
+      break;
+    }
+  }
+  std::lock_guard lock(mutex_);
+  stop_ = true;
+  connection_.reset();
+  wake_.notify_all();
+}
+
+}  // namespace station::db
