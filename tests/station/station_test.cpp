@@ -315,8 +315,9 @@ TEST_F(StationLogFile, SwapsUnchangedRevisionsAndTodaysDuplicatesAreNotedAndStil
     const char* what;
     std::optional<std::string> serial;
     std::optional<station::UnitIdentity> after;
-    const char* note;       // expected in the end record's notes; "" for none
-    const char* duplicate;  // expected duplicateOf's port; "" for none
+    const char* note;            // expected in the end record's notes; "" for none
+    const char* duplicate;       // expected duplicateOf's port; "" for none
+    const char* elsewhere = "";  // the factory database tells of a pass on this station today
   } cases[] = {
       {"a duplicate of today's pass", "S-1", station::UnitIdentity{"S-1", 0x0601, "1f3a:5c72"}, "",
        "B1"},
@@ -330,13 +331,27 @@ TEST_F(StationLogFile, SwapsUnchangedRevisionsAndTodaysDuplicatesAreNotedAndStil
       {"no camera after the reset", "S-4", std::nullopt, "bcdDevice after the reset not read", ""},
       {"this station's own pass of S-4 a moment ago", "S-4",
        station::UnitIdentity{"S-4", 0x0601, "1f3a:5c72"}, "", "A1"},
+      {"another station's pass, told while the update runs", "S-5",
+       station::UnitIdentity{"S-5", 0x0601, "1f3a:5c72"}, "", "C3", "L2"},
+      {"this station's own pass comes first", "S-1",
+       station::UnitIdentity{"S-1", 0x0601, "1f3a:5c72"}, "", "B1", "L2"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     station.Present({});
     station.Present({"A1"});
     ASSERT_TRUE(station.Begin("A1", {c.serial, 0x0500, "1f3a:5c72"}));
-    EXPECT_EQ(station.Rows().at("A1").duplicate.empty(), *c.duplicate == 0);
+    const bool local = *c.duplicate != 0 && *c.elsewhere == 0;
+    EXPECT_EQ(station.Rows().at("A1").duplicate.empty(), !local);
+    if (*c.elsewhere != 0) {
+      const station::PriorPass pass{c.elsewhere, "C3", now - std::chrono::hours(1),
+                                    now - std::chrono::minutes(59)};
+      // An answer about an update that is no longer on the port changes nothing.
+      station.PassedElsewhere("A1", now - std::chrono::minutes(1), pass);
+      station.PassedElsewhere("A1", now, pass);
+      EXPECT_EQ(station.Rows().at("A1").duplicate.find("station L2") != std::string::npos,
+                std::string(c.duplicate) == "C3");
+    }
     Feed(station, "A1", PassingRun("A1"));
     WorkerEnd end = Exited(kPass);
     end.after = c.after;
@@ -346,8 +361,12 @@ TEST_F(StationLogFile, SwapsUnchangedRevisionsAndTodaysDuplicatesAreNotedAndStil
     EXPECT_EQ(record.find(c.note) != std::string::npos, true) << record;
     EXPECT_EQ(record.find("\"notes\": []") != std::string::npos, *c.note == 0) << record;
     for (const std::string& line : {start, record}) {
+      // The database's answer comes after the start record: only the end record has it.
+      const bool told = std::string(c.duplicate) == "C3";
       const std::string expected =
-          *c.duplicate ? "\"duplicateOf\": {\"port\": \"" + std::string(c.duplicate) + "\"" : "";
+          told ? (line == record ? "\"duplicateOf\": {\"station\": \"L2\", \"port\": \"C3\"" : "")
+          : *c.duplicate ? "\"duplicateOf\": {\"port\": \"" + std::string(c.duplicate) + "\""
+                         : "";
       EXPECT_EQ(line.find(expected.empty() ? "duplicateOf" : expected) != std::string::npos,
                 !expected.empty())
           << line;

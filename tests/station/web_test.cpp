@@ -119,6 +119,29 @@ TEST(WebState, TilesMetricsAndRecordsFollowTheStationAndItsLog) {
   EXPECT_TRUE(Has(metrics, "reflash_station_update_duration_seconds_bucket{le=\"45\"} 2"));
   EXPECT_TRUE(Has(metrics, "reflash_station_update_duration_seconds_sum 52"));
   EXPECT_TRUE(Has(metrics, "reflash_station_update_duration_seconds_count 2"));
+  // Both cameras were new to the station today: both count for the first-pass yield.
+  EXPECT_TRUE(Has(metrics, "reflash_station_first_updates_total{port=\"A9\",verdict=\"pass\"} 1"));
+  EXPECT_TRUE(Has(metrics, "reflash_station_first_updates_total{port=\"B2\",verdict=\"fail\"} 1"));
+  // Only a station that ships says how its shipping goes.
+  EXPECT_EQ(metrics.find("reflash_station_shipper"), std::string::npos);
+  EXPECT_EQ(station::StateJson(snapshot).find("shipper"), std::string::npos);
+  station::WebSnapshot shipping = snapshot;
+  shipping.shipper = {true, false, 7, 40, 3, 1, "connection refused", "", "db1:5432/line"};
+  EXPECT_TRUE(Has("\n" + station::MetricsText(shipping), "reflash_station_shipper_lag_records 7"));
+  EXPECT_TRUE(Has("\n" + station::MetricsText(shipping), "reflash_station_shipper_up 0"));
+  EXPECT_NE(station::StateJson(shipping).find(
+                "\"shipper\": {\"up\": false, \"lag\": 7, \"shipped\": 40, \"errors\": 3, "
+                "\"rejected\": 1, \"error\": \"connection refused\""),
+            std::string::npos);
+  // A camera updated again the same day is no first update; the next day it is one again.
+  for (const char* line :
+       {R"({"record": "end", "port": "A9", "serial": "SN-9", "start": "2026-12-08T09:10:00.000Z", )"
+        R"("end": "2026-12-08T09:10:40.000Z", "verdict": "fail"})",
+        R"({"record": "end", "port": "A9", "serial": "SN-9", "start": "2026-12-09T09:10:00.000Z", )"
+        R"("end": "2026-12-09T09:10:40.000Z", "verdict": "fail"})"}) {
+    tally.Record(line);
+  }
+  EXPECT_EQ(tally.firstUpdates[std::make_pair(std::string("A9"), std::string("fail"))], 1);
 
   // The records are the log's lines themselves; a line still being written is no record yet.
   std::string text = Slurp(path);
