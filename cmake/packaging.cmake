@@ -2,7 +2,8 @@
 #   reflash-<version>-win64.zip  (reflash.exe, reflash-sim.exe, reflash-station.exe, the station
 #                                guide as text, the license of the web library it compiles in)
 #   reflash_<version>_amd64.deb  (reflash, reflash-sim, reflash-station and its systemd unit, the
-#                                udev rule, the manual pages, the station guide)
+#                                udev rule, the manual pages, the station guide, the Prometheus
+#                                scrape job and alert rules)
 # The version is the project version.
 
 set(REFLASH_WIN32_BUILD ${PROJECT_BINARY_DIR}/win32)
@@ -35,6 +36,10 @@ if(TARGET reflash-station AND NOT WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/reflash-station.default
           DESTINATION /etc/default RENAME reflash-station COMPONENT linux)
   set(CPACK_DEBIAN_LINUX_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/conffiles)
+  # Examples for the factory's Prometheus, copied from there into /etc/prometheus: not conffiles.
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/prometheus/reflash-station-scrape.yml
+                ${PROJECT_SOURCE_DIR}/packaging/prometheus/reflash-station-alerts.yml
+          DESTINATION share/reflash/prometheus COMPONENT linux)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-reflash.rules DESTINATION lib/udev/rules.d
         COMPONENT linux)

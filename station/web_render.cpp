@@ -117,7 +117,17 @@ std::string MetricsText(const WebSnapshot& snapshot) {
   std::string text = Header("reflash_station_cameras_total", "counter",
                             "Updates this station ended since it started, by port, verdict "
                             "(pass, fail, interrupted) and cause of the failure.");
-  for (const auto& [key, count] : tally.cameras) {
+  // Every port's pass and fail series from the start, at 0 until counted: a rate over an hour
+  // (the alerts) misses a series' first count when it appears with it.
+  auto cameras = tally.cameras;
+  auto firstUpdates = tally.firstUpdates;
+  for (const WebTile& tile : snapshot.tiles) {
+    cameras.try_emplace({tile.port, "pass", ""}, 0);
+    for (const char* verdict : {"pass", "fail"}) {
+      firstUpdates.try_emplace({tile.port, verdict}, 0);
+    }
+  }
+  for (const auto& [key, count] : cameras) {
     const auto& [port, verdict, cause] = key;
     text.append("reflash_station_cameras_total{port=\"").append(Label(port));
     text.append("\",verdict=\"").append(Label(verdict)).append("\",cause=\"").append(Label(cause));
@@ -126,7 +136,7 @@ std::string MetricsText(const WebSnapshot& snapshot) {
   text += Header("reflash_station_first_updates_total", "counter",
                  "Updates of a camera this station had not updated before the same UTC day, by "
                  "port and verdict: the pass share is the first-pass yield.");
-  for (const auto& [key, count] : tally.firstUpdates) {
+  for (const auto& [key, count] : firstUpdates) {
     text.append("reflash_station_first_updates_total{port=\"").append(Label(key.first));
     text.append("\",verdict=\"").append(Label(key.second)).append("\"} ");
     text.append(std::to_string(count)).append("\n");

@@ -43,6 +43,10 @@ cat >"$work/deb.expected" <<LIST
 ./usr/share/man/man1/reflash-sim.1.gz
 ./usr/share/man/man1/reflash-station.1.gz
 ./usr/share/man/man1/reflash.1.gz
+./usr/share/reflash/
+./usr/share/reflash/prometheus/
+./usr/share/reflash/prometheus/reflash-station-alerts.yml
+./usr/share/reflash/prometheus/reflash-station-scrape.yml
 LIST
 sort -o "$work/deb.expected" "$work/deb.expected"
 diff -u "$work/deb.expected" "$work/deb.txt" || fail "the .deb's files differ"

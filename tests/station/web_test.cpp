@@ -122,6 +122,10 @@ TEST(WebState, TilesMetricsAndRecordsFollowTheStationAndItsLog) {
   // Both cameras were new to the station today: both count for the first-pass yield.
   EXPECT_TRUE(Has(metrics, "reflash_station_first_updates_total{port=\"A9\",verdict=\"pass\"} 1"));
   EXPECT_TRUE(Has(metrics, "reflash_station_first_updates_total{port=\"B2\",verdict=\"fail\"} 1"));
+  // A port with no update yet has its series at 0, so that a rate sees its first count.
+  EXPECT_TRUE(Has(metrics, "reflash_station_first_updates_total{port=\"A10\",verdict=\"fail\"} 0"));
+  EXPECT_TRUE(
+      Has(metrics, "reflash_station_cameras_total{port=\"A10\",verdict=\"pass\",cause=\"\"} 0"));
   // Only a station that ships says how its shipping goes.
   EXPECT_EQ(metrics.find("reflash_station_shipper"), std::string::npos);
   EXPECT_EQ(station::StateJson(snapshot).find("shipper"), std::string::npos);
