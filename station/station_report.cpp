@@ -153,8 +153,14 @@ void ReportBuilder::AddLine(const std::string& name, long number, std::string_vi
     camera.firstPassed = pass;
   }
   ++camera.updates;
-  if (std::find(camera.ports.begin(), camera.ports.end(), record->port) == camera.ports.end()) {
-    camera.ports.push_back(record->port);
+  // Each port by its first update's start, so that the order is the same however the records
+  // come (a log's order of ends, or a database's).
+  const auto port = std::find_if(camera.ports.begin(), camera.ports.end(),
+                                 [&](const auto& seen) { return seen.second == record->port; });
+  if (port == camera.ports.end()) {
+    camera.ports.emplace_back(record->start, record->port);
+  } else {
+    port->first = std::min(port->first, record->start);
   }
 }
 
@@ -208,7 +214,14 @@ Report ReportBuilder::Finish() {
   for (const auto& [serial, camera] : cameras_) {
     report.firstPassCameras += camera.firstPassed ? 1 : 0;
     if (camera.updates > 1) {
-      report.repeated.push_back({serial, camera.updates, camera.ports});
+      auto ports = camera.ports;
+      std::sort(ports.begin(), ports.end());
+      RepeatedSerial& repeated = report.repeated.emplace_back();
+      repeated.serial = serial;
+      repeated.updates = camera.updates;
+      for (auto& [start, name] : ports) {
+        repeated.ports.push_back(std::move(name));
+      }
     }
   }
   std::sort(report.repeated.begin(), report.repeated.end(),

@@ -44,7 +44,7 @@ struct BrokenLine {
 struct RepeatedSerial {
   std::string serial;
   long updates = 0;
-  std::vector<std::string> ports;  // in the order first seen
+  std::vector<std::string> ports;  // in the order of their first update's start
 };
 
 struct Report {
@@ -86,7 +86,8 @@ class ReportBuilder {
     std::chrono::system_clock::time_point firstStart;
     bool firstPassed = false;
     long updates = 0;
-    std::vector<std::string> ports;
+    // Its ports and the start of each one's first update.
+    std::vector<std::pair<std::chrono::system_clock::time_point, std::string>> ports;
   };
   void AddLine(const std::string& name, long number, std::string_view line);
 
