@@ -13,25 +13,16 @@ build=$(realpath "${1:-build}")
 updates=${2:-500000}
 station=$build/platform/linux/reflash-station
 work=$(mktemp -d)
-pgbin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -1)
-as_owner=()
-if [ "$(id -u)" -eq 0 ]; then
-  chown nobody:nogroup "$work"
-  chmod 755 "$work"
-  as_owner=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
-fi
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-pg() { "${as_owner[@]}" "$pgbin/pg_ctl" -D "$work/pg" -l "$work/pg.log" -w "$@" >/dev/null; }
+source scripts/throwaway_pg.sh
 cleanup() {
-  pg stop -m immediate 2>/dev/null || true
+  pg_throwaway_ctl stop -m immediate 2>/dev/null || true
   pkill -f -- "--output $work/" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
-"${as_owner[@]}" "$pgbin/initdb" -D "$work/pg" -U postgres -A trust >/dev/null
-pg -o "-p $port -k $work -c listen_addresses=127.0.0.1" start
-"$pgbin/psql" -h "$work" -p "$port" -U postgres -qc "CREATE DATABASE line" >/dev/null
-url="postgresql://postgres@127.0.0.1:$port/line"
+pg_throwaway_start "$work/pg"
+pg_throwaway_psql -c "CREATE DATABASE line"
+url="$PG_SUPERUSER_URL/line"
 "$station" db migrate --db "$url" >/dev/null
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
@@ -59,13 +50,13 @@ mkdir "$work/day"
 last=$(ls "$work"/year/station-*.jsonl | tail -1)
 sed 's/"station": "line-3"/"station": "line-4"/' "$last" >"$work/day/station.jsonl"
 day_records=$(wc -l <"$work/day/station.jsonl")
-pg stop -m fast
+pg_throwaway_ctl stop -m fast
 web=$(free_port)
 : >"$work/none"
 "$station" --watch --sim "$work/none" --worker "$build/platform/sim_program/reflash-sim" \
   --output "$work/day" --http "127.0.0.1:$web" --db "$url" >"$work/day.screen" 2>&1 &
 until [ "$(metric "$web" reflash_station_shipper_errors_total)" -ge 1 ] 2>/dev/null; do sleep 0.1; done
-pg -o "-p $port -k $work -c listen_addresses=127.0.0.1" start
+pg_throwaway_restart
 start=$(now_ms)
 until [ "$(metric "$web" reflash_station_shipper_lag_records)" = 0 ]; do sleep 0.05; done
 echo "caught up a day after an outage: $day_records records $(($(now_ms) - start)) ms after the database returned (retries every 2 s)"
