@@ -15,12 +15,12 @@ station=$build/platform/linux/reflash-station
 work=$(mktemp -d)
 source scripts/throwaway_pg.sh
 cleanup() {
-  pg_throwaway_ctl stop -m immediate 2>/dev/null || true
+  pg_throwaway_remove
   pkill -f -- "--output $work/" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
-pg_throwaway_start "$work/pg"
+pg_throwaway_start
 pg_throwaway_psql -c "CREATE DATABASE line"
 url="$PG_SUPERUSER_URL/line"
 "$station" db migrate --db "$url" >/dev/null
