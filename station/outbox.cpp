@@ -67,14 +67,17 @@ void Outbox::Scan(std::uint64_t from, Take&& take) const {
   }
 }
 
-std::vector<OutboxLine> Outbox::Read(std::uint64_t from, std::size_t maxLines,
-                                     std::uint64_t& next) const {
+std::vector<OutboxLine> Outbox::Read(std::uint64_t from, std::size_t maxLines, std::uint64_t& next,
+                                     std::uint64_t upTo) const {
   std::vector<OutboxLine> lines;
   next = from;
   if (maxLines == 0) {
     return lines;
   }
   Scan(from, [&](std::uint64_t position, std::string_view text, std::uint64_t after) {
+    if (position >= upTo) {
+      return false;
+    }
     lines.push_back({position, std::string(text)});
     next = after;
     return lines.size() < maxLines;

@@ -22,9 +22,11 @@ struct OutboxLine {
 class Outbox {
  public:
   explicit Outbox(std::string logPath) : logPath_(std::move(logPath)) {}
-  // Up to `maxLines` whole lines from `from` on; `next` is the position after the last one
-  // given. A last line without its line end is still being written and is left for later.
-  std::vector<OutboxLine> Read(std::uint64_t from, std::size_t maxLines, std::uint64_t& next) const;
+  // Up to `maxLines` whole lines from `from` on, none starting at or after `upTo`; `next` is the
+  // position after the last one given. A last line without its line end is still being written
+  // and is left for later.
+  std::vector<OutboxLine> Read(std::uint64_t from, std::size_t maxLines, std::uint64_t& next,
+                               std::uint64_t upTo = UINT64_MAX) const;
   // How many whole lines follow `from`; `end` is the position after the last of them.
   std::uint64_t Count(std::uint64_t from, std::uint64_t& end) const;
   // What tells this log from another at the same path: the first line of its oldest file.

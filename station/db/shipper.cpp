@@ -341,7 +341,8 @@ bool Shipper::ShipLines(const std::vector<OutboxLine>& lines, long long& rejecte
 
 bool Shipper::ShipBatch(bool& idle) {
   std::uint64_t next = 0;
-  const auto lines = outbox_.Read(position_.offset, settings_.batch, next);
+  // Only what was counted: the lag goes down by exactly what it went up by.
+  const auto lines = outbox_.Read(position_.offset, settings_.batch, next, counted_);
   idle = lines.empty();
   if (idle) {
     return true;

@@ -65,6 +65,9 @@ TEST(Outbox, LinesComeInOrderAcrossRotationsAndAPositionResumesWhereItStopped) {
     position = next;
   }
   EXPECT_EQ(position, end);
+  // Up to a position: the lines that start before it.
+  const auto two = outbox.Read(0, 2, next);
+  EXPECT_EQ(outbox.Read(0, 9, next, two.at(1).position).size(), 1u);
   ASSERT_EQ(read.size(), 5u);
   EXPECT_EQ(read[3], lines[3].substr(0, station::kMaxOutboxLine));  // cut at the bound
   for (const std::size_t i : {0u, 1u, 2u, 4u}) {
