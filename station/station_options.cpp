@@ -117,7 +117,7 @@ bool ParseStationOptions(int argc, const char* const* argv, StationOptions& opti
       }
       const std::string text = argv[++i];
       if (name == "--ports" && !ParsePortList(text, options.ports, error)) {
-        error = "option '--ports': " + error;
+        error.insert(0, "option '--ports': ");
         return false;
       }
       if (name == "--watchdog") {

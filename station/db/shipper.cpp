@@ -298,6 +298,7 @@ bool Shipper::ShipLines(const std::vector<OutboxLine>& lines, long long& rejecte
       continue;
     }
     std::vector<Param> params;
+    params.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
       params.emplace_back(ArrayLiteral(columns[i]));
     }
