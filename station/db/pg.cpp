@@ -1,19 +1,12 @@
 #include "station/db/pg.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <cstdlib>
 
 namespace station::db {
-
-struct Connection::Canceller {
-  PGcancel* cancel = nullptr;
-  ~Canceller() {
-    if (cancel != nullptr) {
-      PQfreeCancel(cancel);
-    }
-  }
-};
 
 bool DbError::RecordLevel() const {
   // Class 22: data exception; class 23: integrity constraint violation.
@@ -42,24 +35,19 @@ void SetError(const PGresult* result, pg_conn* conn, DbError& error) {
 
 }  // namespace
 
-Connection::Connection(pg_conn* conn) : conn_(conn), cancel_(std::make_unique<Canceller>()) {
-  cancel_->cancel = PQgetCancel(conn_);
-}
-
 Connection::~Connection() {
-  cancel_.reset();
   PQfinish(conn_);
 }
 
 std::unique_ptr<Connection> Connection::Open(const std::string& url, const std::string& password,
                                              DbError& error) {
   // Ours first, so that the URL can set them otherwise; the password last.
-  std::vector<const char*> keys = {"connect_timeout", "application_name",    "options",
-                                   "keepalives_idle", "keepalives_interval", "keepalives_count",
-                                   "dbname"};
+  std::vector<const char*> keys = {
+      "connect_timeout",     "application_name", "options",          "keepalives_idle",
+      "keepalives_interval", "keepalives_count", "tcp_user_timeout", "dbname"};
   std::vector<const char*> values = {
-      "5", "reflash-station", "-c statement_timeout=60000 -c TimeZone=UTC", "10", "5",
-      "3", url.c_str()};
+      "5",     "reflash-station", "-c statement_timeout=60000 -c TimeZone=UTC", "10", "5", "3",
+      "20000", url.c_str()};
   if (!password.empty()) {
     keys.push_back("password");
     values.push_back(password.c_str());
@@ -79,6 +67,48 @@ std::unique_ptr<Connection> Connection::Open(const std::string& url, const std::
   return std::unique_ptr<Connection>(new Connection(conn));
 }
 
+void Connection::Bound(std::chrono::milliseconds bound, std::function<bool()> abandon) {
+  bound_ = bound;
+  abandon_ = std::move(abandon);
+  // Sending never blocks either: a large batch to a server that reads nothing fills the socket.
+  PQsetnonblocking(conn_, 1);
+}
+
+bool Connection::Await(DbError& error) {
+  const auto deadline = std::chrono::steady_clock::now() + *bound_;
+  const int socket = PQsocket(conn_);
+  for (;;) {
+    const int flushed = PQflush(conn_);
+    if (flushed < 0) {
+      SetError(nullptr, conn_, error);
+      return false;
+    }
+    if (flushed == 0) {
+      if (PQconsumeInput(conn_) == 0) {
+        SetError(nullptr, conn_, error);
+        return false;
+      }
+      if (PQisBusy(conn_) == 0) {
+        return true;
+      }
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || (abandon_ && abandon_())) {
+      error.state.clear();
+      error.text = left.count() <= 0
+                       ? "no answer within " + std::to_string(bound_->count() / 1000) + " s"
+                       : "given up";
+      // Nothing more is read from it: the connection is closed, not cancelled (a cancel waits
+      // for the same server).
+      ::shutdown(socket, SHUT_RDWR);
+      return false;
+    }
+    pollfd wait{socket, static_cast<short>(POLLIN | (flushed == 1 ? POLLOUT : 0)), 0};
+    ::poll(&wait, 1, static_cast<int>(std::min<long long>(left.count(), 100)));
+  }
+}
+
 bool Connection::Exec(const std::string& sql, const std::vector<Param>& params,
                       std::vector<Row>* rows, DbError& error) {
   std::vector<const char*> values;
@@ -87,13 +117,38 @@ bool Connection::Exec(const std::string& sql, const std::vector<Param>& params,
     values.push_back(param ? param->c_str() : nullptr);
   }
   // Without parameters, several statements may go at once (a migration).
-  Result result(params.empty() ? PQexec(conn_, sql.c_str())
-                               : PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()),
-                                              nullptr, values.data(), nullptr, nullptr, 0),
-                PQclear);
-  const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
-  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-    SetError(result.get(), conn_, error);
+  const int sent = params.empty()
+                       ? PQsendQuery(conn_, sql.c_str())
+                       : PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()),
+                                           nullptr, values.data(), nullptr, nullptr, 0);
+  if (sent == 0) {
+    SetError(nullptr, conn_, error);
+    return false;
+  }
+  // The last result is the statement's answer; an error in any of them is the answer.
+  Result result(nullptr, PQclear);
+  Result failed(nullptr, PQclear);
+  for (;;) {
+    if (bound_ && PQisBusy(conn_) != 0 && !Await(error)) {
+      return false;
+    }
+    PGresult* next = PQgetResult(conn_);
+    if (next == nullptr) {
+      break;
+    }
+    const ExecStatusType status = PQresultStatus(next);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+      if (failed) {
+        PQclear(next);
+      } else {
+        failed.reset(next);
+      }
+      continue;
+    }
+    result.reset(next);
+  }
+  if (failed || !result) {
+    SetError(failed.get(), conn_, error);
     return false;
   }
   if (rows != nullptr) {
@@ -142,17 +197,6 @@ bool Connection::CopyOut(const std::string& sql, const std::function<void(std::s
     PQclear(more);
   }
   return ok;
-}
-
-void Connection::Cancel() {
-  if (cancel_ && cancel_->cancel != nullptr) {
-    char message[256];
-    PQcancel(cancel_->cancel, message, sizeof message);
-  }
-}
-
-bool Connection::Broken() const {
-  return PQstatus(conn_) != CONNECTION_OK;
 }
 
 std::optional<std::string> UrlProblem(const std::string& url) {

@@ -1,7 +1,8 @@
 #pragma once
 // A connection to PostgreSQL through libpq, as much of it as the station's shipper and its
-// commands use: text parameters, rows as text, COPY out, and cancelling from another thread.
+// commands use: text parameters, rows as text, COPY out, and statements bounded in time.
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -34,21 +35,26 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
+  // From here on each statement is given up after `bound` without a whole answer, and at once
+  // when `abandon` says so (asked a few times a second): a server that hangs, or a network that
+  // swallows packets, answers nothing and closes nothing, and only the client can tell. The
+  // connection is broken after that.
+  void Bound(std::chrono::milliseconds bound, std::function<bool()> abandon);
   // Runs one statement; its rows into `rows` when given. False with `error`.
   bool Exec(const std::string& sql, const std::vector<Param>& params, std::vector<Row>* rows,
             DbError& error);
   // COPY (...) TO STDOUT: each row's text, line end included, to `take`. False with `error`.
   bool CopyOut(const std::string& sql, const std::function<void(std::string_view)>& take,
                DbError& error);
-  // Asks the server to end the running statement; safe from another thread.
-  void Cancel();
-  bool Broken() const;
 
  private:
-  explicit Connection(pg_conn* conn);
+  explicit Connection(pg_conn* conn) : conn_(conn) {}
+  // Waits until the statement sent has its whole answer; false with `error` at the bound.
+  bool Await(DbError& error);
+
   pg_conn* conn_;
-  struct Canceller;
-  std::unique_ptr<Canceller> cancel_;
+  std::optional<std::chrono::milliseconds> bound_;
+  std::function<bool()> abandon_;
 };
 
 // Why `url` cannot be used (it does not parse, or carries a password); nothing when it can.

@@ -100,17 +100,26 @@ void Shipper::Finish(std::chrono::milliseconds grace) {
   wake_.notify_all();
   wake_.wait_for(lock, grace, [this] { return stop_; });
   stop_ = true;
+  abandon_ = true;
   wake_.notify_all();
-  if (connection_) {
-    connection_->Cancel();
-  }
   lock.unlock();
   thread_.join();
 }
 
-ShipperStatus Shipper::Status() const {
+ShipperStatus Shipper::Status() {
   std::lock_guard lock(mutex_);
+  if (loaded_ && std::chrono::steady_clock::now() - lastCount_ >= settings_.look) {
+    CountLocked();
+  }
   return status_;
+}
+
+void Shipper::CountLocked() {
+  std::uint64_t end = counted_;
+  pending_ += static_cast<long long>(outbox_.Count(counted_, end));
+  counted_ = end;
+  status_.lag = pending_;
+  lastCount_ = std::chrono::steady_clock::now();
 }
 
 void Shipper::AskPassedElsewhere(const std::string& port, const std::string& start,
@@ -153,8 +162,11 @@ void Shipper::LoadPosition() {
   } else {
     position_ = {0, identity};
   }
+  std::lock_guard lock(mutex_);
   counted_ = position_.offset;
   pending_ = 0;
+  loaded_ = true;
+  CountLocked();
 }
 
 void Shipper::SavePosition() {
@@ -188,6 +200,7 @@ bool Shipper::Connect() {
     Failed(error);
     return false;
   }
+  connection->Bound(settings_.bound, [this] { return abandon_.load(); });
   auto version = SchemaVersion(*connection, error);
   if (version && *version < kSchemaVersion) {
     // Allowed only to an owner: a station with the least rights is told what to run.
@@ -342,8 +355,13 @@ bool Shipper::ShipLines(const std::vector<OutboxLine>& lines, long long& rejecte
 
 bool Shipper::ShipBatch(bool& idle) {
   std::uint64_t next = 0;
+  std::uint64_t counted = 0;
+  {
+    std::lock_guard lock(mutex_);
+    counted = counted_;
+  }
   // Only what was counted: the lag goes down by exactly what it went up by.
-  const auto lines = outbox_.Read(position_.offset, settings_.batch, next, counted_);
+  const auto lines = outbox_.Read(position_.offset, settings_.batch, next, counted);
   idle = lines.empty();
   if (idle) {
     return true;
@@ -406,8 +424,6 @@ bool Shipper::ShipBatch(bool& idle) {
 void Shipper::Loop() {
   LoadPosition();
   for (;;) {
-    std::uint64_t end = counted_;
-    const auto added = static_cast<long long>(outbox_.Count(counted_, end));
     bool draining = false;
     {
       std::lock_guard lock(mutex_);
@@ -415,9 +431,7 @@ void Shipper::Loop() {
         break;
       }
       draining = draining_;
-      counted_ = end;
-      pending_ += added;
-      status_.lag = pending_;
+      CountLocked();
     }
     if (!connection_ && !Connect()) {
       if (draining || !Sleep(settings_.retry, false)) {

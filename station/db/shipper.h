@@ -5,6 +5,7 @@
 // the flashing nothing; the shipper shows its lag and catches up when it can, also after a
 // restart of the station (its position is kept beside the log).
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -28,8 +29,9 @@ class Shipper {
     std::string logPath;       // station.jsonl
     std::string stationKey;    // this station's key in the records: --station-id, else the host
     std::size_t batch = 1000;  // records per transaction
-    std::chrono::milliseconds retry{2000};  // after a failed attempt
-    std::chrono::milliseconds look{250};    // for new records in the log
+    std::chrono::milliseconds retry{2000};   // after a failed attempt
+    std::chrono::milliseconds look{250};     // for new records in the log
+    std::chrono::milliseconds bound{20000};  // for one statement's answer
   };
   explicit Shipper(Settings settings);
   ~Shipper();
@@ -39,7 +41,8 @@ class Shipper {
   void Start();
   // Sends what is left for at most `grace`, then stops the thread.
   void Finish(std::chrono::milliseconds grace);
-  ShipperStatus Status() const;
+  // What the page and the screen show; counts what the log gained since the last look.
+  ShipperStatus Status();
   // Asks whether `serial` passed on another station on the UTC day [dayStart, dayEnd); the answer
   // comes by TakeAnswers when the database gives one, else never.
   void AskPassedElsewhere(const std::string& port, const std::string& start,
@@ -59,6 +62,8 @@ class Shipper {
   bool ShipLines(const std::vector<OutboxLine>& lines, long long& rejected, DbError& error);
   void Failed(const DbError& error);
   void LoadPosition();
+  // Counts the log's lines written since the last count into the lag; the mutex held.
+  void CountLocked();
   void SavePosition();
   // Waits `time`, or less when stopped or, `forQuestions`, asked; false once stopped.
   bool Sleep(std::chrono::milliseconds time, bool forQuestions);
@@ -70,6 +75,7 @@ class Shipper {
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   bool stop_ = false;
+  std::atomic<bool> abandon_{false};  // the grace is over: a statement in flight is given up
   bool draining_ = false;
   ShipperStatus status_;
   std::deque<Question> questions_;
@@ -77,8 +83,12 @@ class Shipper {
   // The thread's own.
   std::unique_ptr<Connection> connection_;
   ShipPosition position_;
+  // Under the mutex: counted by the thread and by Status, so that the lag grows while the thread
+  // waits for a database that hangs.
+  bool loaded_ = false;        // position_ read back
   std::uint64_t counted_ = 0;  // the log is counted up to here
   long long pending_ = 0;      // whole lines between position_ and counted_
+  std::chrono::steady_clock::time_point lastCount_;
 };
 
 }  // namespace station::db
