@@ -107,17 +107,37 @@ void Shipper::Finish(std::chrono::milliseconds grace) {
 }
 
 ShipperStatus Shipper::Status() {
-  std::lock_guard lock(mutex_);
-  if (loaded_ && std::chrono::steady_clock::now() - lastCount_ >= settings_.look) {
-    CountLocked();
+  bool due = false;
+  {
+    std::lock_guard lock(mutex_);
+    due = loaded_ && std::chrono::steady_clock::now() - lastCount_ >= settings_.look;
   }
+  if (due) {
+    Count(false);
+  }
+  std::lock_guard lock(mutex_);
   return status_;
 }
 
-void Shipper::CountLocked() {
-  std::uint64_t end = counted_;
-  pending_ += static_cast<long long>(outbox_.Count(counted_, end));
+void Shipper::Count(bool wait) {
+  // One count at a time, and never a wait for it from the station's loop: a first count of a
+  // long log (a year never shipped) reads it whole.
+  std::unique_lock counting(countMutex_, std::defer_lock);
+  if (wait) {
+    counting.lock();
+  } else if (!counting.try_lock()) {
+    return;
+  }
+  std::uint64_t from = 0;
+  {
+    std::lock_guard lock(mutex_);
+    from = counted_;
+  }
+  std::uint64_t end = from;
+  const auto added = static_cast<long long>(outbox_.Count(from, end));
+  std::lock_guard lock(mutex_);
   counted_ = end;
+  pending_ += added;
   status_.lag = pending_;
   lastCount_ = std::chrono::steady_clock::now();
 }
@@ -162,11 +182,13 @@ void Shipper::LoadPosition() {
   } else {
     position_ = {0, identity};
   }
-  std::lock_guard lock(mutex_);
-  counted_ = position_.offset;
-  pending_ = 0;
-  loaded_ = true;
-  CountLocked();
+  {
+    std::lock_guard lock(mutex_);
+    counted_ = position_.offset;
+    pending_ = 0;
+    loaded_ = true;
+  }
+  Count(true);
 }
 
 void Shipper::SavePosition() {
@@ -431,8 +453,8 @@ void Shipper::Loop() {
         break;
       }
       draining = draining_;
-      CountLocked();
     }
+    Count(true);
     if (!connection_ && !Connect()) {
       if (draining || !Sleep(settings_.retry, false)) {
         break;

@@ -62,8 +62,9 @@ class Shipper {
   bool ShipLines(const std::vector<OutboxLine>& lines, long long& rejected, DbError& error);
   void Failed(const DbError& error);
   void LoadPosition();
-  // Counts the log's lines written since the last count into the lag; the mutex held.
-  void CountLocked();
+  // Counts the log's lines written since the last count into the lag; `wait`: also when another
+  // count runs, after it.
+  void Count(bool wait);
   void SavePosition();
   // Waits `time`, or less when stopped or, `forQuestions`, asked; false once stopped.
   bool Sleep(std::chrono::milliseconds time, bool forQuestions);
@@ -73,6 +74,7 @@ class Shipper {
   std::string positionPath_;
   std::thread thread_;
   mutable std::mutex mutex_;
+  std::mutex countMutex_;  // held while the log is counted, which takes no other lock
   std::condition_variable wake_;
   bool stop_ = false;
   std::atomic<bool> abandon_{false};  // the grace is over: a statement in flight is given up
@@ -83,8 +85,8 @@ class Shipper {
   // The thread's own.
   std::unique_ptr<Connection> connection_;
   ShipPosition position_;
-  // Under the mutex: counted by the thread and by Status, so that the lag grows while the thread
-  // waits for a database that hangs.
+  // Under the mutex, changed only by Count: counted by the thread and by Status, so that the lag
+  // grows while the thread waits for a database that hangs.
   bool loaded_ = false;        // position_ read back
   std::uint64_t counted_ = 0;  // the log is counted up to here
   long long pending_ = 0;      // whole lines between position_ and counted_
