@@ -6,6 +6,7 @@
 #include "station/db/pg.h"
 #include "station/db/schema.h"
 #include "station/outbox.h"
+#include "station/station_log.h"
 #include "station/station_options.h"
 #include "station/station_report.h"
 
@@ -158,8 +159,18 @@ int RunDatabaseReport(int argc, const char* const* argv) {
   }
   DbError dbError;
   bool ok = true;
-  const std::string where =
-      station.empty() ? "" : " WHERE station = " + Quoted(*connection, station, dbError, ok);
+  // The range as the report takes it (by the update's start), here so that the server reads only
+  // those rows; the builder applies it again.
+  std::string where = " WHERE true";
+  if (!station.empty()) {
+    where += " AND station = " + Quoted(*connection, station, dbError, ok);
+  }
+  if (options.since) {
+    where += " AND start_time >= '" + UtcTimestamp(*options.since) + "'";
+  }
+  if (options.until) {
+    where += " AND start_time < '" + UtcTimestamp(*options.until) + "'";
+  }
   ReportBuilder builder(options);
   ok = ok && EachRecord(
                  *connection,

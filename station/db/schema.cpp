@@ -60,6 +60,8 @@ CREATE VIEW reflash_update AS
          coalesce(e.host, s.host) AS host, s.record AS start_record, e.record AS end_record
   FROM reflash_start s FULL JOIN reflash_end e USING (station, port, start_time);
 )sql",
+    // The report's range is by the update's start.
+    "CREATE INDEX reflash_end_start ON reflash_end (start_time)",
 };
 
 constexpr const char* kTables[] = {"reflash_schema", "reflash_start", "reflash_end",

@@ -10,7 +10,7 @@
 namespace station::db {
 
 // The schema this program writes and reads.
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 
 // The version the database is at: 0 before the first migration; nothing, with `error`, when it
 // cannot be read.

@@ -53,7 +53,7 @@ def utc(stamp):
 # ---- the station and what it shows ----
 
 running = []
-def start_station(out, ports, sid, *extra, mode="--watch", worker=None):
+def start_station(out, ports, sid, *extra, mode="--watch", worker=None, env=None):
     """A simulated station on output folder out, ports the --sim lines; its page on a port of its
     own. Returns the Popen, with .http (the page's port) and .t0 (when it was started)."""
     with open(out + ".ports", "w") as f:
@@ -62,7 +62,7 @@ def start_station(out, ports, sid, *extra, mode="--watch", worker=None):
     argv = [station, mode, "--instant", "--sim", out + ".ports", "--worker", worker or sim,
             "--output", out, "--station-id", sid, "--http", "127.0.0.1:%d" % http, *extra]
     proc = subprocess.Popen(argv, stdout=open(out + ".screen.txt", "a"), stderr=subprocess.STDOUT,
-                            env=ENV)
+                            env=env or ENV)
     proc.http, proc.t0 = http, time.time()
     running.append(proc)
     wait_until(lambda: get(proc, "/api/ports") is not None or proc.poll() is not None, 10)
@@ -444,8 +444,15 @@ def stations(pg):
 def tls(pg):
     url, _ = ready_database(pg)
     sure = url + "?sslmode=verify-full&sslrootcert=" + pg.ca_file
+    # The password from the environment this time; the workers write down theirs.
+    env = dict(ENV, PGPASSWORD=PASSWORDS[STATION])
+    del env["PGPASSFILE"]
+    worker = os.path.join(work, "worker-env")
+    with open(worker, "w") as f:
+        f.write('#!/bin/sh\nenv > worker.env\nexec "%s" "$@"\n' % sim)
+    os.chmod(worker, 0o755)
     proc = start_station("out", ["T1 0 - serial=TL-1", "T2 1500 - serial=TL-2"], "line-t",
-                         "--db", sure)
+                         "--db", sure, worker=worker, env=env)
     wait_until(lambda: ends("out", "T1") and caught_up(proc), 5)
     sessions = pg.psql("SELECT s.ssl FROM pg_stat_activity a JOIN pg_stat_ssl s USING (pid) "
                        "WHERE a.usename = '%s'" % STATION)
@@ -455,6 +462,9 @@ def tls(pg):
     stop_station(proc)
     problems = unshipped(pg, "out", "line-t")
     check("it shipped every record (%s)" % problems, problems == [])
+    seen = [open(path).read() for path in glob.glob("out/*/worker.env")]
+    check("no worker inherited PGPASSWORD (%d workers)" % len(seen),
+          len(seen) == 2 and not any("PGPASSWORD" in text for text in seen))
 
     wrong, _ = pg_cluster.make_ca(work, "another-ca")
     proc = start_station("out-w", ["W1 0 - serial=TW-1", "W2 1000 - serial=TW-2"], "line-w",
