@@ -261,7 +261,7 @@ def shipped(pg):
 
 def outage(pg):
     url, _ = ready_database(pg)
-    plugs = {"O1": 0.5, "O2": 1.5, "O3": 5, "O4": 6, "O5": 7, "O6": 30, "O7": 31}
+    plugs = {"O1": 0.5, "O2": 1.5, "O3": 5, "O4": 6, "O5": 7, "O6": 20, "O7": 21}
     proc = start_station("out", ["%s %d - serial=OU-%s" % (p, at * 1000, p)
                                  for p, at in plugs.items()], "line-o", "--db", url)
     def ended(*ports):
@@ -309,7 +309,7 @@ def outage(pg):
           ended("O6", "O7") and metric(proc, "lag_records") == len(log("out")) - before == 4)
     stop_station(proc, signal.SIGKILL)
     pg.start()
-    proc = start_station("out", ["O8 10000 - serial=OU-O8"], "line-o", "--db", url)
+    proc = start_station("out", ["O8 6000 - serial=OU-O8"], "line-o", "--db", url)
     wait_until(lambda: caught_up(proc) and unshipped(pg, "out", "line-o") == [], 15)
     problems = unshipped(pg, "out", "line-o")
     check("after SIGKILL a new station catches up, every record once (%s)" % problems,
@@ -323,7 +323,7 @@ def outage(pg):
     early = ended("O8")
     pg.freeze()
     wait_until(lambda: ended("O8"), 15)
-    hung = latency("O8", proc, 10) if ended("O8") else 99
+    hung = latency("O8", proc, 6) if ended("O8") else 99
     check("with the database hung O8 still ends on time (%.2f s)" % hung,
           not early and hung < (2 * fast + 1) * SLACK)
     wait_until(lambda: metric(proc, "lag_records") == 2, 5)
