@@ -82,19 +82,17 @@ std::string HistoryBuilder::Text() const {
 
 bool ParseHistoryOptions(int argc, const char* const* argv, HistoryOptions& options,
                          std::string& error) {
+  std::vector<const char*> rest;
+  if (!TakeDatabaseOptions(argc, argv, options.dbUrl, options.station, rest, error)) {
+    return false;
+  }
   bool serialGiven = false;
-  for (int i = 0; i < argc; ++i) {
-    const std::string word = argv[i];
-    if (word == "--db" || word == "--station") {
-      if (i + 1 >= argc) {
-        error = "option '" + word + "' needs a value";
-        return false;
-      }
-      (word == "--db" ? options.dbUrl : options.station) = argv[++i];
-    } else if (!word.empty() && word[0] == '-') {
+  for (const std::string word : rest) {
+    if (!word.empty() && word[0] == '-') {
       error = "unknown option '" + word + "'";
       return false;
-    } else if (!serialGiven) {
+    }
+    if (!serialGiven) {
       options.serial = word;
       serialGiven = true;
     } else {
@@ -103,7 +101,9 @@ bool ParseHistoryOptions(int argc, const char* const* argv, HistoryOptions& opti
   }
   if (!serialGiven) {
     error = "name the serial number";
-  } else if (options.dbUrl.empty() == options.paths.empty()) {
+  } else if (options.dbUrl.empty() && options.paths.empty()) {
+    error = "name the logs, or the database with --db URL";
+  } else if (!options.dbUrl.empty() && !options.paths.empty()) {
     error = "give either --db URL or the logs, not both";
   }
   return error.empty();

@@ -65,6 +65,23 @@ const char* StationUsage() {
          "in the folder, an unusable folder, worker or log).\n";
 }
 
+bool TakeDatabaseOptions(int argc, const char* const* argv, std::string& url, std::string& station,
+                         std::vector<const char*>& rest, std::string& error) {
+  for (int i = 0; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--db" || word == "--station") {
+      if (i + 1 >= argc) {
+        error = "option '" + word + "' needs a value";
+        return false;
+      }
+      (word == "--db" ? url : station) = argv[++i];
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+  return true;
+}
+
 bool ParseStationOptions(int argc, const char* const* argv, StationOptions& options,
                          std::string& error) {
   bool modeGiven = false;

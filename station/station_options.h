@@ -39,6 +39,12 @@ bool ParsePortList(const std::string& text, std::vector<std::string>& ports, std
 // address or "[IPv6]"; false with `error` otherwise.
 bool ParseHttpAddress(const std::string& text, std::string& host, int& port, std::string& error);
 
+// Takes "--db URL" and "--station ID" out of the words of a command that reads the records
+// (`report`, `history`) into `url` and `station`, the other words into `rest`; false with `error`
+// when one lacks its value.
+bool TakeDatabaseOptions(int argc, const char* const* argv, std::string& url, std::string& station,
+                         std::vector<const char*>& rest, std::string& error);
+
 // Parses argv[1..]; false with a one-line `error` on a bad command line (exit status 64).
 bool ParseStationOptions(int argc, const char* const* argv, StationOptions& options,
                          std::string& error);

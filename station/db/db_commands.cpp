@@ -13,46 +13,22 @@
 namespace station::db {
 namespace {
 
-// A URL that cannot be used is a bad command line.
-std::optional<int> BadUrl(const char* command, const std::string& url) {
+// The connection a command works on; nothing, with its exit status, when the URL cannot be used
+// (64: a bad command line) or the database cannot be reached (1).
+std::unique_ptr<Connection> Connect(const char* command, const std::string& url, int& status) {
   if (const auto problem = UrlProblem(url)) {
     std::fprintf(stderr, "reflash-station %s: %s\n", command, problem->c_str());
-    return ExitUsage;
+    status = ExitUsage;
+    return nullptr;
   }
-  return std::nullopt;
-}
-
-std::unique_ptr<Connection> Connect(const char* command, const std::string& url) {
   DbError error;
   auto connection = Connection::Open(url, TakePasswordFromEnvironment(), error);
   if (!connection) {
     std::fprintf(stderr, "reflash-station %s: %s: %s\n", command, UrlWhere(url).c_str(),
                  error.text.c_str());
+    status = 1;
   }
   return connection;
-}
-
-// Takes "--db URL" and "--station ID" out of the words; false with `error` when one lacks its
-// value.
-bool TakeDatabaseWords(int argc, const char* const* argv, std::string& url, std::string& station,
-                       std::vector<const char*>& rest, std::string& error) {
-  for (int i = 0; i < argc; ++i) {
-    const std::string word = argv[i];
-    if (word == "--db" || word == "--station") {
-      if (i + 1 >= argc) {
-        error = "option '" + word + "' needs a value";
-        return false;
-      }
-      (word == "--db" ? url : station) = argv[++i];
-    } else {
-      rest.push_back(argv[i]);
-    }
-  }
-  if (url.empty()) {
-    error = "option '--db' is needed";
-    return false;
-  }
-  return true;
 }
 
 // COPY's text form escapes a backslash and the control characters; a record holds none of the
@@ -122,12 +98,10 @@ int RunMigrate(int argc, const char* const* argv) {
     std::fprintf(stderr, "reflash-station db: %s\n", error.c_str());
     return ExitUsage;
   }
-  if (const auto status = BadUrl("db migrate", url)) {
-    return *status;
-  }
-  const auto connection = Connect("db migrate", url);
+  int status = 0;
+  const auto connection = Connect("db migrate", url, status);
   if (!connection) {
-    return 1;
+    return status;
   }
   DbError dbError;
   const auto version = Migrate(*connection, grant, dbError);
@@ -145,17 +119,15 @@ int RunDatabaseReport(int argc, const char* const* argv) {
   std::vector<const char*> rest;
   ReportOptions options;
   options.fromDatabase = true;
-  if (!TakeDatabaseWords(argc, argv, url, station, rest, error) ||
+  if (!TakeDatabaseOptions(argc, argv, url, station, rest, error) ||
       !ParseReportOptions(static_cast<int>(rest.size()), rest.data(), options, error)) {
     std::fprintf(stderr, "reflash-station report: %s\n", error.c_str());
     return ExitUsage;
   }
-  if (const auto status = BadUrl("report", url)) {
-    return *status;
-  }
-  const auto connection = Connect("report", url);
+  int status = 0;
+  const auto connection = Connect("report", url, status);
   if (!connection) {
-    return 1;
+    return status;
   }
   DbError dbError;
   bool ok = true;
@@ -191,12 +163,10 @@ int RunDatabaseReport(int argc, const char* const* argv) {
 }
 
 int RunDatabaseHistory(const HistoryOptions& options) {
-  if (const auto status = BadUrl("history", options.dbUrl)) {
-    return *status;
-  }
-  const auto connection = Connect("history", options.dbUrl);
+  int status = 0;
+  const auto connection = Connect("history", options.dbUrl, status);
   if (!connection) {
-    return 1;
+    return status;
   }
   DbError error;
   bool ok = true;
